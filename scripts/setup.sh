@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the hub needs (only when one is missing) and
+# builds the normal configuration into build/. Safe to run again: quick when
+# everything is there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(build-essential cmake ninja-build pkg-config libmseed-dev libzip-dev
+          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+          libxml2-utils procps)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# build.sh <dir> [cmake options...]
+./scripts/build.sh build

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Sets everything up, then builds and runs every test:
+#   1. the normal build: unit and end-to-end tests;
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer: the same tests;
+#   3. ThreadSanitizer: the tests labelled "threaded";
+#   4. each libFuzzer target for a short, bounded time.
+# Any failure, sanitizer finding or fuzzer crash fails the script.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+FUZZ_SECONDS="${FUZZ_SECONDS:-20}"
+JOBS="$(nproc)"
+
+./scripts/setup.sh
+
+run_ctest() {  # run_ctest <dir> [ctest options...]
+  local dir="$1"; shift
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
+}
+
+echo "== normal build"
+run_ctest build
+
+echo "== address + undefined behaviour sanitizers"
+./scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug "-DVH_SANITIZE=address;undefined" -DVH_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest build-asan
+
+echo "== thread sanitizer (threaded tests)"
+./scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DVH_SANITIZE=thread -DVH_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threaded
+
+echo "== fuzz targets (${FUZZ_SECONDS} s each)"
+./scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVH_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+for f in build-fuzz/fuzz/*_fuzz; do
+  [ -x "$f" ] || continue
+  name="$(basename "$f")"
+  corpus="build-fuzz/corpus/$name"
+  mkdir -p "$corpus"
+  seeds="fuzz/seeds/$name"
+  [ -d "$seeds" ] || seeds=""
+  echo "-- $name"
+  timeout $((FUZZ_SECONDS + 60)) "$f" -max_total_time="$FUZZ_SECONDS" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 "$corpus" $seeds 2>&1 | tail -n 4
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz target $name failed"; exit 1; }
+done
+
+echo "== all tests passed"

@@ -1,0 +1,168 @@
+#include "hub/Log.h"
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "util/Console.h"
+#include "util/DirScan.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
+#include "util/Text.h"
+#include "util/TimeUtil.h"
+
+namespace {
+constexpr char DEFAULT_LOG_NAME[] = "log";
+// A line is cached only while more than this many characters stay free.
+constexpr size_t LOG_CACHE_SLACK = 2;
+}  // namespace
+
+Log::Log() = default;
+
+Log::Log(const char* name) { init(name); }
+
+Log::~Log() { flush(); }
+
+void Log::init(const char* name) {
+  lastLogTime_.store(time(nullptr), std::memory_order_relaxed);
+  verbosity_.store(0, std::memory_order_relaxed);
+  id_.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(mu_);
+  station_ = (name == nullptr || *name == '\0') ? DEFAULT_LOG_NAME : bounded(name, LOG_NAME_MAX);
+  cache_.clear();
+}
+
+void Log::setStation(const char* name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  station_ = bounded(name == nullptr ? "" : name, LOG_NAME_MAX);
+}
+
+std::string Log::getStation() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return station_;
+}
+
+std::string Log::getLogDir() const { return BASE_DIR + "log/"; }
+
+std::string Log::getPath() const {
+  struct tm tm;
+  nowtm(&tm);
+  std::string station;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    station = station_;
+  }
+  return sformat("%slog.%4d%02d%02d.%s.txt", getLogDir().c_str(), tm.tm_year + 1900,
+                 tm.tm_mon + 1, tm.tm_mday, station.c_str());
+}
+
+long Log::secsSinceLastLog() const {
+  return time(nullptr) - lastLogTime_.load(std::memory_order_relaxed);
+}
+
+std::string Log::makeStr(const char* text) {
+  char timeText[16];
+  char dateText[16] = "";
+  int millis;
+  int verbosity = getVerbosness();
+  {
+    std::lock_guard<std::mutex> lock(TIMELOCK);
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tm;
+    gmtm(&tm, tv.tv_sec);
+    lastLogTime_.store(tv.tv_sec, std::memory_order_relaxed);
+    millis = static_cast<int>(tv.tv_usec / 1000);
+    strftime(timeText, sizeof timeText, "%H%M%S", &tm);
+    if (verbosity > 0) strftime(dateText, sizeof dateText, "%Y%m%d", &tm);
+  }
+  if (verbosity >= 1) {
+    return sformatBounded(LOG_LINE_MAX, "%s %s.%03d %08x %s\n", dateText, timeText, millis,
+                          static_cast<unsigned>(id_.load(std::memory_order_relaxed)), text);
+  }
+  return sformatBounded(LOG_LINE_MAX, "%s.%03d %s\n", timeText, millis, text);
+}
+
+void Log::add(const char* text, bool verboseOnly) {
+  if (text == nullptr) return;
+  if (verboseOnly && getVerbosness() < 1) return;
+  std::string line = makeStr(text);
+  if (DOPRINTF.load(std::memory_order_relaxed)) {
+    fputs(line.c_str(), stdout);
+    fflush(stdout);
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  size_t needed = line.size() + cache_.size();
+  if (needed + LOG_CACHE_SLACK < LOG_CACHE_SIZE && getVerbosness() < 2) {
+    cache_ += line;
+    return;
+  }
+  writeLocked(line);
+  if (writeCount_++ > LOG_PRUNE_WRITES) pruneOldLogsLocked();
+}
+
+void Log::addf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  va_end(args);
+  add(text.c_str(), false);
+}
+
+void Log::addfVerbose(const char* format, ...) {
+  if (getVerbosness() < 1) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  va_end(args);
+  add(text.c_str(), true);
+}
+
+void Log::flush(const char* text) {
+  std::string line;
+  if (text != nullptr) {
+    line = makeStr(text);
+    if (DOPRINTF.load(std::memory_order_relaxed)) {
+      fputs(line.c_str(), stdout);
+      fflush(stdout);
+    }
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  if (line.empty() && cache_.empty()) return;
+  writeLocked(line);
+}
+
+void Log::flushf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  va_end(args);
+  flush(text.c_str());
+}
+
+void Log::writeLocked(const std::string& line) {
+  struct tm tm;
+  nowtm(&tm);
+  std::string path = sformat("%slog.%4d%02d%02d.%s.txt", getLogDir().c_str(), tm.tm_year + 1900,
+                             tm.tm_mon + 1, tm.tm_mday, station_.c_str());
+  FILE* f = fopen(path.c_str(), "a");
+  if (f == nullptr) {
+    mkdirs(path, false);
+    f = fopen(path.c_str(), "a");
+  }
+  if (f == nullptr) {
+    printf("Cant write log to %s\n", path.c_str());
+    mkdirs(path, false);
+    return;  // the line is dropped; the cache stays for the next attempt
+  }
+  fwrite(cache_.data(), 1, cache_.size(), f);
+  cache_.clear();
+  fwrite(line.data(), 1, line.size(), f);
+  fclose(f);
+}
+
+void Log::pruneOldLogsLocked() {
+  deleteOldFiles(getLogDir(), MODE == MODE_PI ? LOG_KEEP_SECONDS_PI : LOG_KEEP_SECONDS);
+  writeCount_ = 0;
+}

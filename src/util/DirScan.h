@@ -1,0 +1,42 @@
+// Folder scans and clean-up of old files.
+#ifndef VH_UTIL_DIRSCAN_H_
+#define VH_UTIL_DIRSCAN_H_
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+constexpr int SCAN_MAX_ENTRIES = 9999;
+constexpr int DELETE_MAX_ENTRIES = 10000;
+constexpr size_t DELETE_MIN_FOLDER_LEN = 6;
+constexpr int DELETE_MAX_OPEN_FOLDERS = 20;
+
+// Adds the regular files of folder and, recursively, of its sub-folders to
+// list (names beginning with "." skipped; no duplicates). A file is taken
+// when extension is empty or the name ends with it; when minAge > 0 and
+// checkAge, files younger than minAge seconds are skipped. Entries are
+// folder + name when fullPath, else the name. Returns the number of names
+// added from folder itself (not its sub-folders).
+int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, bool fullPath,
+                    const std::string& extension, long minAge, bool checkAge);
+int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, bool fullPath);
+
+// The sub-folders of one folder (not recursive); with maxAge > 0 folders
+// older than maxAge seconds are left out. Returns the number added.
+int getSubdirs(const std::string& folder, std::vector<std::string>& list, bool fullPath,
+               long maxAge);
+bool hasFilesWithExtension(const std::string& folder, const std::string& extension);
+
+// Removes the files (and empty folders) of one folder whose modification and
+// status-change times are both before t. Folder paths shorter than
+// DELETE_MIN_FOLDER_LEN are refused. Returns the number removed.
+int deleteFilesBefore(const std::string& folder, time_t t);
+int deleteOldFiles(const std::string& folder, long ageSeconds);
+// Walks the tree and removes each file and empty folder last accessed more
+// than ageSeconds ago. Returns the number removed.
+int deleteOldFilesRecursive(const std::string& folder, long ageSeconds);
+// Removes the files (and empty folders) of one folder whose name contains
+// keyword (all when keyword is null). Returns the number removed.
+int deleteFilesWithKeyword(const std::string& folder, const char* keyword);
+
+#endif  // VH_UTIL_DIRSCAN_H_

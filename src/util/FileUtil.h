@@ -1,0 +1,90 @@
+// File and path helpers with the hub's fixed limits. Files written for other
+// programs get mode 0666 and folders mode 0777.
+#ifndef VH_UTIL_FILEUTIL_H_
+#define VH_UTIL_FILEUTIL_H_
+
+#include <dirent.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+constexpr size_t MKDIRS_PATH_MAX = 254;    // mkdirs works on a copy this long
+constexpr size_t MKDIRSF_MAX = 199;        // mkdirsf formats into this many characters
+constexpr size_t GLUEPATH_MAX = 255;
+constexpr size_t GETLINE_MAX = 1000;       // bytes examined by getLine
+constexpr size_t COPY_CHUNK = 512;
+constexpr size_t MAKETMPDIR_MAX = 130;
+constexpr size_t DELETEFOLDER_MAX_ENTRIES = 1000;
+constexpr size_t TRIMTAIL_MAX = 20;
+
+// Creates the folders of path with mode 0777. When isDir is false the path
+// names a file and its last element is dropped. One trailing separator is
+// ignored; a prefix of two characters or fewer is never created. Returns the
+// result of the last mkdir (0 on success, -1 on failure, including "exists").
+int mkdirs(const std::string& path, bool isDir);
+// Formats into MKDIRSF_MAX characters, then mkdirs(text, false).
+int mkdirsf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// In place: "\\" becomes "/", and a "/" directly followed by ":" or "/" is dropped.
+void makeLinuxPath(std::string& path);
+// folder + name with exactly one "/" between them, at most GLUEPATH_MAX characters.
+std::string gluePath(const std::string& folder, const std::string& name);
+
+bool isFile(const std::string& path);
+bool isFile(const std::string& folder, const std::string& name);
+bool isDir(const std::string& path);
+bool isDir(const std::string& folder, const std::string& name);
+
+long long getFileSize(const std::string& path);     // -1 when it cannot be opened
+time_t fileModifiedTime(const std::string& path);   // 0 when it cannot be examined
+// Now minus the latest of modification, status-change and access time, seconds.
+long fileAge(const std::string& path);
+
+// Reads the whole file into data. Returns its length, -1 when the path is
+// empty or the file cannot be opened.
+long long readFile(const std::string& path, std::vector<uint8_t>& data);
+
+// Reads one line: leading CR/LF skipped, then bytes up to the first byte below
+// 32 or above 126, at most GETLINE_MAX bytes examined. Returns false at end of
+// file when nothing was read.
+bool getLine(FILE* stream, std::string& line);
+// The same over a buffer from position, which is advanced; position becomes
+// -1 when the buffer end is reached. Returns false when nothing was read.
+bool getLine(const char* buffer, long length, long& position, std::string& line);
+
+bool touchFile(const std::string& path, long secondsAgo);
+bool touchFileTime(const std::string& path, time_t t);
+
+// Byte-for-byte copy. Prints "Can't write to %s\n" on a short write. Returns
+// true on success, false when a file cannot be opened or written.
+bool copyFile(const std::string& source, const std::string& destination);
+bool removeFile(const std::string& path);
+// Deletes folder and contents depth first; names beginning with "." are
+// skipped; at most DELETEFOLDER_MAX_ENTRIES entries per folder examined.
+// Returns true when the folder itself was removed.
+bool deleteFolder(const std::string& folder);
+
+// Creates LUMETRAFILES + "/tmp/zzz<random><suffix>/" and returns it.
+std::string makeTmpDir(const std::string& suffix = "");
+
+// Opens folder for listing; withSlash receives the folder with a trailing "/".
+// Returns null when it cannot be opened; the caller closes it.
+DIR* openDIR(const std::string& folder, std::string& withSlash);
+
+bool endsWith(const char* text, const char* suffix);
+bool endsWith(const std::string& text, const std::string& suffix);
+// Splits at the first separator character; false when there is none.
+bool splitStr(const std::string& text, char separator, std::string& before, std::string& after);
+// Cuts trailing bytes outside "0".."z"; texts longer than TRIMTAIL_MAX are
+// left alone and reported on the console.
+void trimTail(std::string& text);
+
+// Reads one key and value from a JSON-style line and writes
+// "<key>value</key>". False when the line holds no pair or the result would
+// exceed size - 1 characters.
+bool jsonToXml(const std::string& line, std::string& xml, size_t size);
+
+#endif  // VH_UTIL_FILEUTIL_H_

@@ -1,0 +1,37 @@
+#include "util/Text.h"
+
+#include <cstdio>
+#include <vector>
+
+std::string bounded(const std::string& text, size_t maxChars) {
+  return text.size() <= maxChars ? text : text.substr(0, maxChars);
+}
+
+std::string vsformat(const char* format, va_list args) {
+  char small[256];
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
+  std::vector<char> big(static_cast<size_t>(n) + 1);
+  vsnprintf(big.data(), big.size(), format, args);
+  return std::string(big.data(), n);
+}
+
+std::string sformat(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string s = vsformat(format, args);
+  va_end(args);
+  return s;
+}
+
+std::string sformatBounded(size_t maxChars, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string s = vsformat(format, args);
+  va_end(args);
+  return bounded(s, maxChars);
+}
