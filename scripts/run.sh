@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The main job: sets everything up, then runs the hub in a working folder on
+# its embedded default configuration, shows what it created and logged, and
+# stops it with the shutdown file.
+#   scripts/run.sh [working folder] [seconds to run]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT="$(pwd)"
+WORK="${1:-$ROOT/work}"
+SECONDS_TO_RUN="${2:-15}"
+
+./scripts/setup.sh
+
+mkdir -p "$WORK/settings"
+# The embedded default configuration: every key at its default except that
+# serial probing is off, so no serial device is opened by surprise.
+if [ ! -f "$WORK/settings/vorlanhub.props" ]; then
+  cat > "$WORK/settings/vorlanhub.props" <<'PROPS'
+# VorlanHub properties for the demonstration run.
+serialenabled=0
+port=58772
+PROPS
+fi
+rm -f "$WORK/shutdown"
+
+echo "== starting the hub in $WORK (mode 0, base ./)"
+cd "$WORK"
+HOME="$WORK/home" "$ROOT/build/bin/vorlanhub" > "$WORK/vorlanhub.out" 2>&1 &
+HUB=$!
+trap 'kill $HUB 2>/dev/null || true' EXIT
+
+sleep "$SECONDS_TO_RUN"
+
+echo "== stopping the hub with the shutdown file"
+touch "$WORK/shutdown"
+for _ in $(seq 1 30); do
+  kill -0 "$HUB" 2>/dev/null || break
+  sleep 1
+done
+status=0
+wait "$HUB" || status=$?
+trap - EXIT
+echo "== hub exited with status $status (1 is a normal stop)"
+
+echo "== what the hub created"
+find . -path ./home -prune -o -print | sort | sed 's/^/  /'
+echo "== main log"
+cat log/log.*.vh.txt | sed 's/^/  /'
+[ "$status" -eq 1 ]

@@ -1,0 +1,272 @@
+#include "hub/Startup.h"
+
+#include <libmseed.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "hub/Log.h"
+#include "hub/Version.h"
+#include "hub/VhProps.h"
+#include "util/DirScan.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
+#include "util/Text.h"
+
+std::atomic<bool> _run{false};
+Log _miniseedLog;
+
+namespace {
+
+constexpr char MAIN_LOG_NAME[] = "vh";
+constexpr char MINISEED_LOG_NAME[] = "miniseed";
+constexpr char SETTINGS_FILE_NAME[] = "settings/vorlanhub.props";
+constexpr char LOCAL_SETTINGS_PATH[] = "./settings/vorlanhub.props";
+constexpr char BRLTTY_HINT[] = "Serial-To-USB not working on Ubuntu?  run \"sudo apt remove brltty\"";
+constexpr size_t SETTINGS_PATH_BOUND = 199;
+constexpr int DEFAULT_PORT = 58772;
+constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused for 7 days
+constexpr mode_t UPLOAD_DIR_MODE = 0777;
+
+// Set by the signal thread; read by the main loop.
+std::atomic<int> stopSignal{0};
+std::mutex stopMutex;
+std::condition_variable stopCv;
+
+// Blocks SIGTERM and SIGINT in this thread (and so in every thread started
+// later) and starts the one thread that waits for them. The signal thread
+// is detached: it only records the signal and wakes the main loop, and it
+// ends with the process.
+void startSignalThread() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    pthread_setname_np(pthread_self(), "signals");
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    {
+      std::lock_guard<std::mutex> lock(stopMutex);
+      stopSignal.store(sig);
+    }
+    stopCv.notify_all();
+  }).detach();
+}
+
+// Sleeps up to the given seconds; returns early with the signal number when
+// a stop signal arrives, else 0.
+int waitForStopSignal(int seconds) {
+  std::unique_lock<std::mutex> lock(stopMutex);
+  stopCv.wait_for(lock, std::chrono::seconds(seconds), [] { return stopSignal.load() != 0; });
+  return stopSignal.load();
+}
+
+void writeTextFile(const std::string& path, const char* text) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) return;  // a missing settings folder is not an error
+  fputs(text, f);
+  fclose(f);
+}
+
+std::string directoryOf(const char* programPath) {
+  if (programPath == nullptr) return std::string();
+  std::string p = programPath;
+  size_t slash = p.rfind('/');
+  return bounded(slash == std::string::npos ? std::string() : p.substr(0, slash), VH_DIR_MAX);
+}
+
+char** _argv = nullptr;
+
+}  // namespace
+
+void logMiniseed(char* message) {
+  if (message == nullptr) return;
+  std::string text = message;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  _miniseedLog.flush(text.c_str());
+}
+
+std::string getHomeDir() {
+  std::string home;
+  const char* env = getenv("HOME");
+  if (env != nullptr) {
+    home = env;
+  } else {
+    struct passwd pw;
+    struct passwd* result = nullptr;
+    std::vector<char> buf(16384);
+    errno = 0;
+    int rc = getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result);
+    if (rc == 0 && result != nullptr && pw.pw_dir != nullptr && pw.pw_dir[0] != '\0')
+      home = pw.pw_dir;
+    else
+      home = ".";
+  }
+  HOMEDIR = bounded(home, HOMEDIR_MAX);
+  LUMETRAFILES = bounded(HOMEDIR + "/lumetrafiles", LUMETRAFILES_MAX);
+  return HOMEDIR;
+}
+
+CommandLineAction parseCommandLine(int argc, char** argv, int* mode) {
+  *mode = MODE_DEFAULT;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (strcmp(a, "-v") == 0 || strcmp(a, "--version") == 0) return CommandLineAction::kVersion;
+    if (strcmp(a, "--history") == 0) return CommandLineAction::kHistory;
+    if (strcmp(a, "--tidora") == 0) {
+      *mode = MODE_TIDORA;
+    } else if (strcmp(a, "--pi") == 0) {
+      printf("VorlanHub for Pi\n");
+      *mode = MODE_PI;
+    } else if (strcmp(a, "--winservice") == 0) {
+      printf("VorlanHub Windows Service\n");
+      *mode = MODE_WINSERVICE;
+    }
+  }
+  return CommandLineAction::kRun;
+}
+
+int vorlanhubMain(int argc, char** argv) {
+  _argv = argv;
+  setlocale(LC_ALL, "en_GB");
+  getHomeDir();
+  int mode = MODE_DEFAULT;
+  switch (parseCommandLine(argc, argv, &mode)) {
+    case CommandLineAction::kVersion:
+      printf("vorlanHub version %d\n", VORLANHUB_VERSION);
+      return 0;
+    case CommandLineAction::kHistory:
+      fputs(VERSION_HISTORY, stdout);
+      return 0;
+    case CommandLineAction::kRun:
+      break;
+  }
+  MODE = mode;
+  printf("USB=[%s]\n", "");
+  printf("%s", BRLTTY_HINT);
+  fflush(stdout);
+  startSignalThread();
+  startVorlanHub();
+  return 1;
+}
+
+void stopVorlanHub() {
+  Log log(MAIN_LOG_NAME);
+  log.add("Closing VorlanHub");
+  _run.store(false);
+}
+
+void startVorlanHub() {
+  // 1. Directories and the settings path of the run mode.
+  std::string settingsPath;
+  if (MODE == MODE_TIDORA || MODE == MODE_WINSERVICE) {
+    BASE_DIR = bounded(LUMETRAFILES + "/tidora/", BASE_DIR_MAX);
+    settingsPath = bounded(BASE_DIR + SETTINGS_FILE_NAME, SETTINGS_PATH_BOUND);
+    mkdirs(BASE_DIR, true);
+  } else {
+    BASE_DIR = "./";
+    settingsPath = LOCAL_SETTINGS_PATH;
+  }
+  // 2-5. The miniSEED log, the program's folder and the version files.
+  _miniseedLog.init(MINISEED_LOG_NAME);
+  VH_DIR = directoryOf(_argv != nullptr ? _argv[0] : nullptr);
+  writeTextFile(BASE_DIR + "settings/vhversion", sformat("%d", VORLANHUB_VERSION).c_str());
+  writeTextFile(BASE_DIR + "settings/vhhistory.html", VERSION_HISTORY);
+
+  // 6-8. The main log and the banner.
+  auto log = std::make_unique<Log>(MAIN_LOG_NAME);
+  if (MODE == MODE_TIDORA) log->flushf("Start VorlanHub for Tidora v%d.\n", VORLANHUB_VERSION);
+  if (MODE == MODE_PI) log->flushf("Start VorlanHub for Pi v%d.\n", VORLANHUB_VERSION);
+  if (MODE == MODE_WINSERVICE)
+    log->flushf("Start VorlanHub Windows Service v%d.\n", VORLANHUB_VERSION);
+  log->flushf("USB Drive=[%s]\n", "");
+  log->flush(BRLTTY_HINT);
+
+  // 9-10. libmseed's messages go to the miniseed log; scratch folders are cleared.
+  ms_loginit(logMiniseed, "ms", logMiniseed, "ms err");
+  deleteFolder(LUMETRAFILES + "/tmp/");
+
+  // 12-18. The hub properties.
+  auto props = std::make_unique<VhProps>();
+  props->read(bounded(settingsPath, SETTINGS_PATH_MAX));
+  DOPRINTF.store(props->getInt("print", 0) != 0);
+  uint16_t portLow;
+  uint16_t portHigh;
+  {
+    uint16_t port = static_cast<uint16_t>(props->getInt("port", DEFAULT_PORT));
+    portLow = static_cast<uint16_t>(props->getInt("portlow", port));
+    portHigh = static_cast<uint16_t>(props->getInt("porthigh", portLow));
+  }
+  time_t propsModTime = props->getModTime();
+  int sourceId = props->getHex("sourceid", 1);
+  std::string extractArchive = props->getPath("extractarchive", "");
+  props->getInt("dumpin", 0);
+
+  // 20-21. The effective configuration.
+  int numPorts = static_cast<int>(portHigh) - static_cast<int>(portLow) + 1;
+  if (numPorts < 0) numPorts = 0;
+  std::string transactionsDir = props->getTransactionsDir();
+  log->flushf("vorlanhub\nportlow=%hu\nporthigh=%hu\nsourceId=%d\nrequestDir=%s\n", portLow,
+              portHigh, sourceId, transactionsDir.c_str());
+  log->flushf("archive1=%s\narchive2=%s\n", props->getArchiveTemplate(0).c_str(),
+              props->getArchiveTemplate(1).c_str());
+  log->flushf("trigxmlarchive=%s\nextractarchive=%s\n", props->getTrigXmlTemplate().c_str(),
+              extractArchive.c_str());
+  log->flushf("settings=%d\nsettingcommands=%d\n", props->doSettingFile() ? 1 : 0,
+              props->doSettingCommands() ? 1 : 0);
+  log->flushf("verbose=%d\nbackfill=%d\n", props->getInt("verbose", 0),
+              props->getInt("backfill", 1) == 1 ? 1 : 0);
+
+  // 23-25. The transfer folders and the time folder.
+  DOWNLOAD_DIR = bounded(BASE_DIR + "download/", DOWNLOAD_DIR_MAX);
+  mkdirs(DOWNLOAD_DIR, true);
+  deleteOldFilesRecursive(DOWNLOAD_DIR, OLD_TRANSFER_SECONDS);
+  UPLOAD_DIR = bounded(BASE_DIR + "upload/", UPLOAD_DIR_MAX);
+  mkdirs(UPLOAD_DIR, true);
+  chmod(UPLOAD_DIR.c_str(), UPLOAD_DIR_MODE);
+  deleteOldFilesRecursive(UPLOAD_DIR, OLD_TRANSFER_SECONDS);
+  mkdirs((MODE == MODE_PI ? USB_DIR : BASE_DIR) + "time/", true);
+
+  // 30-31. The main wait loop.
+  _run.store(true);
+  std::string shutdownPath = BASE_DIR + "/shutdown";
+  while (_run.load()) {
+    int sig = waitForStopSignal(STOP_POLL_SECONDS);
+    if (sig != 0) {
+      // Interface log line
+      log->flushf("%s received. Orderly stop.", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      stopVorlanHub();
+      break;
+    }
+    time_t modTime = props->getModTime();
+    if (modTime != propsModTime) propsModTime = modTime;
+    FILE* f = fopen(shutdownPath.c_str(), "r");
+    if (f != nullptr) {
+      // Interface log line
+      log->flush("shutdown file found");
+      fclose(f);
+      removeFile(shutdownPath);
+      stopVorlanHub();
+    }
+  }
+
+  // 32. The orderly stop: what start-up created, in reverse.
+  props.reset();
+  log.reset();
+}

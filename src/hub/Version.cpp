@@ -1,0 +1,22 @@
+#include "hub/Version.h"
+
+const char* const VERSION_HISTORY =
+    "<!DOCTYPE html>\n"
+    "<html>\n"
+    "<head><meta charset=\"utf-8\"><title>VorlanHub release history</title></head>\n"
+    "<body>\n"
+    "<h1>VorlanHub release history</h1>\n"
+    "<dl>\n"
+    "<dt>127</dt>\n"
+    "<dd>Orderly stop on SIGTERM and SIGINT as well as on the shutdown file: caches, gap files "
+    "and logs are written before the hub ends.</dd>\n"
+    "<dd>Links notice at once when an instrument closes its connection.</dd>\n"
+    "<dt>126</dt>\n"
+    "<dd>Pi run mode: time files on the USB drive, logs kept for 2 days.</dd>\n"
+    "<dt>125</dt>\n"
+    "<dd>Hourly send/receive table and raw input dumps for link diagnosis.</dd>\n"
+    "<dt>124</dt>\n"
+    "<dd>Port ranges: one listener per TCP port from portlow to porthigh.</dd>\n"
+    "</dl>\n"
+    "</body>\n"
+    "</html>\n";

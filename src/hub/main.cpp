@@ -1,0 +1,3 @@
+#include "hub/Startup.h"
+
+int main(int argc, char** argv) { return vorlanhubMain(argc, argv); }
