@@ -12,31 +12,43 @@ constexpr size_t DELETE_MIN_FOLDER_LEN = 6;
 constexpr int DELETE_MAX_OPEN_FOLDERS = 20;
 
 // Adds the regular files of folder and, recursively, of its sub-folders to
-// list (names beginning with "." skipped; no duplicates). A file is taken
+// list (names beginning with "." skipped; links to folders not entered; no
+// duplicates; at most SCAN_MAX_ENTRIES entries read per folder). A file is taken
 // when extension is empty or the name ends with it; when minAge > 0 and
 // checkAge, files younger than minAge seconds are skipped. Entries are
-// folder + name when fullPath, else the name. Returns the number of names
+// folder + "/" + name when fullPath (no "/" added when folder ends in one),
+// else the name. Returns the number of names
 // added from folder itself (not its sub-folders).
 int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, bool fullPath,
                     const std::string& extension, long minAge, bool checkAge);
 int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, bool fullPath);
 
 // The sub-folders of one folder (not recursive); with maxAge > 0 folders
-// older than maxAge seconds are left out. Returns the number added.
+// older than maxAge seconds are left out. Entries as for getFilesFromDir,
+// no duplicates. Returns the number added.
 int getSubdirs(const std::string& folder, std::vector<std::string>& list, bool fullPath,
                long maxAge);
+// True when folder itself (not its sub-folders) holds a file ending in extension.
 bool hasFilesWithExtension(const std::string& folder, const std::string& extension);
 
 // Removes the files (and empty folders) of one folder whose modification and
 // status-change times are both before t. Folder paths shorter than
-// DELETE_MIN_FOLDER_LEN are refused. Returns the number removed.
+// DELETE_MIN_FOLDER_LEN are refused; links are removed, never followed.
+// Prints "deleteFilesBefore cannot open [%s]" when the folder cannot be
+// opened. Returns the number removed.
 int deleteFilesBefore(const std::string& folder, time_t t);
 int deleteOldFiles(const std::string& folder, long ageSeconds);
-// Walks the tree and removes each file and empty folder last accessed more
-// than ageSeconds ago. Returns the number removed.
+// Walks the tree below folder (at most DELETE_MAX_OPEN_FOLDERS open at a
+// time, links not followed) and removes each file and empty folder last
+// accessed more than ageSeconds ago. A folder is visited before its contents,
+// so one emptied by this walk goes in the next. folder itself stays. Nothing
+// for an age below 1 or a folder path shorter than DELETE_MIN_FOLDER_LEN.
+// Returns the number removed. Thread-safe (the walk's state is per thread).
 int deleteOldFilesRecursive(const std::string& folder, long ageSeconds);
 // Removes the files (and empty folders) of one folder whose name contains
-// keyword (all when keyword is null). Returns the number removed.
+// keyword (all when keyword is null); names beginning with "." skipped.
+// Prints "deleteFilesWithKeyword cannot open [%s]" when the folder cannot
+// be opened. Returns the number removed.
 int deleteFilesWithKeyword(const std::string& folder, const char* keyword);
 
 #endif  // VH_UTIL_DIRSCAN_H_

@@ -38,9 +38,10 @@ bool isFile(const std::string& folder, const std::string& name);
 bool isDir(const std::string& path);
 bool isDir(const std::string& folder, const std::string& name);
 
-long long getFileSize(const std::string& path);     // -1 when it cannot be opened
+long long getFileSize(const std::string& path);     // -1 when it is no readable file
 time_t fileModifiedTime(const std::string& path);   // 0 when it cannot be examined
-// Now minus the latest of modification, status-change and access time, seconds.
+// Now minus the latest of modification, status-change and access time, in
+// seconds; a path that cannot be examined counts as unchanged since 1970.
 long fileAge(const std::string& path);
 
 // Reads the whole file into data. Returns its length, -1 when the path is
@@ -48,26 +49,33 @@ long fileAge(const std::string& path);
 long long readFile(const std::string& path, std::vector<uint8_t>& data);
 
 // Reads one line: leading CR/LF skipped, then bytes up to the first byte below
-// 32 or above 126, at most GETLINE_MAX bytes examined. Returns false at end of
-// file when nothing was read.
+// 32 or above 126 (that byte is consumed), at most GETLINE_MAX bytes
+// examined. Returns false at end of file when nothing was read.
 bool getLine(FILE* stream, std::string& line);
 // The same over a buffer from position, which is advanced; position becomes
 // -1 when the buffer end is reached. Returns false when nothing was read.
 bool getLine(const char* buffer, long length, long& position, std::string& line);
 
+// Set access and modification times to now - secondsAgo, or to t. True on success.
 bool touchFile(const std::string& path, long secondsAgo);
 bool touchFileTime(const std::string& path, time_t t);
 
-// Byte-for-byte copy. Prints "Can't write to %s\n" on a short write. Returns
-// true on success, false when a file cannot be opened or written.
+// Byte-for-byte copy of the whole source, whatever its size. A failed write
+// prints "Can't write to %s\n", removes the incomplete destination and
+// returns false. False when a file cannot be opened (for instance a missing
+// destination folder); true on success, and at once when both name the same file.
 bool copyFile(const std::string& source, const std::string& destination);
+// Deletes one file (or link); true when it was removed.
 bool removeFile(const std::string& path);
 // Deletes folder and contents depth first; names beginning with "." are
 // skipped; at most DELETEFOLDER_MAX_ENTRIES entries per folder examined.
-// Returns true when the folder itself was removed.
+// Links are removed, never followed. Returns true when the folder itself
+// was removed.
 bool deleteFolder(const std::string& folder);
 
-// Creates LUMETRAFILES + "/tmp/zzz<random><suffix>/" and returns it.
+// Creates a fresh folder LUMETRAFILES + "/tmp/zzz<random><suffix>/" (at
+// most MAKETMPDIR_MAX characters) and returns it; another name is drawn when
+// one exists already. Empty when no folder could be created.
 std::string makeTmpDir(const std::string& suffix = "");
 
 // Opens folder for listing; withSlash receives the folder with a trailing "/".
@@ -82,9 +90,10 @@ bool splitStr(const std::string& text, char separator, std::string& before, std:
 // left alone and reported on the console.
 void trimTail(std::string& text);
 
-// Reads one key and value from a JSON-style line and writes
-// "<key>value</key>". False when the line holds no pair or the result would
-// exceed size - 1 characters.
+// Reads one key and value from a JSON-style line (parseJsonLine) and writes
+// "<key>value</key>", with "&", "<" and ">" of the value escaped. False (xml
+// unchanged) when the line holds no pair or the result would exceed
+// size - 1 characters.
 bool jsonToXml(const std::string& line, std::string& xml, size_t size);
 
 #endif  // VH_UTIL_FILEUTIL_H_

@@ -3,7 +3,9 @@
 #include <strings.h>
 
 #include <cctype>
+#include <climits>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -19,6 +21,7 @@ constexpr int DAYS_IN_WEEK = 7;
 constexpr int MONTHS_IN_YEAR = 12;
 constexpr int TM_YEAR_BASE = 1900;
 constexpr int TWO_DIGIT_YEAR_PIVOT = 70;
+constexpr long long YEARS_PER_CENTURY = 100;
 // Numbers larger than this are clamped so that no field overflows an int.
 constexpr long NUMBER_LIMIT = 100000000L;
 
@@ -99,10 +102,12 @@ const char* strToTm(const char* text, const char* format, struct tm* tm) {
         if (!readNumber(s, n)) return nullptr;
         tm->tm_year = n < TWO_DIGIT_YEAR_PIVOT ? n + 100 : n;
         break;
-      case 'C':
+      case 'C': {
         if (!readNumber(s, n)) return nullptr;
-        tm->tm_year = n * 100 - TM_YEAR_BASE;
+        long long year = static_cast<long long>(n) * YEARS_PER_CENTURY - TM_YEAR_BASE;
+        tm->tm_year = static_cast<int>(year < INT_MIN ? INT_MIN : year > INT_MAX ? INT_MAX : year);
         break;
+      }
       case 'm':
         if (!readNumber(s, n)) return nullptr;
         tm->tm_mon = n - 1;
@@ -168,9 +173,14 @@ const char* strToTm(const char* text, const char* format, struct tm* tm) {
         if (*s != '%') return nullptr;
         ++s;
         break;
-      default:
-        // Conversions the hub never uses are not supported.
-        return nullptr;
+      default: {
+        // Conversions the hub never uses: as the C library parses them.
+        char one[4] = {'%', *f, '\0', '\0'};
+        if ((*f == 'E' || *f == 'O') && f[1] != '\0') one[2] = *++f;
+        s = strptime(s, one, tm);
+        if (s == nullptr) return nullptr;
+        break;
+      }
     }
   }
   return s;
