@@ -1,0 +1,278 @@
+#include "hub/PropertyFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+class PropertyFileTest : public ::testing::Test {
+ protected:
+  // Writes text (hand-made bytes) to a file and reads it into props_.
+  void load(const std::string& text) {
+    path_ = dir_.file("test.props");
+    writeText(path_, text);
+    ASSERT_TRUE(props_.read(path_));
+  }
+  std::string value(const std::string& key) { return props_.get(key, ""); }
+
+  TempDir dir_;
+  std::string path_;
+  PropertyFile props_;
+};
+
+TEST_F(PropertyFileTest, FirstOccurrenceOfAKeyWins) {
+  load("port=58772\nport=1234\n");
+  EXPECT_EQ(props_.getInt("port", 0), 58772);
+  EXPECT_EQ(props_.size(), 1u);
+}
+
+TEST_F(PropertyFileTest, BlanksAndQuotesAroundKeyAndValueAreDropped) {
+  load("   \"ringenabled\" = \"0\"   \n\t\"a\"=\"say \"hi\"\"\r\n");
+  EXPECT_EQ(value("ringenabled"), "0");
+  EXPECT_EQ(value("a"), "say \"hi");  // inner quotes stay, trailing ones go
+}
+
+TEST_F(PropertyFileTest, SectionPrefixesLaterKeys) {
+  load("top=1\n[alpha]\na=1\n[ beta ]\nb=2\n");
+  EXPECT_EQ(value("top"), "1");
+  EXPECT_EQ(value("alpha.a"), "1");
+  EXPECT_FALSE(props_.hasKey("a"));
+  EXPECT_EQ(value(" beta .b"), "2");  // the section text is not trimmed
+}
+
+TEST_F(PropertyFileTest, BlankSeparatesWhenNoEqualsAndOneWordIsIgnored) {
+  load("verbose 2\nlonely\nurl=a b=c\n");
+  EXPECT_EQ(value("verbose"), "2");
+  EXPECT_FALSE(props_.hasKey("lonely"));
+  EXPECT_EQ(value("url"), "a b=c");  // "=" wins over the blank; the rest is the value
+  EXPECT_EQ(props_.size(), 2u);
+}
+
+TEST_F(PropertyFileTest, CommentsEmptyKeysAndEmptyValues) {
+  load("# port=1\n* port=2\n  # x=3\n=5\nempty=\n\n");
+  EXPECT_FALSE(props_.hasKey("port"));
+  EXPECT_FALSE(props_.hasKey("x"));
+  EXPECT_FALSE(props_.hasKey(""));
+  EXPECT_TRUE(props_.hasKey("empty"));
+  EXPECT_EQ(props_.size(), 1u);
+}
+
+TEST_F(PropertyFileTest, IndentedKeyContinuesTheGroupOfThePreviousKey) {
+  load("group alpha=1\n beta=2\nplain=3\n gamma=4\n");
+  EXPECT_EQ(value("group alpha"), "1");
+  EXPECT_EQ(value("group beta"), "2");
+  EXPECT_EQ(value("gamma"), "4");  // "plain" has no blank: nothing to continue
+}
+
+TEST_F(PropertyFileTest, IndentedKeyInsideSectionGetsGroupThenSection) {
+  load("[s]\ng a=1\n b=2\n");
+  EXPECT_EQ(value("s.g a"), "1");
+  EXPECT_EQ(value("s.g b"), "2");
+}
+
+TEST_F(PropertyFileTest, LongLineIsReadInPiecesOf999Characters) {
+  // The first piece is "k=" plus 997 characters; the second piece, "q=tail",
+  // is a line of its own.
+  std::string line = "k=" + std::string(997, 'v') + "q=tail\n";
+  load(line + "after=1\n");
+  EXPECT_EQ(value("k"), std::string(997, 'v'));
+  EXPECT_EQ(value("q"), "tail");
+  EXPECT_EQ(value("after"), "1");
+}
+
+TEST_F(PropertyFileTest, MissingFileGivesEmptyMapAndFalse) {
+  EXPECT_FALSE(props_.read(dir_.file("none.props")));
+  EXPECT_EQ(props_.size(), 0u);
+  EXPECT_EQ(props_.getModTime(), 0);
+  EXPECT_EQ(props_.getPropFilePath(), dir_.file("none.props"));
+}
+
+TEST_F(PropertyFileTest, ReadReplacesEverythingIncludingRecordedDefaults) {
+  load("a=1\n");
+  props_.get("recorded", "x");
+  writeText(path_, "b=2\n");
+  ASSERT_TRUE(props_.reread());
+  EXPECT_FALSE(props_.hasKey("a"));
+  EXPECT_FALSE(props_.hasKey("recorded"));
+  EXPECT_EQ(value("b"), "2");
+}
+
+TEST_F(PropertyFileTest, ChangedFollowsTheModificationTime) {
+  load("a=1\n");
+  time_t t = props_.getModTime();
+  EXPECT_NE(t, 0);
+  EXPECT_EQ(props_.getReadModTime(), t);
+  EXPECT_FALSE(props_.changed(t));
+  struct timespec times[2] = {{t + 5, 0}, {t + 5, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+  EXPECT_TRUE(props_.changed(t));
+  EXPECT_EQ(props_.getModTime(), t + 5);
+}
+
+TEST_F(PropertyFileTest, GetRecordsOnlyNonEmptyDefaults) {
+  load("");
+  EXPECT_EQ(props_.get("a", ""), "");
+  EXPECT_FALSE(props_.hasKey("a"));
+  EXPECT_EQ(props_.get("b", "dflt"), "dflt");
+  EXPECT_EQ(value("b"), "dflt");
+  EXPECT_EQ(props_.getOrRecord("c", ""), "");
+  EXPECT_TRUE(props_.hasKey("c"));
+}
+
+TEST_F(PropertyFileTest, GetIntParsesLikeStreamExtraction) {
+  load("abc=abc\nmixed=12abc\nspaced=  -7\nbig=99999999999\nsmall=-99999999999\nempty=\n");
+  EXPECT_EQ(props_.getInt("abc", 9), 0);
+  EXPECT_EQ(props_.getInt("mixed", 9), 12);
+  EXPECT_EQ(props_.getInt("spaced", 9), -7);
+  EXPECT_EQ(props_.getInt("big", 9), INT_MAX);
+  EXPECT_EQ(props_.getInt("small", 9), INT_MIN);
+  EXPECT_EQ(props_.getLong("big", 9), 99999999999L);
+  // An empty value counts as missing and is replaced by the default.
+  EXPECT_EQ(props_.getInt("empty", 4), 4);
+  EXPECT_EQ(value("empty"), "4");
+}
+
+TEST_F(PropertyFileTest, GetIntOfMissingKeyRecordsDefaultInDecimal) {
+  load("");
+  EXPECT_EQ(props_.getInt("five", 5), 5);
+  EXPECT_EQ(value("five"), "5");
+  EXPECT_EQ(props_.getLong("minus", -3), -3);
+  EXPECT_EQ(value("minus"), "-3");
+}
+
+TEST_F(PropertyFileTest, GetHexWithAndWithoutPrefix) {
+  load("a=0x1A\nb=1A\nc=0X1a\nd=0x\ne=zz\nf=1Azz\ng=123456789ab\n");
+  EXPECT_EQ(props_.getHex("a", 7), 26);
+  EXPECT_EQ(props_.getHex("b", 7), 26);
+  EXPECT_EQ(props_.getHex("c", 7), 26);
+  EXPECT_EQ(props_.getHex("d", 7), 7);  // nothing left after the prefix
+  EXPECT_EQ(props_.getHex("e", 7), 0);
+  EXPECT_EQ(props_.getHex("f", 7), 26);
+  EXPECT_EQ(props_.getHex("g", 7), -1);  // beyond 32 bits: 0xffffffff
+}
+
+TEST_F(PropertyFileTest, GetHexOfMissingKeyRecordsHexText) {
+  load("");
+  EXPECT_EQ(props_.getHex("one", 1), 1);
+  EXPECT_EQ(value("one"), "1");
+  EXPECT_EQ(props_.getHex("id", 0x3000000), 0x3000000);
+  EXPECT_EQ(value("id"), "3000000");
+  EXPECT_EQ(props_.getHex("neg", -1), -1);  // recorded as ffffffff and read back
+  EXPECT_EQ(value("neg"), "ffffffff");
+}
+
+TEST_F(PropertyFileTest, GetPathTurnsBackslashesAndCuts) {
+  load("p=C:\\data\\archive\nlong=" + std::string(250, 'x') + "\n");
+  EXPECT_EQ(props_.getPath("p", ""), "C:/data/archive");
+  EXPECT_EQ(props_.getPath("long", "").size(), PROP_PATH_MAX);
+  EXPECT_EQ(props_.getPath("missing", "a\\b"), "a/b");
+}
+
+TEST_F(PropertyFileTest, GetPathWithExtensionAppendsOnlyWhenAbsent) {
+  load("a=dir/file\nb=dir/file.ms\nc=x.ms/file\n");
+  EXPECT_EQ(props_.getPathWithExtension("a", ".ms"), "dir/file.ms");
+  EXPECT_EQ(props_.getPathWithExtension("b", ".ms"), "dir/file.ms");
+  EXPECT_EQ(props_.getPathWithExtension("c", ".ms"), "x.ms/file");  // contained anywhere
+  EXPECT_EQ(props_.getPathWithExtension("missing", ".ms"), "");
+  EXPECT_FALSE(props_.hasKey("missing"));
+  EXPECT_EQ(props_.getPathWithExtension("a", ""), "dir/file");
+}
+
+TEST_F(PropertyFileTest, WriteHasHeaderSortedEntriesAndEndLine) {
+  load("zeta=1\nAlpha=2\nalpha=4\n[s]\nb=3\n");
+  props_.getInt("middle", 7);
+  std::string out = dir_.file("sub/dir/out.props");
+  ASSERT_TRUE(props_.write(out));  // folders are created
+  std::string text = readText(out);
+  std::string expectedHead = "# " + out + "\n# ";
+  ASSERT_EQ(text.compare(0, expectedHead.size(), expectedHead), 0) << text;
+  size_t stampEnd = text.find('\n', expectedHead.size());
+  std::string stamp = text.substr(expectedHead.size(), stampEnd - expectedHead.size());
+  ASSERT_EQ(stamp.size(), 18u) << stamp;  // "%Y-%m-%d %H%M %S"
+  EXPECT_EQ(stamp[10], ' ');
+  EXPECT_EQ(stamp[15], ' ');
+  EXPECT_EQ(text.substr(stampEnd),
+            "\n\nAlpha=2\nalpha=4\nmiddle=7\ns.b=3\nzeta=1\n\n# end.\n");
+}
+
+TEST_F(PropertyFileTest, WrittenFileReadsBackToTheSameMap) {
+  load("\"q\" = \"v w\"\n[sec]\nk=1\ng a=2\n b=3\n");
+  std::string out = dir_.file("out.props");
+  ASSERT_TRUE(props_.write(out));
+  PropertyFile again;
+  ASSERT_TRUE(again.read(out));
+  EXPECT_EQ(again.getKeys(), props_.getKeys());
+  for (const std::string& key : props_.getKeys()) EXPECT_EQ(again.get(key, ""), value(key)) << key;
+}
+
+TEST_F(PropertyFileTest, FailedWriteLeavesOldFileAndReturnsFalse) {
+  load("a=1\n");
+  std::string blocked = dir_.file("blocked");
+  writeText(blocked, "a plain file where a folder would be needed");
+  std::string target = blocked + "/x.props";
+  EXPECT_FALSE(props_.write(target));
+  EXPECT_FALSE(pathExists(target));
+  PropertyFile empty;
+  EXPECT_FALSE(empty.write());  // no path stored
+  // write() goes to the stored path and replaces the file whole.
+  props_.get("b", "2");
+  ASSERT_TRUE(props_.write());
+  PropertyFile again;
+  ASSERT_TRUE(again.read(path_));
+  EXPECT_EQ(again.get("b", ""), "2");
+  EXPECT_FALSE(pathExists(path_ + ".tmp"));
+}
+
+TEST_F(PropertyFileTest, PrintListsEntriesInKeyOrder) {
+  load("b=2\na=1\n");
+  char* buffer = nullptr;
+  size_t length = 0;
+  FILE* stream = open_memstream(&buffer, &length);
+  ASSERT_NE(stream, nullptr);
+  props_.print(stream);
+  fclose(stream);
+  EXPECT_EQ(std::string(buffer, length), "a=1\nb=2\n");
+  free(buffer);
+}
+
+struct QuoteCase {
+  const char* line;
+  size_t size;
+  const char* expected;
+};
+
+TEST(PutQuotesOnKeyTest, QuotesTheKeyOnly) {
+  const QuoteCase cases[] = {
+      {"gain=2", 100, "\"gain\"=2"},
+      {"\"gain\"=2", 100, "\"gain\"=2"},
+      {"\"gain=2", 100, "\"gain\"=2"},
+      {"gain==2", 100, "\"gain\"=2"},          // a run of "=" is one separator
+      {"gain=", 100, "\"gain\"="},
+      {"gain", 100, "\"gain\"="},
+      {"url=a=b", 100, "\"url\"=a=b"},         // the value keeps its own "="
+      {"gain=12345", 10, "\"gain\"=12"},       // at most size - 1 written
+  };
+  for (const QuoteCase& c : cases) {
+    std::string out = "old";
+    EXPECT_TRUE(PropertyFile::putQuotesOnKey(c.line, out, c.size)) << c.line;
+    EXPECT_EQ(out, c.expected) << c.line;
+  }
+}
+
+TEST(PutQuotesOnKeyTest, LineWithoutKeyLeavesDestination) {
+  std::string out = "old";
+  EXPECT_FALSE(PropertyFile::putQuotesOnKey("", out, 100));
+  EXPECT_FALSE(PropertyFile::putQuotesOnKey("===", out, 100));
+  EXPECT_FALSE(PropertyFile::putQuotesOnKey("a=1", out, 0));
+  EXPECT_EQ(out, "old");
+}
+
+}  // namespace

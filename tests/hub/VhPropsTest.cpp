@@ -1,0 +1,297 @@
+#include "hub/VhProps.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "util/ArchiveFormat.h"
+#include "util/Console.h"
+#include "util/Dirs.h"
+
+namespace {
+
+class VhPropsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { oldMode_ = MODE; }
+  void TearDown() override {
+    MODE = oldMode_;
+    DOPRINTF = false;
+  }
+  // Reads text (hand-made bytes) as the properties file in the given mode.
+  void load(const std::string& text, int mode = MODE_DEFAULT) {
+    MODE = mode;
+    path_ = dir_.file("vorlanhub.props");
+    writeText(path_, text);
+    ASSERT_TRUE(props_.read(path_));
+  }
+
+  TempDir dir_;
+  std::string path_;
+  VhProps props_;
+  int oldMode_ = 0;
+};
+
+struct ModeTemplates {
+  int mode;
+  const char* archive;
+  const char* trigWave;
+  const char* trigXml;
+};
+
+TEST_F(VhPropsTest, TemplatesDefaultByModeAndKeepHomeCode) {
+  const ModeTemplates cases[] = {
+      {MODE_DEFAULT, "archive/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S",
+       "archive/triggers/%Y/%M/%D/%Y-%M-%D_%H%m_%s_%S",
+       "archive/trigxml/%S/%Y/%M/%D/%Y-%M-%D_%H%m_%s_%S.trig"},
+      {MODE_TIDORA, "%U/lumetrafiles/DataArchive/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S",
+       "%U/lumetrafiles/DataArchive/triggers/%S/%Y/%M/%D/%Y%M%D_%H%m_%s_%S",
+       "%U/lumetrafiles/DataArchive/trigxml/%S/%Y/%M/%D/%Y%M%D_%H%m_%s_%S.trig"},
+      {MODE_PI, "/%USB/archive/%S/%Y/%M/%D/%Y%M%D_%H%m_%S",
+       "%USB/triggers/%S/%Y/%M/%D/%Y%M%D_%H%m_%s_%S",
+       "/%USB/trigxml/%S/%Y/%M/%D/%Y-%M-%D_%H%m_%s_%S.trig"},
+      {MODE_WINSERVICE, "%U/lumetrafiles/DataArchive/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S",
+       "%U/lumetrafiles/DataArchive/triggers/%S/%Y/%M/%D/%Y%M%D_%H%m_%s_%S",
+       "%U/lumetrafiles/DataArchive/trigxml/%S/%Y/%M/%D/%Y%M%D_%H%m_%s_%S.trig"},
+  };
+  for (const ModeTemplates& c : cases) {
+    VhProps props;
+    MODE = c.mode;
+    props.read(dir_.file("missing.props"));
+    EXPECT_EQ(props.getArchiveTemplate(0), c.archive) << c.mode;
+    EXPECT_EQ(props.getTrigArchiveTemplate(0), c.trigWave) << c.mode;
+    EXPECT_EQ(props.getTrigXmlTemplate(), c.trigXml) << c.mode;
+    EXPECT_EQ(props.getArchiveTemplate(1), "") << c.mode;
+    EXPECT_EQ(props.getTrigArchiveTemplate(1), "") << c.mode;
+    // The defaults were recorded, the empty ones too.
+    EXPECT_EQ(props.get("archive1", ""), c.archive);
+    EXPECT_TRUE(props.hasKey("archive2"));
+  }
+}
+
+TEST_F(VhPropsTest, OtherModeDependentDefaults) {
+  load("", MODE_TIDORA);
+  EXPECT_EQ(props_.getIntKey("broadcast"), 1);
+  EXPECT_EQ(props_.getTextKey("monitordir"), "%U/lumetrafiles/tidora/monitor");
+  load("", MODE_WINSERVICE);
+  EXPECT_EQ(props_.getIntKey("broadcast"), 0);
+  EXPECT_EQ(props_.getTextKey("histogramarchive"),
+            "%U/lumetrafiles/DataArchive/histogram/%S/%Y/%M/%D/%Y%M%D_%H%m_%S.csv");
+  load("", MODE_PI);
+  EXPECT_EQ(props_.getTextKey("monitordir"), "/mnt/ramdisk/monitor");
+  EXPECT_EQ(props_.getTextKey("histogramarchive"), "histogram/%S/%Y/%M/%D/%Y%M%D_%H%m_%S.csv");
+  load("", MODE_DEFAULT);
+  EXPECT_EQ(props_.getIntKey("broadcast"), 0);
+  EXPECT_EQ(props_.getTextKey("monitordir"), "monitor");
+}
+
+TEST_F(VhPropsTest, SetTemplatesWinAndAreNormalised) {
+  load("archive1=D:\\data\\%S\narchive2=second/%S\ntrigwavearchive1=one\n");
+  EXPECT_EQ(props_.getArchiveTemplate(0), "D:/data/%S");
+  EXPECT_EQ(props_.getArchiveTemplate(1), "second/%S");
+  EXPECT_EQ(props_.getTrigArchiveTemplate(0), "one");
+  load("trigwavearchive1=one\ntrigwavearchive=two\n");
+  EXPECT_EQ(props_.getTrigArchiveTemplate(0), "two");  // trigwavearchive wins
+  load("archive1=" + std::string(300, 'a') + "\n");
+  EXPECT_EQ(props_.getArchiveTemplate(0).size(), PROP_PATH_MAX);
+}
+
+TEST_F(VhPropsTest, IllegalArchiveIndexPrintsLineAndGivesEmpty) {
+  load("");
+  DOPRINTF = true;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(props_.getArchiveTemplate(2), "");
+  EXPECT_EQ(props_.getTrigArchiveTemplate(-1), "");
+  EXPECT_EQ(props_.getArchiveFormat(2), static_cast<int>(ArchiveFormat::MINISEED));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Illegal archive Index=2Illegal archive Index=-1Illegal archive Index=2");
+}
+
+TEST_F(VhPropsTest, TransactionsDirByMode) {
+  load("requestdir=incoming\n", MODE_TIDORA);
+  EXPECT_EQ(props_.getTransactionsDir(), "%U/lumetrafiles/tidora/transactions/");
+  MODE = MODE_WINSERVICE;
+  EXPECT_EQ(props_.getTransactionsDir(), "%U/lumetrafiles/tidora/transactions/");
+  MODE = MODE_PI;
+  EXPECT_EQ(props_.getTransactionsDir(), "/mnt/ramdisk/transactions/");
+  MODE = MODE_DEFAULT;
+  EXPECT_EQ(props_.getTransactionsDir(), "incoming/");
+  load("requestdir=in\\box/\n");
+  EXPECT_EQ(props_.getTransactionsDir(), "in/box/");
+  load("");
+  EXPECT_EQ(props_.getTransactionsDir(), "transactions/");
+  EXPECT_EQ(props_.get("requestdir", ""), "transactions/");
+}
+
+TEST_F(VhPropsTest, EmptyRequestDirFallsBackInsteadOfTheRoot) {
+  load("requestdir=\n");
+  EXPECT_EQ(props_.getTransactionsDir(), "transactions/");
+  load("requestdir=" + std::string(250, 'r') + "\n");
+  std::string dir = props_.getTransactionsDir();
+  EXPECT_EQ(dir.size(), PROP_PATH_MAX);
+  EXPECT_EQ(dir.back(), '/');
+}
+
+struct BackfillCase {
+  const char* file;
+  int mode;
+  int build;
+  bool expected;
+};
+
+TEST_F(VhPropsTest, BackfillTriggersTable) {
+  const BackfillCase cases[] = {
+      {"trigbackfill=0\n", MODE_DEFAULT, 5000, false},
+      {"trigbackfill=1\ntrigchans=3\n", MODE_DEFAULT, 5000, true},
+      {"trigbackfill=2\n", MODE_DEFAULT, 5000, false},  // only 1 is on
+      {"trigchans=3\n", MODE_DEFAULT, 5000, false},
+      {"", MODE_DEFAULT, 5000, true},
+      {"trigbackfill=-5\ntrigchans=0\n", MODE_PI, 5000, true},
+      {"trigbackfill=0\n", MODE_TIDORA, 4553, true},  // mode 1 looks at the build only
+      {"trigbackfill=1\n", MODE_TIDORA, 4554, false},
+      {"", MODE_WINSERVICE, 4000, true},
+  };
+  for (const BackfillCase& c : cases) {
+    load(c.file, c.mode);
+    EXPECT_EQ(props_.doBackfillTriggers(c.build), c.expected)
+        << c.file << " mode " << c.mode << " build " << c.build;
+  }
+  load("", MODE_TIDORA);
+  props_.doBackfillTriggers(1);
+  EXPECT_EQ(props_.size(), 0u);  // no key read, none recorded
+}
+
+TEST_F(VhPropsTest, SwitchesAreOnOnlyAtExactlyOne) {
+  load("ziparchive=2\nsettings=1\nsettingcommands=0\nserialenabled=01\n");
+  EXPECT_FALSE(props_.doZipArchive());
+  EXPECT_TRUE(props_.doSettingFile());
+  EXPECT_FALSE(props_.doSettingCommands());
+  EXPECT_TRUE(props_.doSerial());  // "01" is the number 1
+  load("");
+  EXPECT_TRUE(props_.doZipArchive());
+  EXPECT_FALSE(props_.doSettingFile());
+  EXPECT_TRUE(props_.doSettingCommands());
+  EXPECT_TRUE(props_.doSerial());
+}
+
+TEST_F(VhPropsTest, NumbersAndTheirDefaults) {
+  load("sohwaitminutes=2\nverbose=-1\n");
+  EXPECT_EQ(props_.getSOHWaitMinutes(), 2);
+  EXPECT_EQ(props_.getSOHWaitMillisecs(), 120000);
+  EXPECT_EQ(props_.doVerbose(), -1);
+  EXPECT_EQ(props_.getFilePartWait(), 300);
+  load("");
+  EXPECT_EQ(props_.getSOHWaitMillisecs(), 300000);
+  EXPECT_EQ(props_.getIntKey("RingSize"), 100000000);
+  EXPECT_EQ(props_.getTextKey("ServerID"), "Tidora Server");
+}
+
+TEST_F(VhPropsTest, DefaultsTakenFromOtherKeys) {
+  load("port=1234\n");
+  EXPECT_EQ(props_.getIntKey("portlow"), 1234);
+  EXPECT_EQ(props_.getIntKey("porthigh"), 1234);
+  load("portlow=10\n");
+  EXPECT_EQ(props_.getIntKey("porthigh"), 10);
+  EXPECT_EQ(props_.getIntKey("port"), 58772);
+  load("port=\n");  // an empty value counts as missing all the way down
+  EXPECT_EQ(props_.getIntKey("porthigh"), 58772);
+  load("trigwaveenabled=0\n");
+  EXPECT_EQ(props_.getIntKey("trigwaveenabled1"), 0);
+  EXPECT_EQ(props_.get("trigwaveenabled1", ""), "0");
+}
+
+TEST_F(VhPropsTest, SourceIdIsHexadecimal) {
+  load("sourceid=0x1A\n");
+  EXPECT_EQ(props_.getIntKey("sourceid"), 26);
+  load("");
+  EXPECT_EQ(props_.getIntKey("sourceid"), 1);
+  EXPECT_EQ(props_.get("sourceid", ""), "1");
+}
+
+TEST_F(VhPropsTest, ArchiveFormatThroughTheFormatParser) {
+  load("archive1format=XML\narchive2format=ms-xml\n");
+  EXPECT_EQ(props_.getArchiveFormat(0), static_cast<int>(ArchiveFormat::XML));
+  EXPECT_EQ(props_.getArchiveFormat(1), static_cast<int>(ArchiveFormat::MINISEED));
+  load("archive1format=text\n");
+  EXPECT_EQ(props_.getArchiveFormat(0), static_cast<int>(ArchiveFormat::MINISEED));
+  EXPECT_EQ(props_.getArchiveFormat(1), static_cast<int>(ArchiveFormat::MINISEED));
+  EXPECT_EQ(props_.get("archive2format", ""), "miniseed");
+  std::string text = "MiniSEED";
+  EXPECT_EQ(parseFormat(text), ArchiveFormat::MINISEED);
+  EXPECT_EQ(text, "miniseed");  // lower-cased in place
+}
+
+TEST_F(VhPropsTest, UnknownKeyPrintsLineAndReadsAsZero) {
+  load("");
+  DOPRINTF = true;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(props_.getIntKey("nosuchkey"), 0);
+  EXPECT_EQ(props_.getTextKey("nosuchtext"), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "No property table row for nosuchkey\nNo property table row for nosuchtext\n");
+}
+
+TEST(VhPropsTableTest, RowsAreUniqueAndEachHasOneDefault) {
+  std::set<std::string> seen;
+  for (const VhPropKey& row : VhProps::keyTable()) {
+    EXPECT_TRUE(seen.insert(row.name).second) << "twice: " << row.name;
+    EXPECT_NE(row.def == nullptr, row.defaultKey == nullptr) << row.name;
+    if (row.defaultKey != nullptr) {
+      // A default taken from another key names an earlier row, so no lookup loops.
+      EXPECT_TRUE(seen.count(row.defaultKey)) << row.name;
+    }
+  }
+}
+
+TEST_F(VhPropsTest, WrittenBackFileListsEveryTableKey) {
+  for (int mode : {MODE_DEFAULT, MODE_TIDORA, MODE_PI, MODE_WINSERVICE}) {
+    VhProps props;
+    MODE = mode;
+    std::string path = dir_.file("settings/written.props");
+    props.read(path);  // missing: every key at its default
+    for (const VhPropKey& row : VhProps::keyTable()) {
+      if (row.type == PropType::INT || row.type == PropType::HEX)
+        props.getIntKey(row.name);
+      else
+        props.getTextKey(row.name);
+    }
+    ASSERT_TRUE(props.write());
+    PropertyFile back;
+    ASSERT_TRUE(back.read(path));
+    std::set<std::string> written;
+    for (const std::string& key : back.getKeys()) written.insert(key);
+    std::set<std::string> table;
+    for (const VhPropKey& row : VhProps::keyTable()) table.insert(row.name);
+    EXPECT_EQ(written, table) << "mode " << mode;
+    EXPECT_EQ(back.get("archive2", "x"), "");
+  }
+}
+
+TEST_F(VhPropsTest, AccessorsRecordOnlyTableKeys) {
+  load("");
+  DOPRINTF = true;
+  testing::internal::CaptureStdout();
+  props_.getArchiveTemplate(0);
+  props_.getArchiveTemplate(1);
+  props_.getTrigArchiveTemplate(0);
+  props_.getTrigArchiveTemplate(1);
+  props_.getTrigXmlTemplate();
+  props_.getTransactionsDir();
+  props_.getArchiveFormat(0);
+  props_.getArchiveFormat(1);
+  props_.doBackfillTriggers(5000);
+  props_.doSettingFile();
+  props_.doSettingCommands();
+  props_.doZipArchive();
+  props_.doSerial();
+  props_.doVerbose();
+  props_.getSOHWaitMillisecs();
+  props_.getFilePartWait();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  for (const std::string& key : props_.getKeys())
+    EXPECT_NE(VhProps::findKey(key.c_str()), nullptr) << key;
+  EXPECT_EQ(props_.size(), 18u);
+}
+
+}  // namespace
