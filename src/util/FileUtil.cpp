@@ -225,6 +225,8 @@ bool copyFile(const std::string& source, const std::string& destination) {
     return true;
   UniqueFile out(fopen(destination.c_str(), "wb"));
   if (!out) return false;
+  // Only a regular file is removed after a failure, never a device.
+  bool regular = fstat(fileno(out.get()), &dstSt) == 0 && S_ISREG(dstSt.st_mode);
   char chunk[COPY_CHUNK];
   bool ok = true;
   size_t n;
@@ -236,7 +238,7 @@ bool copyFile(const std::string& source, const std::string& destination) {
   if (fclose(out.release()) != 0) ok = false;
   if (!ok) {
     pprintf("Can't write to %s\n", destination.c_str());
-    unlink(destination.c_str());  // no truncated copy is left behind
+    if (regular) unlink(destination.c_str());  // no truncated copy is left behind
   }
   return ok;
 }
