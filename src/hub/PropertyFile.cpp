@@ -113,8 +113,8 @@ bool PropertyFile::hasKey(const std::string& key) const {
   return entries_.count(key) != 0;
 }
 
-std::string PropertyFile::lookup(const std::string& key, const std::string& def,
-                                 bool emptyAsAbsent, bool recordEmpty, bool* usedDefault) {
+std::string PropertyFile::lookup(const std::string& key, const std::string& def, bool emptyAsAbsent,
+                                 bool recordEmpty, bool* usedDefault) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = entries_.find(key);
   if (it != entries_.end() && !(emptyAsAbsent && it->second.empty())) {
@@ -189,7 +189,8 @@ bool PropertyFile::write(const std::string& path) {
   strftime(stamp, sizeof stamp, HEADER_TIME_FORMAT, &now);
   fprintf(file, "# %s\n", path.c_str());
   fprintf(file, "# %s\n\n", stamp);
-  for (const auto& entry : entries_) fprintf(file, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
+  for (const auto& entry : entries_)
+    fprintf(file, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
   fprintf(file, "\n# end.\n");
   bool ok = !ferror(file);
   if (fclose(file) != 0) ok = false;
@@ -203,14 +204,13 @@ bool PropertyFile::write(const std::string& path) {
 
 bool PropertyFile::write() { return write(getPropFilePath()); }
 
-bool PropertyFile::putQuotesOnKey(const std::string& line, std::string& destination,
-                                  size_t size) {
+bool PropertyFile::putQuotesOnKey(const std::string& line, std::string& destination, size_t size) {
   std::string text = bounded(line, size);
   size_t keyBegin = text.find_first_not_of('=');
   if (keyBegin == std::string::npos || size == 0) return false;
   size_t keyEnd = text.find('=', keyBegin);
-  std::string key = text.substr(keyBegin, keyEnd == std::string::npos ? std::string::npos
-                                                                     : keyEnd - keyBegin);
+  std::string key =
+      text.substr(keyBegin, keyEnd == std::string::npos ? std::string::npos : keyEnd - keyBegin);
   std::string value;
   if (keyEnd != std::string::npos) {
     size_t valueBegin = text.find_first_not_of('=', keyEnd);
@@ -224,7 +224,8 @@ bool PropertyFile::putQuotesOnKey(const std::string& line, std::string& destinat
 
 void PropertyFile::print(FILE* stream) const {
   std::lock_guard<std::mutex> lock(mu_);
-  for (const auto& entry : entries_) fprintf(stream, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
+  for (const auto& entry : entries_)
+    fprintf(stream, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
 }
 
 size_t PropertyFile::size() const {

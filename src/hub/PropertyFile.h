@@ -30,8 +30,8 @@
 #include <string>
 #include <vector>
 
-constexpr size_t READ_PIECE_MAX = 999;   // characters of one line taken at a time (1000-byte buffer)
-constexpr size_t PROP_PATH_MAX = 199;    // characters of a path value (getPath, getPathWithExtension)
+constexpr size_t READ_PIECE_MAX = 999;  // characters of one line taken at a time (1000-byte buffer)
+constexpr size_t PROP_PATH_MAX = 199;  // characters of a path value (getPath, getPathWithExtension)
 
 class PropertyFile {
  public:

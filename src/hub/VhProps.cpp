@@ -46,55 +46,55 @@ using T = PropType;
 // service) where they differ, then the key whose value is the default.
 const std::vector<VhPropKey> KEY_TABLE = {
     // Start-up and links.
-    {"print", T::INT, "0"},             // non-zero: log lines and console messages on stdout
-    {"port", T::INT, "58772"},          // default of portlow
+    {"print", T::INT, "0"},     // non-zero: log lines and console messages on stdout
+    {"port", T::INT, "58772"},  // default of portlow
     {"portlow", T::INT, nullptr, nullptr, nullptr, nullptr, "port"},      // first TCP port
     {"porthigh", T::INT, nullptr, nullptr, nullptr, nullptr, "portlow"},  // last TCP port
-    {"sourceid", T::HEX, "1"},          // the hub's source identifier
-    {"dumpin", T::INT, "0"},            // non-zero: raw dump of all link input
-    {"verbose", T::INT, "0"},           // log verbosity
-    {"serialenabled", T::INT, "1"},     // 1: serial ports are opened and served
-    {"monitorenabled", T::INT, "0"},    // 1: the monitor folder is used
+    {"sourceid", T::HEX, "1"},        // the hub's source identifier
+    {"dumpin", T::INT, "0"},          // non-zero: raw dump of all link input
+    {"verbose", T::INT, "0"},         // log verbosity
+    {"serialenabled", T::INT, "1"},   // 1: serial ports are opened and served
+    {"monitorenabled", T::INT, "0"},  // 1: the monitor folder is used
     {"monitordir", T::PATH, "monitor", MONITOR_TIDORA, MONITOR_PI, MONITOR_TIDORA},
-    {"monitornumfiles", T::INT, "200"}, // the monitor folder counts as full at this many files
+    {"monitornumfiles", T::INT, "200"},  // the monitor folder counts as full at this many files
     {"requestdir", T::PATH, "transactions/"},  // transactions folder (mode 0 only)
-    {"extractarchive", T::PATH, ""},    // extraction archive template
-    {"backfill", T::INT, "1"},          // backfill of gaps
-    {"backfillhours", T::INT, "24"},    // how far back gaps are filled
-    {"fixgaps", T::INT, "1"},           // sample gap fixing
-    {"timeout", T::INT, "30"},          // session loop time-out, seconds without a good frame
+    {"extractarchive", T::PATH, ""},           // extraction archive template
+    {"backfill", T::INT, "1"},                 // backfill of gaps
+    {"backfillhours", T::INT, "24"},           // how far back gaps are filled
+    {"fixgaps", T::INT, "1"},                  // sample gap fixing
+    {"timeout", T::INT, "30"},  // session loop time-out, seconds without a good frame
     // Waveform archives.
     {"archive1", T::PATH, ARCHIVE_DEFAULT, ARCHIVE_TIDORA, ARCHIVE_PI, ARCHIVE_TIDORA},
-    {"archive2", T::PATH, ""},          // empty: no second archive
+    {"archive2", T::PATH, ""},  // empty: no second archive
     {"archive1format", T::TEXT, "miniseed"},
     {"archive2format", T::TEXT, "miniseed"},
-    {"archive1days", T::INT, "0"},      // days kept; 0 keeps everything
+    {"archive1days", T::INT, "0"},  // days kept; 0 keeps everything
     {"archive2days", T::INT, "0"},
-    {"ziparchive", T::INT, "1"},        // 1: finished minute files are zipped
+    {"ziparchive", T::INT, "1"},  // 1: finished minute files are zipped
     // Triggers.
     {"trigwavearchive1", T::PATH, TRIGWAVE_DEFAULT, TRIGWAVE_TIDORA, TRIGWAVE_PI, TRIGWAVE_TIDORA},
     {"trigwavearchive", T::PATH, nullptr, nullptr, nullptr, nullptr, "trigwavearchive1"},
     {"trigwavearchive2", T::PATH, ""},
     {"trigxmlarchive", T::PATH, TRIGXML_DEFAULT, TRIGXML_TIDORA, TRIGXML_PI, TRIGXML_TIDORA},
-    {"trigbackfill", T::INT, "-1"},     // negative: decided by trigchans
+    {"trigbackfill", T::INT, "-1"},  // negative: decided by trigchans
     {"trigchans", T::INT, "0"},
-    {"trigwavepresecs", T::INT, "15"},  // seconds of waveform before a trigger
-    {"trigwavepostsecs", T::INT, "30"}, // seconds of waveform after a trigger
+    {"trigwavepresecs", T::INT, "15"},   // seconds of waveform before a trigger
+    {"trigwavepostsecs", T::INT, "30"},  // seconds of waveform after a trigger
     {"trimtrigfile", T::INT, "1"},
     {"trigwaveenabled", T::INT, "1"},
     {"trigwaveenabled1", T::INT, nullptr, nullptr, nullptr, nullptr, "trigwaveenabled"},
     {"trigwaveenabled2", T::INT, "0"},
-    {"broadcast", T::INT, "0", "1"},    // triggers broadcast to the network's other stations
+    {"broadcast", T::INT, "0", "1"},  // triggers broadcast to the network's other stations
     // Instrument settings and metadata.
-    {"settings", T::INT, "0"},          // 1: the settings file is read from the instrument
-    {"settingcommands", T::INT, "1"},   // 1: settings are queried with commands
-    {"sohwaitminutes", T::INT, "5"},    // minutes between state-of-health queries
+    {"settings", T::INT, "0"},         // 1: the settings file is read from the instrument
+    {"settingcommands", T::INT, "1"},  // 1: settings are queried with commands
+    {"sohwaitminutes", T::INT, "5"},   // minutes between state-of-health queries
     {"overwritestationxml", T::INT, "1"},
     {"histogramenabled", T::INT, "2"},
     {"histogramminutes", T::INT, "15"},
     {"histogramarchive", T::PATH, HISTOGRAM_DEFAULT, HISTOGRAM_TIDORA, nullptr, HISTOGRAM_TIDORA},
     // Uploads and firmware.
-    {"filepartwait", T::INT, "300"},    // longest wait of an upload for its file part
+    {"filepartwait", T::INT, "300"},  // longest wait of an upload for its file part
     {"flash", T::INT, "0"},
     {"flashenabled", T::INT, "0"},
     {"flashinterval", T::INT, "5000"},  // milliseconds between flash blocks
@@ -150,8 +150,8 @@ int VhProps::getIntKey(const char* key) {
                   : static_cast<int>(strtoul(defaultText(*row).c_str(), nullptr, 16));
     return getHex(key, def);
   }
-  int def = row->defaultKey != nullptr ? getIntKey(row->defaultKey)
-                                       : parseDecimalInt(defaultText(*row));
+  int def =
+      row->defaultKey != nullptr ? getIntKey(row->defaultKey) : parseDecimalInt(defaultText(*row));
   return getInt(key, def);
 }
 

@@ -28,7 +28,7 @@ enum class PropType { INT, HEX, PATH, TEXT };
 struct VhPropKey {
   const char* name;
   PropType type;
-  const char* def;                 // default text (null when defaultKey is set)
+  const char* def;                   // default text (null when defaultKey is set)
   const char* defTidora = nullptr;   // mode 1
   const char* defPi = nullptr;       // mode 2
   const char* defService = nullptr;  // mode 4

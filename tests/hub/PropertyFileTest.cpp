@@ -1,5 +1,3 @@
-#include "hub/PropertyFile.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "hub/PropertyFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -66,16 +65,11 @@ TEST_F(PropertyFileTest, CommentsEmptyKeysAndEmptyValues) {
 }
 
 TEST_F(PropertyFileTest, IndentedKeyContinuesTheGroupOfThePreviousKey) {
-  load("group alpha=1\n beta=2\nplain=3\n gamma=4\n");
+  load("group alpha=1\n beta=2\nplain=3\n gamma=4\n[s]\ng a=1\n b=2\n");
   EXPECT_EQ(value("group alpha"), "1");
   EXPECT_EQ(value("group beta"), "2");
   EXPECT_EQ(value("gamma"), "4");  // "plain" has no blank: nothing to continue
-}
-
-TEST_F(PropertyFileTest, IndentedKeyInsideSectionGetsGroupThenSection) {
-  load("[s]\ng a=1\n b=2\n");
-  EXPECT_EQ(value("s.g a"), "1");
-  EXPECT_EQ(value("s.g b"), "2");
+  EXPECT_EQ(value("s.g b"), "2");  // group first, then the section
 }
 
 TEST_F(PropertyFileTest, LongLineIsReadInPiecesOf999Characters) {
@@ -117,7 +111,7 @@ TEST_F(PropertyFileTest, ChangedFollowsTheModificationTime) {
   EXPECT_EQ(props_.getModTime(), t + 5);
 }
 
-TEST_F(PropertyFileTest, GetRecordsOnlyNonEmptyDefaults) {
+TEST_F(PropertyFileTest, LookupsRecordNonEmptyDefaults) {
   load("");
   EXPECT_EQ(props_.get("a", ""), "");
   EXPECT_FALSE(props_.hasKey("a"));
@@ -125,6 +119,10 @@ TEST_F(PropertyFileTest, GetRecordsOnlyNonEmptyDefaults) {
   EXPECT_EQ(value("b"), "dflt");
   EXPECT_EQ(props_.getOrRecord("c", ""), "");
   EXPECT_TRUE(props_.hasKey("c"));
+  EXPECT_EQ(props_.getInt("five", 5), 5);
+  EXPECT_EQ(value("five"), "5");
+  EXPECT_EQ(props_.getLong("minus", -3), -3);
+  EXPECT_EQ(value("minus"), "-3");
 }
 
 TEST_F(PropertyFileTest, GetIntParsesLikeStreamExtraction) {
@@ -138,14 +136,6 @@ TEST_F(PropertyFileTest, GetIntParsesLikeStreamExtraction) {
   // An empty value counts as missing and is replaced by the default.
   EXPECT_EQ(props_.getInt("empty", 4), 4);
   EXPECT_EQ(value("empty"), "4");
-}
-
-TEST_F(PropertyFileTest, GetIntOfMissingKeyRecordsDefaultInDecimal) {
-  load("");
-  EXPECT_EQ(props_.getInt("five", 5), 5);
-  EXPECT_EQ(value("five"), "5");
-  EXPECT_EQ(props_.getLong("minus", -3), -3);
-  EXPECT_EQ(value("minus"), "-3");
 }
 
 TEST_F(PropertyFileTest, GetHexWithAndWithoutPrefix) {
@@ -199,8 +189,7 @@ TEST_F(PropertyFileTest, WriteHasHeaderSortedEntriesAndEndLine) {
   ASSERT_EQ(stamp.size(), 18u) << stamp;  // "%Y-%m-%d %H%M %S"
   EXPECT_EQ(stamp[10], ' ');
   EXPECT_EQ(stamp[15], ' ');
-  EXPECT_EQ(text.substr(stampEnd),
-            "\n\nAlpha=2\nalpha=4\nmiddle=7\ns.b=3\nzeta=1\n\n# end.\n");
+  EXPECT_EQ(text.substr(stampEnd), "\n\nAlpha=2\nalpha=4\nmiddle=7\ns.b=3\nzeta=1\n\n# end.\n");
 }
 
 TEST_F(PropertyFileTest, WrittenFileReadsBackToTheSameMap) {
@@ -231,18 +220,6 @@ TEST_F(PropertyFileTest, FailedWriteLeavesOldFileAndReturnsFalse) {
   EXPECT_FALSE(pathExists(path_ + ".tmp"));
 }
 
-TEST_F(PropertyFileTest, PrintListsEntriesInKeyOrder) {
-  load("b=2\na=1\n");
-  char* buffer = nullptr;
-  size_t length = 0;
-  FILE* stream = open_memstream(&buffer, &length);
-  ASSERT_NE(stream, nullptr);
-  props_.print(stream);
-  fclose(stream);
-  EXPECT_EQ(std::string(buffer, length), "a=1\nb=2\n");
-  free(buffer);
-}
-
 struct QuoteCase {
   const char* line;
   size_t size;
@@ -254,11 +231,11 @@ TEST(PutQuotesOnKeyTest, QuotesTheKeyOnly) {
       {"gain=2", 100, "\"gain\"=2"},
       {"\"gain\"=2", 100, "\"gain\"=2"},
       {"\"gain=2", 100, "\"gain\"=2"},
-      {"gain==2", 100, "\"gain\"=2"},          // a run of "=" is one separator
+      {"gain==2", 100, "\"gain\"=2"},  // a run of "=" is one separator
       {"gain=", 100, "\"gain\"="},
       {"gain", 100, "\"gain\"="},
-      {"url=a=b", 100, "\"url\"=a=b"},         // the value keeps its own "="
-      {"gain=12345", 10, "\"gain\"=12"},       // at most size - 1 written
+      {"url=a=b", 100, "\"url\"=a=b"},    // the value keeps its own "="
+      {"gain=12345", 10, "\"gain\"=12"},  // at most size - 1 written
   };
   for (const QuoteCase& c : cases) {
     std::string out = "old";
