@@ -1,0 +1,1 @@
+vh_add_fuzzer(strtotm_fuzz strtotm_fuzz.cpp vh_util)
