@@ -66,10 +66,17 @@ std::string escapeXmlText(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -173,7 +180,8 @@ long long readFile(const std::string& path, std::vector<uint8_t>& data) {
   if (!f) return -1;
   uint8_t chunk[COPY_CHUNK];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f.get())) > 0) data.insert(data.end(), chunk, chunk + n);
+  while ((n = fread(chunk, 1, sizeof chunk, f.get())) > 0)
+    data.insert(data.end(), chunk, chunk + n);
   if (ferror(f.get())) {
     data.clear();
     return -1;

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-constexpr size_t MKDIRS_PATH_MAX = 254;    // mkdirs works on a copy this long
-constexpr size_t MKDIRSF_MAX = 199;        // mkdirsf formats into this many characters
+constexpr size_t MKDIRS_PATH_MAX = 254;  // mkdirs works on a copy this long
+constexpr size_t MKDIRSF_MAX = 199;      // mkdirsf formats into this many characters
 constexpr size_t GLUEPATH_MAX = 255;
-constexpr size_t GETLINE_MAX = 1000;       // bytes examined by getLine
+constexpr size_t GETLINE_MAX = 1000;  // bytes examined by getLine
 constexpr size_t COPY_CHUNK = 512;
 constexpr size_t MAKETMPDIR_MAX = 130;
 constexpr size_t DELETEFOLDER_MAX_ENTRIES = 1000;
@@ -38,8 +38,8 @@ bool isFile(const std::string& folder, const std::string& name);
 bool isDir(const std::string& path);
 bool isDir(const std::string& folder, const std::string& name);
 
-long long getFileSize(const std::string& path);     // -1 when it is no readable file
-time_t fileModifiedTime(const std::string& path);   // 0 when it cannot be examined
+long long getFileSize(const std::string& path);    // -1 when it is no readable file
+time_t fileModifiedTime(const std::string& path);  // 0 when it cannot be examined
 // Now minus the latest of modification, status-change and access time, in
 // seconds; a path that cannot be examined counts as unchanged since 1970.
 long fileAge(const std::string& path);

@@ -13,9 +13,9 @@
 #include "util/Text.h"
 
 namespace {
-constexpr size_t WSL_MIN_TEXT = 3;      // shorter texts and commands are ignored
-constexpr int CHILD_EXEC_FAILED = 1;    // exit status of a child whose program cannot start
-constexpr int SIGNAL_STATUS_BASE = 128; // a child ended by signal s reports 128 + s
+constexpr size_t WSL_MIN_TEXT = 3;       // shorter texts and commands are ignored
+constexpr int CHILD_EXEC_FAILED = 1;     // exit status of a child whose program cannot start
+constexpr int SIGNAL_STATUS_BASE = 128;  // a child ended by signal s reports 128 + s
 
 // Children whose waiting thread was cancelled before it reaped them (the ring
 // server's supervisor is cancelled while its child runs). Any later

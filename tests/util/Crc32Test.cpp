@@ -1,9 +1,9 @@
-#include "util/Crc32.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "util/Crc32.h"
 
 namespace {
 uint32_t crcOf(const std::string& s) {

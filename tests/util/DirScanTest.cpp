@@ -1,16 +1,14 @@
-#include "util/DirScan.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "support/TestSupport.h"
+#include "util/DirScan.h"
 #include "util/FileUtil.h"
 
 namespace {

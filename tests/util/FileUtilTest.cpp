@@ -1,10 +1,7 @@
-#include "util/FileUtil.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -12,6 +9,7 @@
 
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
+#include "util/FileUtil.h"
 
 namespace {
 // Runs the test with the working folder set to a fresh temporary folder, so
@@ -124,7 +122,9 @@ TEST(JsonToXmlTest, WritesElementAndRespectsSize) {
 }
 
 TEST(GetLineTest, StreamStopsAtControlBytesAndSkipsLineBreaks) {
-  const char data[] = "\r\n\r\nab\tcd\x01\x7f\xff" "ef\nlast";
+  const char data[] =
+      "\r\n\r\nab\tcd\x01\x7f\xff"
+      "ef\nlast";
   FILE* f = fmemopen(const_cast<char*>(data), sizeof data - 1, "rb");
   ASSERT_NE(f, nullptr);
   std::vector<std::string> lines = readLines(f);
@@ -145,7 +145,9 @@ TEST(GetLineTest, StreamExaminesAtMost1000Bytes) {
 }
 
 TEST(GetLineTest, BufferFormAdvancesAndEndsWithMinusOne) {
-  const char data[] = "\nab\x02" "cd\r\n";
+  const char data[] =
+      "\nab\x02"
+      "cd\r\n";
   long length = sizeof data - 1;
   long pos = 0;
   std::string line;

@@ -1,8 +1,8 @@
-#include "util/JsonLine.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "util/JsonLine.h"
 
 namespace {
 struct Parsed {

@@ -1,11 +1,8 @@
-#include "util/Process.h"
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +13,7 @@
 #include <thread>
 
 #include "support/TestSupport.h"
+#include "util/Process.h"
 
 namespace {
 using std::chrono::milliseconds;

@@ -1,8 +1,8 @@
-#include "util/Random.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include "util/Random.h"
 
 TEST(RandomTest, RandnNeverReturnsZeroAndStaysBelowN) {
   seedrand();

@@ -1,10 +1,9 @@
-#include "util/StrToTm.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 
+#include "util/StrToTm.h"
 #include "util/TimeUtil.h"
 
 namespace {
