@@ -142,13 +142,3 @@ TEST(ClosePthreadTest, EndsThreadAndUnwindsItsStack) {
   std::this_thread::sleep_for(milliseconds(50));
   EXPECT_FALSE(afterClose.load());
 }
-
-TEST(WslStrTest, CopiesOnlyTextsOfThreeOrMoreCharacters) {
-  std::string dest = "old";
-  wslStr("ab", dest, 100);
-  EXPECT_EQ(dest, "old");
-  wslStr("/mnt/ring", dest, 100);
-  EXPECT_EQ(dest, "/mnt/ring");
-  wslStr("/mnt/ring", dest, 5);
-  EXPECT_EQ(dest, "/mnt");
-}
