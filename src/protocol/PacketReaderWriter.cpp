@@ -49,6 +49,13 @@ bool PacketReaderWriter::exhausted(int needed) const {
   return io_->isLinkDead() && io_->available() < needed;
 }
 
+int PacketReaderWriter::take(uint8_t* bytes, int count) {
+  if (!exhausted(count)) return io_->read(bytes, count);
+  // A dead link holds too few bytes: take them without waiting.
+  int left = io_->available();
+  return left > 0 ? io_->readBuf(bytes, left) : 0;
+}
+
 int PacketReaderWriter::read(SelvomaPacket* packet, bool wait) {
   if (io_ == nullptr) {
     logLine("NULL io in PacketReaderWriter.read");
@@ -71,9 +78,10 @@ int PacketReaderWriter::read(SelvomaPacket* packet, bool wait) {
     packet->type = SelvomaPacket::BAD_PACKET;
     return READ_FAILED;
   }
-  bool payloadOk = readPayload(packet);
-  if (io_->available() < 0) return READ_FAILED;
-  if (!payloadOk) {
+  if (!readPayload(packet)) {
+    // A dead link keeps its last bytes; a complete frame read before the
+    // link died is still handed on, and the next read reports the end.
+    if (io_->available() < 0) return READ_FAILED;
     io_->clear();
     packet->type = SelvomaPacket::BAD_PACKET;
     return READ_FAILED;
@@ -154,8 +162,7 @@ bool PacketReaderWriter::readHead(SelvomaPacket* packet) {
   const int total = static_cast<int>(SELVOMA_HEADER_LENGTH);
   int have = 1;
   for (int attempt = 1; attempt <= HEAD_READ_ATTEMPTS && have < total; ++attempt) {
-    if (exhausted(total - have)) break;
-    int n = io_->read(header + have, total - have);
+    int n = take(header + have, total - have);
     if (n < 0) break;  // the link is gone
     have += n;
     bytesReceived_ += static_cast<uint32_t>(n);
@@ -169,13 +176,11 @@ bool PacketReaderWriter::readHead(SelvomaPacket* packet) {
     }
     logLine(sformat("%6d INCOMPLETE READ only %d out of %d bytes. ii=%d", receivedCount_, have,
                     total, pass));
-    if (!exhausted(total - have)) {
-      sleepu(HEAD_LAST_TRY_SLEEP_US);
-      int n = io_->read(header + have, total - have);
-      if (n > 0) {
-        have += n;
-        bytesReceived_ += static_cast<uint32_t>(n);
-      }
+    if (!exhausted(total - have)) sleepu(HEAD_LAST_TRY_SLEEP_US);
+    int n = take(header + have, total - have);
+    if (n > 0) {
+      have += n;
+      bytesReceived_ += static_cast<uint32_t>(n);
     }
     if (have < total) {
       logLine(sformat("%6d NOT ENOUGH HEADER BYTES... numbytes= %d < %d", receivedCount_, have,
@@ -214,7 +219,7 @@ bool PacketReaderWriter::readPayload(SelvomaPacket* packet) {
   }
   if (len == 0) {
     uint8_t word[SELVOMA_CHECK_LENGTH];
-    int n = exhausted(check) ? 0 : io_->read(word, check);
+    int n = take(word, check);
     if (n > 0) bytesReceived_ += static_cast<uint32_t>(n);
     if (n != check) {
       logLine(sformat("Bad XOR length n=%d", n));
@@ -225,14 +230,7 @@ bool PacketReaderWriter::readPayload(SelvomaPacket* packet) {
     return true;
   }
   const int want = len + check;
-  int n;
-  if (exhausted(want)) {
-    // A dead link holds too few bytes: take them without waiting.
-    int left = io_->available();
-    n = left > 0 ? io_->readBuf(receiveBuffer_.data(), left) : 0;
-  } else {
-    n = io_->read(receiveBuffer_.data(), want);
-  }
+  int n = take(receiveBuffer_.data(), want);
   lastReadResult_ = n;
   if (n < 0) {
     logLine(sformat("read n=%d.  Error reading", n));

@@ -110,6 +110,9 @@ class PacketReaderWriter {
   // True when the link is dead and holds fewer than needed bytes: waiting
   // cannot help.
   bool exhausted(int needed) const;
+  // Up to count bytes from the link: a bounded waiting read on a live link,
+  // what is left without waiting on an exhausted one.
+  int take(uint8_t* bytes, int count);
   // Skips to the next sync byte. Returns the pass counter.
   int findSync();
   void logLine(const std::string& text);
