@@ -45,17 +45,14 @@ std::string Log::getStation() const {
 
 std::string Log::getLogDir() const { return BASE_DIR + "log/"; }
 
-std::string Log::getPath() const {
+std::string Log::pathFor(const std::string& station) const {
   struct tm tm;
   nowtm(&tm);
-  std::string station;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    station = station_;
-  }
   return sformat("%slog.%4d%02d%02d.%s.txt", getLogDir().c_str(), tm.tm_year + 1900,
                  tm.tm_mon + 1, tm.tm_mday, station.c_str());
 }
+
+std::string Log::getPath() const { return pathFor(getStation()); }
 
 long Log::secsSinceLastLog() const {
   return time(nullptr) - lastLogTime_.load(std::memory_order_relaxed);
@@ -142,10 +139,7 @@ void Log::flushf(const char* format, ...) {
 }
 
 void Log::writeLocked(const std::string& line) {
-  struct tm tm;
-  nowtm(&tm);
-  std::string path = sformat("%slog.%4d%02d%02d.%s.txt", getLogDir().c_str(), tm.tm_year + 1900,
-                             tm.tm_mon + 1, tm.tm_mday, station_.c_str());
+  std::string path = pathFor(station_);
   FILE* f = fopen(path.c_str(), "a");
   if (f == nullptr) {
     mkdirs(path, false);

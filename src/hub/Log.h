@@ -71,6 +71,8 @@ class Log {
 
  private:
   std::string makeStr(const char* text);
+  // The file of this UTC day for the given log name.
+  std::string pathFor(const std::string& station) const;
   void writeLocked(const std::string& line);
   void pruneOldLogsLocked();
 

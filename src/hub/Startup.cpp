@@ -21,6 +21,7 @@
 #include "hub/Log.h"
 #include "hub/Version.h"
 #include "hub/VhProps.h"
+#include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"

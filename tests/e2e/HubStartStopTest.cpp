@@ -117,6 +117,7 @@ TEST_F(HubStartStopTest, StartsInWorkingFolderAndStopsOnShutdownFile) {
 
 TEST_F(HubStartStopTest, StopSignalsStopTheHubInOrder) {
   for (int sig : {SIGTERM, SIGINT}) {
+    ASSERT_EQ(system(("rm -rf '" + work_.file("log") + "'").c_str()), 0);
     ChildProcess p = hub();
     ASSERT_TRUE(p.start());
     ASSERT_TRUE(waitForStartup()) << p.output();
