@@ -1,0 +1,237 @@
+#include "io/IO.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "hub/Log.h"
+#include "util/Console.h"
+#include "util/FileUtil.h"
+#include "util/Text.h"
+#include "util/TimeUtil.h"
+
+namespace {
+
+constexpr char UNINITED[] = "Uninited";
+constexpr char DUMP_NAME_FORMAT[] = "dump/%04d%02d%02d_%02d.dump";
+constexpr size_t DUMP_NAME_MAX = 40;
+constexpr size_t NOWSTR_MAX = 25;
+constexpr mode_t SHARED_FILE_MODE = 0666;
+constexpr size_t ERROR_TEXT_MAX = 127;
+
+// Serialises appends to the dump file, which all links share, so that the
+// chunks of interleaving links stay whole and in arrival order.
+std::mutex dumpMu;
+
+}  // namespace
+
+std::atomic<bool> IO::_dumpIn{false};
+
+std::string ioErrorText(int error) {
+  char text[ERROR_TEXT_MAX + 1];
+  return strerror_r(error, text, sizeof text);  // GNU form: returns the text
+}
+
+IO::IO(int kind)
+    : kind_(kind), chunk_(std::make_unique<unsigned char[]>(READ_CHUNK)), description_(UNINITED) {}
+
+IO::~IO() { stopReadLoop(); }
+
+void IO::init() { bytesIn_.store(0, std::memory_order_relaxed); }
+
+bool IO::connect() { return false; }
+
+bool IO::isConnected() { return false; }
+
+void IO::close() {
+  stopReadLoop();
+  setLog(nullptr);
+}
+
+int IO::write(const unsigned char* bytes, int count) {
+  secprintf("IO.write.  why are we here? b=NULL? %d num=%d", bytes == nullptr ? 1 : 0, count);
+  return 0;
+}
+
+const char* IO::getDescription() const { return description_.c_str(); }
+
+bool IO::checkPoll() { return true; }
+
+void IO::setLog(Log* log) { log_.store(log, std::memory_order_release); }
+
+int IO::getErrno() const { return errno_.load(std::memory_order_relaxed); }
+
+void IO::ioFlush() {}
+
+void IO::setDescription(const std::string& text) {
+  description_ = bounded(text, IO_DESCRIPTION_MAX);
+}
+
+void IO::readOneLoop() {
+  if (!connectedFlag()) return;
+  int n = ioAvailable();
+  if (!connectedFlag() || n < 1) return;
+  uint32_t space = ring_.freeSpace();
+  int want = std::min({static_cast<int>(space), n, READ_CHUNK});
+  // A full ring leaves the bytes waiting in the device.
+  if (want < 1) return;
+  int k = ioRead(chunk_.get(), want);
+  if (k < 1) return;
+  bytesIn_.fetch_add(static_cast<uint64_t>(k), std::memory_order_relaxed);
+  dump(chunk_.get(), k);
+  // Free space only grows while this thread is the one filling the ring, so
+  // the whole chunk fits.
+  ring_.push(chunk_.get(), static_cast<uint32_t>(k));
+}
+
+void IO::readLoop() {
+  if (getLog() != nullptr) log("ReadLoop start connected=%d", connectedFlag() ? 1 : 0);
+  while (connectedFlag() && !isLinkDead()) {
+    readOneLoop();
+    sleepu(READLOOP_PAUSE_US);
+  }
+}
+
+void* IO::readLoopEntry(void* self) {
+  // Signals are left to the process's other threads; the hub handles none.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  IO* io = static_cast<IO*>(self);
+  io->readTid_.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_release);
+  io->readLoop();
+  io->logAdd("closePthread [%s]", io->readThreadFunction_);
+  io->readTid_.store(0, std::memory_order_release);
+  return nullptr;
+}
+
+bool IO::startReadThread(const char* threadFunction) {
+  // A loop that ended by itself (dead link) is still to be joined.
+  if (readThreadStarted_) {
+    pthread_join(readThread_, nullptr);
+    readThreadStarted_ = false;
+  }
+  dead_.store(false, std::memory_order_release);
+  readThreadFunction_ = threadFunction;
+  int rc = pthread_create(&readThread_, nullptr, &IO::readLoopEntry, this);
+  if (rc != 0) {
+    log("Could not start the read loop [%s] err=%d", getDescription(), rc);
+    return false;
+  }
+  readThreadStarted_ = true;
+  std::string name = bounded(std::string("rd-") + description_, THREAD_NAME_MAX);
+  pthread_setname_np(readThread_, name.c_str());
+  return true;
+}
+
+void IO::stopReadLoop() {
+  setConnected(false);
+  if (!readThreadStarted_) return;
+  if (pthread_equal(readThread_, pthread_self())) return;  // the loop ends after this pass
+  pthread_join(readThread_, nullptr);
+  readThreadStarted_ = false;
+}
+
+void IO::markDead(const char* reason) {
+  if (dead_.exchange(true, std::memory_order_acq_rel)) return;
+  log("Link dead: %s. [%s]", reason, getDescription());
+}
+
+int IO::available() {
+  // Load the flag first: the bytes pushed before the link died are then
+  // visible to the count below.
+  bool dead = isLinkDead();
+  uint32_t n = ring_.available();
+  if (n == 0 && dead) return -1;
+  return static_cast<int>(n);
+}
+
+int IO::readBuf(unsigned char* bytes, int count) {
+  if (!connectedFlag() || count < 1) return 0;
+  uint32_t k = ring_.pop(bytes, static_cast<uint32_t>(count));
+  uint32_t left = ring_.available();
+  if (left > READBUF_BACKLOG_WARN) secprintf("[readBuf _pos=%u, n=%u]", left, k);
+  return static_cast<int>(k);
+}
+
+int IO::read(unsigned char* bytes, int count, int maxPasses) {
+  if (count < 1) {
+    secprintf("IO.read num=%d.  WHY?", count);
+    return 0;
+  }
+  setErrno(0);
+  if (!isConnected()) return -1;
+  if (ring_.available() == 0) sleepu(READ_EMPTY_SLEEP_US);
+  int got = 0;
+  int pass = 0;
+  while (got < count && pass < maxPasses) {
+    ++pass;
+    int k = readBuf(bytes + got, count - got);
+    if (k > 0) got += k;
+    if (pass > 1) {
+      sleepu(READ_PASS_SLEEP_US);
+      if (pass > READ_SLOW_AFTER_PASSES) sleepu(READ_SLOW_SLEEP_US);
+    }
+  }
+  return got;
+}
+
+void IO::ringClear() { ring_.clear(); }
+
+void IO::clear() {
+  ringClear();
+  ioFlush();
+}
+
+void IO::enableDumpIn(bool on) { _dumpIn.store(on, std::memory_order_relaxed); }
+
+bool IO::dumpInEnabled() { return _dumpIn.load(std::memory_order_relaxed); }
+
+void IO::dump(const unsigned char* bytes, int count) {
+  if (!dumpInEnabled() || count < 1) return;
+  struct tm tm;
+  nowtm(&tm);
+  std::string path = sformatBounded(DUMP_NAME_MAX, DUMP_NAME_FORMAT, tm.tm_year + 1900,
+                                    tm.tm_mon + 1, tm.tm_mday, tm.tm_hour);
+  std::lock_guard<std::mutex> lock(dumpMu);
+  mkdirs(path, false);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, SHARED_FILE_MODE);
+  if (fd < 0) return;
+  ssize_t rc = ::write(fd, bytes, static_cast<size_t>(count));
+  (void)rc;  // a failed dump is ignored
+  ::close(fd);
+}
+
+std::string IO::nowStr() const {
+  struct tm tm;
+  nowtm(&tm);
+  char text[NOWSTR_MAX + 1];
+  strftime(text, sizeof text, "%Y%m%d %H:%M:%S.00 ", &tm);
+  return text;
+}
+
+void IO::log(const char* format, ...) {
+  Log* log = getLog();
+  if (log == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = vsformat(format, args);
+  va_end(args);
+  log->flush(text.c_str());
+}
+
+void IO::logAdd(const char* format, ...) {
+  Log* log = getLog();
+  if (log == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = vsformat(format, args);
+  va_end(args);
+  log->add(text.c_str());
+}
