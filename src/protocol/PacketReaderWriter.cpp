@@ -183,8 +183,8 @@ bool PacketReaderWriter::readHead(SelvomaPacket* packet) {
       bytesReceived_ += static_cast<uint32_t>(n);
     }
     if (have < total) {
-      logLine(sformat("%6d NOT ENOUGH HEADER BYTES... numbytes= %d < %d", receivedCount_, have,
-                      total));
+      logLine(
+          sformat("%6d NOT ENOUGH HEADER BYTES... numbytes= %d < %d", receivedCount_, have, total));
       return false;
     }
   }

@@ -32,19 +32,19 @@
 class IO;
 class Log;
 
-constexpr int READ_WAIT_STEP_US = 4005;          // read(): sleep while a frame begins to arrive
-constexpr long READ_WAIT_MAX_US = 1999999;       // read(): total of those sleeps
-constexpr int READ_WAIT_ENOUGH = 16;             // read(): more bytes than this end the wait
-constexpr int SYNC_SEARCH_PASSES = 20;           // readHead(): passes looking for the sync byte
-constexpr long SYNC_SEARCH_SLEEP_US = 30007;     // readHead(): sleep between those passes
-constexpr int HEAD_READ_ATTEMPTS = 4;            // readHead(): reads before the last try
-constexpr long HEAD_LAST_TRY_SLEEP_US = 400000;  // readHead(): pause before the last try
+constexpr int READ_WAIT_STEP_US = 4005;           // read(): sleep while a frame begins to arrive
+constexpr long READ_WAIT_MAX_US = 1999999;        // read(): total of those sleeps
+constexpr int READ_WAIT_ENOUGH = 16;              // read(): more bytes than this end the wait
+constexpr int SYNC_SEARCH_PASSES = 20;            // readHead(): passes looking for the sync byte
+constexpr long SYNC_SEARCH_SLEEP_US = 30007;      // readHead(): sleep between those passes
+constexpr int HEAD_READ_ATTEMPTS = 4;             // readHead(): reads before the last try
+constexpr long HEAD_LAST_TRY_SLEEP_US = 400000;   // readHead(): pause before the last try
 constexpr uint32_t CFUN_STATION_ID = 0x6E756663;  // "cfun": a modem's AT reply read as an id
-constexpr size_t LAST_SETTING_MAX = 31;          // characters of lastSetting
-constexpr int SETTING_COMMAND_MIN = 3;           // COMMAND payloads that may set lastSetting
+constexpr size_t LAST_SETTING_MAX = 31;           // characters of lastSetting
+constexpr int SETTING_COMMAND_MIN = 3;            // COMMAND payloads that may set lastSetting
 constexpr int SETTING_COMMAND_MAX = 31;
-constexpr int LOG_EVERY_NTH_SEND = 50;           // at verbosity 0 every 50th write is not summarised
-constexpr size_t RW_TEXT_MAX = 599;              // characters of a log line or file name
+constexpr int LOG_EVERY_NTH_SEND = 50;  // at verbosity 0 every 50th write is not summarised
+constexpr size_t RW_TEXT_MAX = 599;     // characters of a log line or file name
 
 class PacketReaderWriter {
  public:

@@ -17,8 +17,8 @@ constexpr int SHORT_NAME_LENGTH = 2;
 constexpr size_t SEED_TIME_TEXT = 64;    // buffer for ms_hptime2seedtimestr
 constexpr size_t SEED_MMSS_OFFSET = 12;  // "MM:SS.mmm" in "YYYY,DDD,HH:MM:SS.FFFFFF"
 constexpr size_t SEED_MMSS_LENGTH = 9;
-constexpr size_t SEED_TIME_LONG = 22;    // characters of the start time in the long form
-constexpr int TEXT_NAME_BYTES = 49;      // file names and requests shown in summaries
+constexpr size_t SEED_TIME_LONG = 22;  // characters of the start time in the long form
+constexpr int TEXT_NAME_BYTES = 49;    // file names and requests shown in summaries
 constexpr int SHORT_COMMAND_BYTES = 80;
 constexpr int SHORT_OTHER_BYTES = 10;
 constexpr int LONG_FILE_PART_BYTES = 20;
@@ -27,12 +27,23 @@ constexpr int LONG_OTHER_BYTES = 40;
 constexpr int VERBOSITY_QUIET = -1;
 constexpr int VERBOSITY_MAX = 2;
 
-const char* const ALARM_NAMES[] = {"HIGH TEMPERATURE",   "LOW MEMORY",         "LOW VOLTAGE",
-                                   "HIGH LEVEL TRIGGER", "STALTA TRIGGER",     "LOW LEVEL TRIGGER",
-                                   "WAVE_TRIGGER",       "LEVEL 2 TRIGGER",    "BROADCAST TRIGGER",
-                                   "MYSTERY TRIGGER 09", "MYSTERY TRIGGER 10", "11",
-                                   "12",                 "13",                 "14",
-                                   "15",                 "UNKNOWN"};
+const char* const ALARM_NAMES[] = {"HIGH TEMPERATURE",
+                                   "LOW MEMORY",
+                                   "LOW VOLTAGE",
+                                   "HIGH LEVEL TRIGGER",
+                                   "STALTA TRIGGER",
+                                   "LOW LEVEL TRIGGER",
+                                   "WAVE_TRIGGER",
+                                   "LEVEL 2 TRIGGER",
+                                   "BROADCAST TRIGGER",
+                                   "MYSTERY TRIGGER 09",
+                                   "MYSTERY TRIGGER 10",
+                                   "11",
+                                   "12",
+                                   "13",
+                                   "14",
+                                   "15",
+                                   "UNKNOWN"};
 
 uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -172,22 +183,38 @@ size_t SelvomaPacket::toBytes(uint8_t* out, size_t capacity) {
 
 std::string SelvomaPacket::messageName(uint8_t type) {
   switch (type) {
-    case TRIGGER: return "TRIGGER";
-    case REQUEST_FILE_TIME: return "REQFTIM";
-    case RESPONSE_FILE_NAME: return "RSPFNAM";
-    case REQUEST_FILE: return "REQFILE";
-    case FILE_PART: return "FILPART";
-    case MINISEED: return "MINSEED";
-    case START_SEND_FILE: return "STARTSF";
-    case COMMAND: return "COMMAND";
-    case FLASH: return "FLASH  ";
-    case BAD_PACKET: return "BADPAKT";
-    case IDENTIFY: return "IDENTIF";
-    case IDENT_NL: return "IDEN_NL";
-    case LINK_INIT: return "LINK_IN";
-    case NACK: return "NACK   ";
-    case ACK: return "ACK    ";
-    default: return sformat("UNKNOWN(0x%02x)", type);
+    case TRIGGER:
+      return "TRIGGER";
+    case REQUEST_FILE_TIME:
+      return "REQFTIM";
+    case RESPONSE_FILE_NAME:
+      return "RSPFNAM";
+    case REQUEST_FILE:
+      return "REQFILE";
+    case FILE_PART:
+      return "FILPART";
+    case MINISEED:
+      return "MINSEED";
+    case START_SEND_FILE:
+      return "STARTSF";
+    case COMMAND:
+      return "COMMAND";
+    case FLASH:
+      return "FLASH  ";
+    case BAD_PACKET:
+      return "BADPAKT";
+    case IDENTIFY:
+      return "IDENTIF";
+    case IDENT_NL:
+      return "IDEN_NL";
+    case LINK_INIT:
+      return "LINK_IN";
+    case NACK:
+      return "NACK   ";
+    case ACK:
+      return "ACK    ";
+    default:
+      return sformat("UNKNOWN(0x%02x)", type);
   }
 }
 

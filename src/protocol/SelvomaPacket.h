@@ -34,30 +34,31 @@
 #include <string>
 #include <vector>
 
-constexpr uint8_t SELVOMA_SYNC = 0x55;           // first byte of every frame
-constexpr size_t SELVOMA_HEADER_LENGTH = 17;      // fixed header, sync through seqNo
-constexpr size_t SELVOMA_CHECK_LENGTH = 4;        // the xor32 check word after the payload
+constexpr uint8_t SELVOMA_SYNC = 0x55;        // first byte of every frame
+constexpr size_t SELVOMA_HEADER_LENGTH = 17;  // fixed header, sync through seqNo
+constexpr size_t SELVOMA_CHECK_LENGTH = 4;    // the xor32 check word after the payload
 constexpr size_t SELVOMA_OVERHEAD = SELVOMA_HEADER_LENGTH + SELVOMA_CHECK_LENGTH;  // 21
-constexpr size_t LINK_PAYLOAD_MAX = 2099;         // largest payload read from or written to a link
-constexpr uint32_t STATION_ID_MIN = 0x01000000;   // instrument station ids, inclusive
+constexpr size_t LINK_PAYLOAD_MAX = 2099;        // largest payload read from or written to a link
+constexpr uint32_t STATION_ID_MIN = 0x01000000;  // instrument station ids, inclusive
 constexpr uint32_t STATION_ID_MAX = 0x03FFFFFF;
 constexpr time_t SEL_TIME_OFFSET = 946684800;     // Unix time of 2000-01-01 00:00:00 UTC
 constexpr size_t SELVOMA_TEXT_MAX = 349;          // characters of a log summary
 constexpr size_t START_SEND_FILE_TEXT_MAX = 199;  // characters of textStartSendFilePayload
 constexpr size_t FILE_PART_INDEX_LENGTH = 2;      // u16 part number before the file data
 constexpr size_t FILE_PART_MAX_DATA = 1024;       // data bytes a FilePart keeps
-constexpr size_t FILE_PART_MISSING_MAX_DATA = 9;  // part 0 with at most this many bytes: no such file
-constexpr size_t START_SEND_FILE_FIXED = 8;       // i32 size and u32 check before the file name
-constexpr size_t SEL_TRIGGER_LENGTH = 12;         // bytes of a SelTrigger on the wire
-constexpr size_t FLASH_BLOCK_FIXED = 8;           // u32 block index and u32 block check
+constexpr size_t FILE_PART_MISSING_MAX_DATA =
+    9;                                       // part 0 with at most this many bytes: no such file
+constexpr size_t START_SEND_FILE_FIXED = 8;  // i32 size and u32 check before the file name
+constexpr size_t SEL_TRIGGER_LENGTH = 12;    // bytes of a SelTrigger on the wire
+constexpr size_t FLASH_BLOCK_FIXED = 8;      // u32 block index and u32 block check
 
 // The trigger report carried by a TRIGGER frame.
 struct SelTrigger {
   static constexpr uint8_t ALARM_UNKNOWN = 16;  // alarm type of a cleared record
 
-  int32_t time = 0;         // selTime seconds
-  uint32_t usec = 0;        // microseconds
-  uint8_t channelMask = 0;  // bit per channel
+  int32_t time = 0;           // selTime seconds
+  uint32_t usec = 0;          // microseconds
+  uint8_t channelMask = 0;    // bit per channel
   uint8_t spare[2] = {0, 0};  // bytes 9-10, not interpreted
   uint8_t alarmType = ALARM_UNKNOWN;
 

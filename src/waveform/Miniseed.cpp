@@ -120,9 +120,7 @@ int16_t Miniseed::getSampleRate(const uint8_t* record) {
 
 int Miniseed::getNumSamples(const uint8_t* record) { return readU16(record, OFF_NUM_SAMPLES); }
 
-int Miniseed::getBeginningOfData(const uint8_t* record) {
-  return readU16(record, OFF_DATA_BEGIN);
-}
+int Miniseed::getBeginningOfData(const uint8_t* record) { return readU16(record, OFF_DATA_BEGIN); }
 
 bool Miniseed::isBigEndian(const uint8_t* record) {
   return record[OFF_BLOCKETTE_TYPE] == BIG_ENDIAN_MARK;

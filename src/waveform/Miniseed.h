@@ -50,7 +50,7 @@ class Miniseed {
   // Bytes of the fixed header the accessors read: offsets 0..48, up to and
   // including the byte-order byte.
   static constexpr size_t HEADER_BYTES = 49;
-  static constexpr char QUALITIES[] = "DRMQB";  // accepted data quality indicators
+  static constexpr char QUALITIES[] = "DRMQB";   // accepted data quality indicators
   static constexpr uint8_t BIG_ENDIAN_MARK = 3;  // byte 48 of a big-endian record
 
   // Field offsets of the fixed header.

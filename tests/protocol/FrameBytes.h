@@ -39,8 +39,8 @@ inline std::string frameBody(uint8_t type, uint32_t lengthField, uint32_t source
 // A whole frame with a correct check word.
 inline std::string frame(uint8_t type, uint32_t source, const std::string& payload = "",
                          uint8_t seq = 0, uint32_t dest = 1, uint32_t selTime = 0x2d000000) {
-  std::string f = frameBody(type, static_cast<uint32_t>(payload.size()), source, dest, selTime,
-                            seq, payload);
+  std::string f =
+      frameBody(type, static_cast<uint32_t>(payload.size()), source, dest, selTime, seq, payload);
   appendLE(&f, columnCheckWord(f), 4);
   return f;
 }

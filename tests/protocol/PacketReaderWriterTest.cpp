@@ -1,8 +1,6 @@
 // The reader over hand-built byte streams in an in-memory link without a
 // read thread: every byte is in the ring before read() runs, and the end of
 // the stream marks the link dead, so no test waits on the link's sleeps.
-#include "protocol/PacketReaderWriter.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include "hub/Log.h"
 #include "protocol/FrameBytes.h"
 #include "protocol/MemoryIO.h"
+#include "protocol/PacketReaderWriter.h"
 #include "support/TestSupport.h"
 #include "util/TimeUtil.h"
 
@@ -97,8 +96,8 @@ TEST_F(PacketReaderWriterTest, GarbageBeforeFrameIsSkippedAndReported) {
   std::string good = frame(SelvomaPacket::COMMAND, kStation, "hello");
   ASSERT_EQ(readAll(std::string("\x00\x11\x22", 3) + good, &p), PacketReaderWriter::READ_PACKET);
   EXPECT_EQ(p.textPayload(0, 10), "hello");
-  EXPECT_TRUE(log_.has("Skipping bad bytes (1).  3 bad bytes. avail=" +
-                       std::to_string(good.size() - 1)));
+  EXPECT_TRUE(
+      log_.has("Skipping bad bytes (1).  3 bad bytes. avail=" + std::to_string(good.size() - 1)));
   EXPECT_TRUE(log_.has("R CO [hello]"));
   EXPECT_EQ(rw_.getPeerId(), kStation);
 }
@@ -131,8 +130,8 @@ TEST_F(PacketReaderWriterTest, CorruptedLengthWithValidCheckWordIsLengthError) {
     EXPECT_EQ(p.payloadLen(), 0);
     EXPECT_EQ(io.flushes(), 1);
     EXPECT_EQ(io.available(), 0);
-    EXPECT_TRUE(log_.has("PacketReaderWriter.receivePayload() payloadLen=" +
-                         std::to_string(length) + " this BAD"));
+    EXPECT_TRUE(log_.has(
+        "PacketReaderWriter.receivePayload() payloadLen=" + std::to_string(length) + " this BAD"));
   }
 }
 
@@ -164,8 +163,8 @@ TEST_F(PacketReaderWriterTest, StationIdRange) {
   struct Case {
     uint32_t id;
     bool accepted;
-  } cases[] = {{0x01000000, true}, {0x03FFFFFF, true}, {0x00FFFFFF, false},
-               {0x04000000, false}, {0, false}};
+  } cases[] = {
+      {0x01000000, true}, {0x03FFFFFF, true}, {0x00FFFFFF, false}, {0x04000000, false}, {0, false}};
   for (const Case& c : cases) {
     MemoryIO io;
     io.feedAndPump(frame(SelvomaPacket::ACK, c.id));
@@ -260,8 +259,8 @@ TEST_F(PacketReaderWriterTest, NilReplyGetsTheKeyOfTheLastSetting) {
     const char* expectedReply;
   } cases[] = {{"gain=5", "gain=nil"},
                {"? sampling_rate", "sampling_rate=nil"},
-               {"dummy", "nil"},  // forgets the key
-               {"? x", "nil"},    // a key of one character is not used
+               {"dummy", "nil"},                              // forgets the key
+               {"? x", "nil"},                                // a key of one character is not used
                {"?toolong_key_of_exactly_32_chars", "nil"}};  // 32 bytes: ignored
   for (const Case& c : cases) {
     MemoryIO io;

@@ -99,10 +99,10 @@ TEST_F(LoopbackTest, FramesBothWays) {
   std::string ack = readRaw(instrument_, 21);
   ASSERT_EQ(ack.size(), 21u);
   EXPECT_EQ(ack, frame(SelvomaPacket::ACK, kHubId, "", 49, kStation,
-                       static_cast<uint32_t>(static_cast<uint8_t>(ack[12]) |
-                                             static_cast<uint8_t>(ack[13]) << 8 |
-                                             static_cast<uint8_t>(ack[14]) << 16 |
-                                             static_cast<uint32_t>(static_cast<uint8_t>(ack[15])) << 24)));
+                       static_cast<uint32_t>(
+                           static_cast<uint8_t>(ack[12]) | static_cast<uint8_t>(ack[13]) << 8 |
+                           static_cast<uint8_t>(ack[14]) << 16 |
+                           static_cast<uint32_t>(static_cast<uint8_t>(ack[15])) << 24)));
 }
 
 TEST_F(LoopbackTest, PeerClosingMidFrameEndsTheRead) {

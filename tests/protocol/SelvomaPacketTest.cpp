@@ -1,5 +1,3 @@
-#include "protocol/SelvomaPacket.h"
-
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "protocol/FrameBytes.h"
+#include "protocol/SelvomaPacket.h"
 #include "support/TestSupport.h"
 #include "util/FileUtil.h"
 #include "waveform/Miniseed.h"
@@ -109,11 +108,11 @@ TEST(SelvomaPacketTest, DisplayAndShortNames) {
     uint8_t type;
     const char* name;
     const char* shortName;
-  } cases[] = {{0x81, "TRIGGER", "TR"}, {0x84, "REQFTIM", "RE"}, {0x85, "RSPFNAM", "RS"},
-               {0x86, "REQFILE", "RE"}, {0x87, "FILPART", "FI"}, {0x88, "MINSEED", "MI"},
-               {0x89, "STARTSF", "ST"}, {0x8A, "COMMAND", "CO"}, {0x8B, "FLASH  ", "FL"},
-               {0xAA, "BADPAKT", "BA"}, {0xFB, "IDENTIF", "ID"}, {0xFC, "IDEN_NL", "ID"},
-               {0xFD, "LINK_IN", "LI"}, {0xFE, "NACK   ", "NA"}, {0xFF, "ACK    ", "AC"},
+  } cases[] = {{0x81, "TRIGGER", "TR"},       {0x84, "REQFTIM", "RE"},      {0x85, "RSPFNAM", "RS"},
+               {0x86, "REQFILE", "RE"},       {0x87, "FILPART", "FI"},      {0x88, "MINSEED", "MI"},
+               {0x89, "STARTSF", "ST"},       {0x8A, "COMMAND", "CO"},      {0x8B, "FLASH  ", "FL"},
+               {0xAA, "BADPAKT", "BA"},       {0xFB, "IDENTIF", "ID"},      {0xFC, "IDEN_NL", "ID"},
+               {0xFD, "LINK_IN", "LI"},       {0xFE, "NACK   ", "NA"},      {0xFF, "ACK    ", "AC"},
                {0x82, "UNKNOWN(0x82)", "UN"}, {0x00, "UNKNOWN(0x00)", "UN"}};
   for (const Case& c : cases) {
     SelvomaPacket p;
@@ -258,10 +257,14 @@ TEST(SelvomaPacketTest, VerbosityLevels) {
   EXPECT_EQ(cmd.toString(0), "CO [reboot]");
   EXPECT_EQ(ack.toString(1), "ACK     FF ln=  0 seq=007");
   EXPECT_EQ(cmd.toString(2), "COMMAND 8A ln=  6 seq=012 [reboot]");
-  std::regex msLong(R"(MINSEED 88 ln=512 seq=001 99smp 2016,265,13:48:00\.0084 JSC:CO:HHZ lag=[0-9.]+)");
+  std::regex msLong(
+      R"(MINSEED 88 ln=512 seq=001 99smp 2016,265,13:48:00\.0084 JSC:CO:HHZ lag=[0-9.]+)");
   EXPECT_TRUE(std::regex_match(ms.toString(1), msLong)) << ms.toString(1);
 
-  std::string flash("\x03\x00\x00\x00\xcd\xab\x00\x00" "ABC\x01", 12);
+  std::string flash(
+      "\x03\x00\x00\x00\xcd\xab\x00\x00"
+      "ABC\x01",
+      12);
   EXPECT_EQ(packetWith(SelvomaPacket::FLASH, flash).toString(1),
             "FLASH   8B ln= 12 seq=000 003 x0000abcd [ABC~]");
   EXPECT_EQ(packetWith(SelvomaPacket::FILE_PART, std::string("\x02\x00", 2) + std::string(30, 'q'))

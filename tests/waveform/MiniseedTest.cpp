@@ -2,8 +2,6 @@
 // centres), the same records byte-swapped by hand into little-endian order,
 // and records packed by libmseed itself. libmseed's own parser is the oracle
 // for the values of the real files.
-#include "waveform/Miniseed.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +11,7 @@
 
 #include "support/TestSupport.h"
 #include "util/FileUtil.h"
+#include "waveform/Miniseed.h"
 
 namespace {
 
@@ -213,9 +212,9 @@ TEST(MiniseedTest, ChannelAcceptance) {
   struct Case {
     const char* code;
     bool accepted;
-  } cases[] = {{"HHZ", true}, {"SUM", true}, {"ENE", true}, {"BHN", true}, {"HNO", true},
-               {"EHI", true}, {"HHX", false}, {"hhz", false}, {"H1Z", false}, {"LH1", false},
-               {"HZ ", false}};
+  } cases[] = {{"HHZ", true},  {"SUM", true},  {"ENE", true},  {"BHN", true},
+               {"HNO", true},  {"EHI", true},  {"HHX", false}, {"hhz", false},
+               {"H1Z", false}, {"LH1", false}, {"HZ ", false}};
   for (const Case& c : cases) {
     memcpy(r.data() + Miniseed::OFF_CHANNEL, c.code, Miniseed::CHANNEL_LEN);
     std::string out;
