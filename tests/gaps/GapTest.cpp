@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "gaps/Gap.h"
+
+namespace {
+
+// 2023-11-14 22:13:20 UTC; 22:13:00 is its minute.
+constexpr time_t T = 1700000000;
+constexpr time_t MINUTE_OF_T = 1699999980;
+
+TEST(GapTest, MinuteActionsWidenToWholeMinutesAndAreDueAfterTheEnd) {
+  for (Gap::GapAction action : {Gap::DLTRIG, Gap::DLREQU, Gap::DLBACK}) {
+    Gap gap(MINUTE_OF_T + 30, MINUTE_OF_T + 130, action);  // 22:13:30 .. 22:15:10
+    EXPECT_EQ(gap.start(), MINUTE_OF_T) << action;
+    EXPECT_EQ(gap.end(), MINUTE_OF_T + 179) << action;      // 22:15:59
+    EXPECT_EQ(gap.popTime(), MINUTE_OF_T + 180) << action;  // 22:16:00
+  }
+}
+
+TEST(GapTest, OtherActionsKeepTheirIntervalAndAreDueAtTheEnd) {
+  for (Gap::GapAction action : {Gap::BLDTRI, Gap::REQHIS, Gap::DELHIS}) {
+    Gap gap(T, T + 75, action);
+    EXPECT_EQ(gap.start(), T);
+    EXPECT_EQ(gap.end(), T + 75);
+    EXPECT_EQ(gap.popTime(), T + 75);
+  }
+}
+
+TEST(GapTest, UploadRequestIsDue45SecondsPerStartedMinuteFromNow) {
+  time_t before = time(nullptr);
+  Gap gap(T, T + 150, Gap::UPLREQ);  // (150 + 30) / 60 = 3 minutes
+  time_t after = time(nullptr);
+  EXPECT_EQ(gap.start(), T);
+  EXPECT_EQ(gap.end(), T + 150);
+  EXPECT_GE(gap.popTime(), before + 135);
+  EXPECT_LE(gap.popTime(), after + 135);
+}
+
+TEST(GapTest, FileGapIsDueAtOnceWithItsTexts) {
+  time_t before = time(nullptr);
+  Gap gap("DR/20231114.ms", "note");
+  EXPECT_EQ(gap.action(), Gap::DLFILE);
+  EXPECT_EQ(gap.text1(), "DR/20231114.ms");
+  EXPECT_EQ(gap.text2(), "note");
+  EXPECT_GE(gap.start(), before - 1);
+  EXPECT_EQ(gap.start(), gap.end());
+  EXPECT_EQ(gap.start(), gap.popTime());
+}
+
+TEST(GapTest, OverlapNeedsSameActionAndIntervalsWithinOneSecond) {
+  Gap a(T, T + 100, Gap::BLDTRI);
+  EXPECT_TRUE(a.overlaps(Gap(T + 101, T + 200, Gap::BLDTRI)));   // touches
+  EXPECT_FALSE(a.overlaps(Gap(T + 102, T + 200, Gap::BLDTRI)));  // one second apart
+  EXPECT_TRUE(a.overlaps(Gap(T - 50, T - 1, Gap::BLDTRI)));
+  EXPECT_FALSE(a.overlaps(Gap(T - 50, T - 2, Gap::BLDTRI)));
+  EXPECT_FALSE(a.overlaps(Gap(T, T + 100, Gap::REQHIS)));
+}
+
+TEST(GapTest, MergeTakesLaterPopEarlierStartLaterEnd) {
+  Gap a(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
+  a.merge(Gap(MINUTE_OF_T - 120, MINUTE_OF_T - 61, Gap::DLBACK));
+  EXPECT_EQ(a.start(), MINUTE_OF_T - 120);
+  EXPECT_EQ(a.end(), MINUTE_OF_T + 59);
+  EXPECT_EQ(a.popTime(), MINUTE_OF_T + 60);
+}
+
+TEST(GapTest, EqualityIgnoresTextsButNotPopTime) {
+  EXPECT_TRUE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 5, Gap::BLDTRI));
+  EXPECT_FALSE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 6, Gap::BLDTRI));
+  EXPECT_FALSE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 5, Gap::DELHIS));
+}
+
+TEST(GapTest, ActionNamesClampOutOfRangeValues) {
+  EXPECT_STREQ(Gap::actionName(Gap::DLBACK), "DLBACK");
+  EXPECT_STREQ(Gap::actionName(-3), "ALMOST ");
+  EXPECT_STREQ(Gap::actionName(12), "LAST  ");
+  EXPECT_STREQ(Gap::actionName(8), "EIGHT ");
+}
+
+TEST(GapTest, TextFormCutToGapLineLeavesFourNumbersAndFourBlanks) {
+  Gap gap(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
+  std::string full = gap.toString();
+  EXPECT_EQ(full,
+            "1700000040 1699999980 1700000039 6    "
+            "#2023-11-14 22:14:00  2023-11-14 22:13:00  2023-11-14 22:13:59  DLBACK");
+  EXPECT_EQ(full.substr(0, GAP_LINE_MAX), "1700000040 1699999980 1700000039 6    ");
+}
+
+TEST(GapTest, LongFormNamesActionAndUtcTimes) {
+  Gap gap(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
+  EXPECT_EQ(gap.bigString(), "DLBACK pop:20231114_2214_00 20231114_2213_00->20231114_2213_59");
+}
+
+// Gap-file lines as operators and older versions may have left them.
+TEST(GapTest, LineTakesOldEndAsPopTimeAndAddsAMinuteToTheEnd) {
+  std::unique_ptr<Gap> gap = Gap::fromLine("1700000040 1699999980 1700000039 6    ");
+  ASSERT_TRUE(gap);
+  EXPECT_EQ(gap->action(), Gap::DLBACK);
+  EXPECT_EQ(gap->start(), 1699999980);
+  EXPECT_EQ(gap->popTime(), 1700000039);
+  EXPECT_EQ(gap->end(), 1700000099);
+}
+
+TEST(GapTest, LineWithThreeNumbersIsATriggerBuildUnlessTheActionIsRequired) {
+  std::unique_ptr<Gap> gap = Gap::fromLine("1700000040 1699999980 1700000039");
+  ASSERT_TRUE(gap);
+  EXPECT_EQ(gap->action(), Gap::BLDTRI);
+  std::string why;
+  EXPECT_FALSE(Gap::fromLine("1700000040 1699999980 1700000039", &why, true));
+  EXPECT_EQ(why, "no action");
+}
+
+TEST(GapTest, LineWithCommentAndTabsParses) {
+  std::unique_ptr<Gap> gap =
+      Gap::fromLine("1700000040\t1699999980 1700000039 2 #2023-11-14 22:14:00  xx\r");
+  ASSERT_TRUE(gap);
+  EXPECT_EQ(gap->action(), Gap::REQHIS);
+}
+
+TEST(GapTest, MalformedLinesAreRefusedWithAReason) {
+  struct Case {
+    const char* line;
+    const char* why;
+  } cases[] = {
+      {"this is not a gap line at all, no", "not a number"},
+      {"1700000040 1699999980 17000x0039 6", "not a number"},
+      {"1700000040 1699999980 1700000039 6x", "not a number"},
+      {"1700000040 1699999980 1700000039 junk", "not a number"},
+      {"1700000040 1699999980 # 1700000039 6", "fewer than three numbers"},
+      {"1700000040 1700000039 1699999980 6", "end before start"},
+      {"1700000040 -1699999980 1700000039 6", "time out of range"},
+      {"1 1 99999999999999999999999999 6", "time out of range"},
+      {"1700000040 1699999980 1700000039 7", "action not restorable"},
+      {"1700000040 1699999980 1700000039 42", "action not restorable"},
+      {"1700000040 1699999980 1700000039 -1", "action not restorable"},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    EXPECT_FALSE(Gap::fromLine(c.line, &why)) << c.line;
+    EXPECT_EQ(why, c.why) << c.line;
+  }
+}
+
+}  // namespace
