@@ -24,10 +24,14 @@ void removeScratch() {
   rmdir(scratch.c_str());
 }
 
+// In memory where possible: the store syncs every file it writes, which on
+// a disk would take most of the run.
 const std::string& scratchDir() {
   static const std::string dir = [] {
-    char pattern[] = "/tmp/gapfile_fuzz.XXXXXX";
-    const char* made = mkdtemp(pattern);
+    char inMemory[] = "/dev/shm/gapfile_fuzz.XXXXXX";
+    char onDisk[] = "/tmp/gapfile_fuzz.XXXXXX";
+    const char* made = mkdtemp(inMemory);
+    if (made == nullptr) made = mkdtemp(onDisk);
     if (made == nullptr) abort();
     scratch = std::string(made) + "/";
     mkdir((scratch + "time").c_str(), 0777);
