@@ -1,0 +1,1 @@
+vh_add_fuzzer(archivefile_fuzz archivefile_fuzz.cpp vh_waveform)
