@@ -7,6 +7,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "FakeHub.h"
 #include "support/ChildProcess.h"
@@ -60,6 +61,18 @@ TEST(DremosimProgramTest, ScriptQuitEndsInOrderAndHelpListsTheCommands) {
   EXPECT_TRUE(std::regex_search(sim.output(), std::regex("pty SIM /dev/pts/[0-9]+\n")))
       << sim.output();
   EXPECT_NE(sim.output().find("summary SIM id=01000001 frames=0 "), std::string::npos);
+
+  // Commands appended to the control file are taken; "quit" ends the run.
+  std::string control = dir.file("sim.ctl");
+  ChildProcess controlled({builtProgram("dremosim"), "--pty", "--control", control}, dir.path());
+  ASSERT_TRUE(controlled.start());
+  ASSERT_TRUE(waitFor([&] { return pathExists(control); }, seconds(5)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  writeText(control, "dance\nquit\n");
+  ASSERT_TRUE(controlled.wait(seconds(5)));
+  EXPECT_EQ(controlled.exitCode(), 0);
+  EXPECT_NE(controlled.output().find("unknown command: dance"), std::string::npos)
+      << controlled.output();
 
   ChildProcess help({builtProgram("dremosim"), "--help"}, dir.path());
   ASSERT_TRUE(help.start());

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Card.h"
@@ -375,6 +376,22 @@ TEST_F(InstrumentTest, PseudoTerminalCarriesTheExchange) {
   EXPECT_EQ(p.payloadLen(), SIM_RECORD_LENGTH);
   ASSERT_TRUE(hub_.send(SelvomaPacket::ACK, p.seqNo));
   EXPECT_TRUE(waitFor([&] { return instrument_->acks() == 1; }, seconds(5)));
+}
+
+TEST_F(InstrumentTest, PseudoTerminalOutlivesAHubThatDoesNotRead) {
+  config_.usePty = true;
+  config_.identify = false;  // streams at once, into a line nobody reads
+  config_.records = 400;
+  instrument_ = std::make_unique<Instrument>(config_);
+  std::string error;
+  ASSERT_TRUE(instrument_->start(&error)) << error;
+  // The line fills up and stays full longer than the write bound.
+  std::this_thread::sleep_for(milliseconds(LINK_WRITE_TIMEOUT_MS + 700));
+  EXPECT_FALSE(instrument_->finished());
+  ASSERT_TRUE(hub_.openSerial(instrument_->ptyPath()));
+  SelvomaPacket p;
+  ASSERT_TRUE(hub_.waitFor(SelvomaPacket::MINISEED, &p, seconds(5)));
+  EXPECT_EQ(p.sourceId, kStation);
 }
 
 }  // namespace

@@ -187,6 +187,14 @@ void Instrument::runLoop() {
       }
     }
     if (turn()) continue;
+    if (config_.usePty && link_.isOpen()) {
+      // The far end stopped reading (a hub between two serial sessions):
+      // drop what is queued in the line and wait for the next IDENTIFY.
+      logLine("serial line stalled; session dropped");
+      link_.flushPty();
+      resetSession();
+      continue;
+    }
     logLine("link closed");
     link_.close(disconnectNow_);
     disconnectNow_ = false;

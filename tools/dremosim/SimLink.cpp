@@ -146,6 +146,7 @@ int SimLink::readSome(std::vector<uint8_t>* out, int timeoutMs) {
     return static_cast<int>(n);
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (n < 0 && pty_ && errno == EIO) return 0;  // no process has the line open
   // End of stream, a reset, or (pseudo-terminal) a hang-up.
   return -1;
 }

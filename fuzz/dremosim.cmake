@@ -1,0 +1,1 @@
+vh_add_fuzzer(dremosim_fuzz dremosim_fuzz.cpp vh_dremosim)
