@@ -1,0 +1,246 @@
+// The session of one instrument link.
+//
+// Created, run and destroyed by the link's own thread (serverTask), which
+// calls the constructor, init, loop and the destructor in that order. The
+// session owns the framing layer (PacketReaderWriter), the received and
+// outgoing packet slots and one of each per-station component it uses: the
+// packet archive, the settings file and its query timer, and the outgoing
+// upload queue. The link, the properties, the gap store and the log are not
+// owned and must outlive the session.
+//
+// loop() is a state machine: INIT_IDENTIFY and INIT_LINK at link start,
+// then READ (one frame without waiting), PROCESS (dispatch by message type),
+// NEXT_REQUEST (choose the next frame to send) and SEND, until FINISH. Every
+// turn it checks the loop time-out (property "timeout", seconds without a
+// good frame), and acknowledges the last good frame at least every
+// KEEPALIVE_SECS. The session ends (FINISH) rather than retrying: on the
+// time-out, a dead link, a failed write, failed identification, the
+// instrument's "shutdown", "serialenabled" off on a serial link, or
+// requestStop().
+//
+// Thread safety: every operation runs on the session's thread except
+// requestStop(), which any thread may call. Other threads reach the session
+// only through components that lock themselves (the link's read loop fills
+// the link's lock-free receive ring; the properties and the log lock
+// themselves).
+#ifndef VH_SESSION_SEISSERVERSTATE_H_
+#define VH_SESSION_SEISSERVERSTATE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "metadata/SsFile.h"
+#include "metadata/SsTimer.h"
+#include "protocol/PacketReaderWriter.h"
+#include "protocol/SelvomaPacket.h"
+#include "protocol/Upload.h"
+#include "waveform/PacketArchive.h"
+
+class Gapses;
+class IO;
+class Log;
+class VhProps;
+
+constexpr long IDLE_SLEEP_US = 4002;            // loop: pause when nothing is to be read
+constexpr int SILENCE_LOG_SECS = 5;             // loop: "Nothing Logged" after this
+constexpr int SILENCE_LOG_SECS_QUIET = 120;     // ... at log verbosity -1
+constexpr int KEEPALIVE_SECS = 7;               // loop: longest time without an ACK
+constexpr int PERIODIC_SECS = 6;                // loop: periodic work
+constexpr int LOOP_TIMEOUT_MS_DEFAULT = 30000;  // before init
+constexpr int RECEIVE_DELTA_SECS_DEFAULT = 90;  // before init
+constexpr int RECEIVE_DELTA_SECS = 30;          // read(): silence that ends the session
+constexpr int IDENTIFY_POLLS = 20;              // initIdentify: polls for a reply
+constexpr long IDENTIFY_POLL_US = 50004;        // initIdentify: pause between polls
+constexpr int IDENTIFY_MAX_NO_REPLY = 5;        // initIdentify: attempts without a reply
+constexpr long IDENTIFY_RETRY_US = 1000;        // initIdentify: pause before the next attempt
+constexpr int STREAM_CMD_SECONDS = 4;           // seconds of data asked for again after a bad frame
+constexpr int BUILD_ACK_EVERY_FRAME = 4558;     // builds up to this one want every frame acked
+constexpr int DATA_ACK_INTERVAL = 100;          // later builds: ACK seqNo multiples of this
+constexpr int ACK_NEXT_REQUEST_EVERY = 3;       // ackSeq multiples of this look for work
+constexpr int NEXT_REQUEST_EVERY = 3;           // idle decisions: every third looks again
+constexpr int SEND_WARMUP_SECS = 10;            // sendNextRequest: queues wait this long
+constexpr int NEXT_REQUEST_COUNTER_MAX = 9999;  // nextRequestCounter wraps after this
+constexpr long LAG_UNSET = -999999;             // lag not known
+constexpr int LAG_LEARN_SECS = 40;              // setLag: later values ignored
+constexpr int LAG_LOG_SECS = 20;                // setLag: larger lags are logged
+constexpr size_t COMMAND_TEXT_MAX = 512;        // bytes of a COMMAND handed to processCommand
+constexpr size_t STATION_LABEL_MAX = 18;        // characters of "%s.%08x"
+constexpr int REQUEST_FILE_MAX_NAME = 99;       // REQUEST_FILE payloads handled as requests
+constexpr int PROPS_WRITE_BACK_BYTES = 200;     // smaller property files are written back
+constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
+constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
+
+class SeisServerState {
+ public:
+  // States; the values are stored as integers (5 is not used).
+  static constexpr int INIT_IDENTIFY = 0;
+  static constexpr int INIT_LINK = 1;
+  static constexpr int READ = 2;
+  static constexpr int PROCESS = 3;
+  static constexpr int PROCESS_LOCAL = 4;
+  static constexpr int NEXT_REQUEST = 6;
+  static constexpr int SEND = 7;
+  static constexpr int FINISH = 8;
+
+  // No link, no log, state INIT_IDENTIFY; then zero().
+  SeisServerState();
+  SeisServerState(const SeisServerState&) = delete;
+  SeisServerState& operator=(const SeisServerState&) = delete;
+  ~SeisServerState();
+
+  // Binds the session to its link and reads its settings from the
+  // properties (rereading the file). io, props and log must outlive the
+  // session; gaps may be null and is only kept. Always true.
+  bool init(IO* io, VhProps* props, Gapses* gaps, Log* log);
+  // Runs the state machine; returns after finish() and "loop end" once the
+  // state becomes FINISH.
+  void loop();
+  // Makes loop() go to FINISH at its next turn (within about one bounded
+  // read). Any thread; safe before, during and after loop().
+  void requestStop() { stopRequested_.store(true, std::memory_order_release); }
+
+  // The state operations below run on the session's thread; each returns
+  // the next state.
+
+  // Sends IDENTIFY and waits about a second for a reply: INIT_LINK when the
+  // instrument identified itself, SEND (an ACK) when another frame came,
+  // INIT_IDENTIFY to try again, FINISH after IDENTIFY_MAX_NO_REPLY attempts
+  // without a reply or on a dead link.
+  int initIdentify();
+  // Sends LINK_INIT and reads the reply: READ (PROCESS when the reply is a
+  // frame that needs dispatching) or FINISH.
+  int initLink();
+  // One frame without waiting: PROCESS, NEXT_REQUEST (nothing there, or a
+  // failed frame: the stream command is queued) or FINISH (dead link,
+  // silence beyond receiveDeltaSecs).
+  int read();
+  // Dispatches the received frame; checkSeq is false for frames injected
+  // locally.
+  int process(bool checkSeq);
+  // With makeAck, the outgoing slot becomes an ACK of the received frame,
+  // sent when its seqNo is a multiple of k. READ, or NEXT_REQUEST when ackSeq
+  // is a multiple of ACK_NEXT_REQUEST_EVERY; FINISH when the ACK could not be
+  // written.
+  int sendACK(bool makeAck, int k);
+  // Writes the outgoing slot: READ, or FINISH when the write failed.
+  int send();
+  // Chooses what to send next: SEND, READ, NEXT_REQUEST, PROCESS_LOCAL or FINISH.
+  int sendNextRequest();
+  // Acts on the text of an inbound COMMAND and acknowledges it:
+  // NEXT_REQUEST, or FINISH for "shutdown".
+  int processCommand(std::string text);
+
+  // Queues "sleep 10" and "stream <seconds>" unless that stream command is
+  // already queued.
+  void sendStreamCmd(int seconds);
+  // In the Tidora run mode: ends the process when the companion's alive
+  // file is older than TIDORA_ALIVE_MAX_SECS (or missing).
+  void checkTidora();
+  // A setting reply "key=value": stored in the settings file; station,
+  // network and location replies also reach the archive.
+  void processSetSetting(const std::string& line);
+  // Seconds between the newest record and the hub clock (called when a
+  // record is stored): stored during the first LAG_LEARN_SECS of the loop or
+  // while none is known.
+  void setLag(long seconds);
+  uint8_t getVhSeq() const { return vhSeq_; }
+  float getSampleRate() const { return sampleRate_; }
+
+  // Resets the per-link counters (construction, identification, link start).
+  void zero();
+  // Ends the link: empties the upload queue, closes the link, logs "FINISH".
+  // Safe in any state, also when init was never called.
+  void finish();
+
+  int getState() const { return state_; }
+  long getLag() const { return lag_; }
+  uint8_t getAckSeq() const { return ackSeq_; }
+  int getLastAckedSeq() const { return lastAckedSeq_; }
+  int getLoopTimeoutMs() const { return loopTimeoutMs_; }
+  time_t getLastErrorTime() const { return lastErrorTime_; }
+  const std::string& getStationLabel() const { return stationLabel_; }
+  // Acknowledgement interval of data frames for the known build number.
+  int dataAckInterval() const;
+
+  SelvomaPacket& TEST_received() { return received_; }
+  SelvomaPacket& TEST_outgoing() { return outgoing_; }
+  Upload& TEST_upload() { return upload_; }
+  SsFile& TEST_ssFile() { return ssFile_; }
+  SsTimer& TEST_ssTimer() { return ssTimer_; }
+  PacketArchive& TEST_archive() { return archive_; }
+  void TEST_setState(int state) { state_ = state; }
+  void TEST_setLoopStartTime(time_t t) { loopStartTime_ = t; }
+  void TEST_setLastAckedSeq(int seq) { lastAckedSeq_ = seq; }
+
+ private:
+  // The action of state; unknown states log "Unknown state. FINISH.".
+  int runState(int state);
+  // The loop's periodic work (every PERIODIC_SECS).
+  void periodic();
+  // Acknowledges the last frame that was read whole with a good check word,
+  // without touching the packet slots or the state. False when the write failed.
+  bool sendKeepAlive();
+  // Remembers the received slot as the last good frame.
+  void noteGoodFrame();
+  // Takes one frame from the upload queue and sends or injects it. True
+  // when a frame was taken.
+  bool checkForUpload();
+  // The sequence check of data frames: logs "Why seqNo==%d and not %d?".
+  void checkSequence();
+  // Hands a MINISEED frame to the archive and learns lag and station.
+  void storeMiniseed();
+  // stationLabel = "%s.%08x" (archive station, instrument id); the log gets it.
+  void updateStationLabel();
+  uint32_t instrumentId() const { return lastGoodStationId_; }
+
+  void logAdd(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void logFlush(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void logVerbose(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  VhProps* props_ = nullptr;  // not owned
+  time_t propsModTime_ = 0;
+  PacketReaderWriter rw_;
+  SelvomaPacket received_;  // the frame last read (or injected)
+  SelvomaPacket outgoing_;  // the frame about to be sent
+  int lastAckedSeq_ = -1;   // seqNo of the last frame acknowledged; -1: none
+  int64_t lastRxTic_ = 0;   // ms: last good frame read, or last FILE_PART sent
+  uint32_t ownId_ = 0;      // the hub's id, property "sourceid"
+  int noReplyCount_ = 0;    // identification attempts without a reply
+  PacketArchive archive_;
+  IO* io_ = nullptr;  // not owned
+  // Client request files (RequestFiles) are reached from here in a later version.
+  SsTimer ssTimer_;
+  Log* log_ = nullptr;  // not owned
+  std::string stationLabel_;
+  // The site folder (SiteFolder) and the file retrieval (DremoFiles) are
+  // owned here in a later version.
+  time_t loopStartTime_ = 0;
+  Gapses* gaps_ = nullptr;  // not owned, may be null
+  Upload upload_;
+  // Firmware flashing (Flash), histograms (Histogram) and activity files
+  // (ActivityFiles) are owned here in a later version.
+  bool samplingRestartPending_ = true;
+  int nextRequestCounter_ = 0;
+  time_t lastErrorTime_ = 0;  // last receive error or logging silence; 0: none yet
+  // Trigger handling (Trigger) is owned here in a later version.
+  long lag_ = LAG_UNSET;
+  float sampleRate_ = 0;  // of the last record
+  uint8_t ackSeq_ = 255;  // seqNo of the last received frame sendACK handled
+  uint8_t vhSeq_ = 255;   // seqNo of the last frame the hub originated
+  int state_ = INIT_IDENTIFY;
+  int receiveDeltaSecs_ = RECEIVE_DELTA_SECS_DEFAULT;
+  int loopTimeoutMs_ = LOOP_TIMEOUT_MS_DEFAULT;
+  SsFile ssFile_;
+
+  // The last frame read whole with a good check word: what acknowledgements
+  // outside process() may acknowledge.
+  uint32_t lastGoodStationId_ = 0;
+  uint8_t lastGoodSeq_ = 0;
+  bool storedData_ = false;     // a record of this link reached the archive
+  time_t nextUploadCheck_ = 0;  // checkForUpload skips work until after this
+  std::atomic<bool> stopRequested_{false};
+};
+
+#endif  // VH_SESSION_SEISSERVERSTATE_H_

@@ -1,0 +1,142 @@
+// Inbound COMMAND texts: classification, action and acknowledgement, and
+// the setting replies among them.
+#include "hub/Log.h"
+#include "protocol/Commands.h"
+#include "session/SeisServerState.h"
+#include "util/JsonLine.h"
+
+namespace {
+
+constexpr size_t STATION_NAME_MIN = 14;  // "station_name" texts shorter are ignored
+constexpr size_t STATION_NAME_AT = 13;   // the name starts at the 14th character
+constexpr size_t LEVEL_TRIGGER_MIN = 26;
+constexpr size_t LEVEL_TRIGGER_AT = 20;  // the information starts at the 21st character
+constexpr size_t TEXT_TRIGGER_MIN = 29;  // "trigger " texts must be longer than 28
+constexpr size_t TEXT_TRIGGER_AT = 10;   // the time starts at the 11th character
+constexpr size_t VFTP_GET_MIN = 9;       // "vftp_get" texts must be longer than 8
+constexpr size_t VFTP_GET_AT = 9;        // the arguments follow the 9th character
+constexpr size_t ACK_TEXT_MIN = 3;       // shorter texts are not acknowledged
+constexpr char PRINTABLE_FIRST = 32;
+constexpr char PRINTABLE_LAST = 126;
+
+}  // namespace
+
+int SeisServerState::processCommand(std::string text) {
+  if (!text.empty()) {
+    for (char& c : text) {
+      if (c < PRINTABLE_FIRST || c > PRINTABLE_LAST) c = '~';
+    }
+    const char* t = text.c_str();
+    switch (Commands::index(text)) {
+      case Commands::DIR:
+        logAdd("%s", t);
+        break;
+      case Commands::STATION_NAME:
+        if (text.size() >= STATION_NAME_MIN) {
+          logAdd("STATION_NAME [%s:%s]", t, t + STATION_NAME_AT);
+          // The site folder (SiteFolder) takes the station name here in a later version.
+        }
+        break;
+      case Commands::LEVEL_TRIGGER_INFO:
+        if (text.size() >= LEVEL_TRIGGER_MIN) {
+          logAdd("LEVEL_TRIGGER_INFO [%s:%s]", t, t + LEVEL_TRIGGER_AT);
+          // Trigger handling (Trigger) takes the level trigger here in a later version.
+        }
+        break;
+      case Commands::FLASH_WRITE:
+        logAdd("FLASH_WRITE");
+        // Firmware flashing (Flash) learns that the instrument responded here
+        // in a later version.
+        break;
+      case Commands::SETTINGS_CHANGED:
+        logAdd("SETTINGS_CHANGED");
+        ssTimer_.setLog(log_);
+        ssTimer_.restart();
+        break;
+      case Commands::TRIGGER:
+        if (text.size() >= TEXT_TRIGGER_MIN) {
+          logAdd("TRIGGERR [%s:%s]", t, t + TEXT_TRIGGER_AT);
+          // Trigger handling (Trigger) turns the text into a TRIGGER frame
+          // here in a later version.
+        }
+        break;
+      case Commands::VFTP_GET:
+        if (text.size() >= VFTP_GET_MIN + 1) {
+          logAdd("VFTP_GET");
+          std::string args = text.substr(VFTP_GET_AT);
+          size_t comma = args.find(',');
+          if (comma != std::string::npos && comma > 0 && comma + 1 < args.size()) {
+            logAdd("dremoFile=[%s] localDir=[%s]", args.substr(0, comma).c_str(),
+                   args.substr(comma + 1).c_str());
+            // The file request (gap store, DremoFiles) is made here in a later version.
+          }
+        }
+        logAdd("%s", t);
+        break;
+      case Commands::SHUTDOWN:
+        logAdd("SHUTDOWN [%s]", t);
+        sendACK(true, 1);
+        state_ = FINISH;
+        return FINISH;
+      case Commands::RX_STATUS_0:
+        break;
+      case Commands::RX:
+        // The activity file (ActivityFiles) gets the text here in a later version.
+        logAdd("%s", t);
+        if (text.find('0') == std::string::npos) {
+          upload_.finishOff();
+          logAdd("Failed upload: [%s]", t);
+        } else {
+          logAdd("Success upload: [%s]", t);
+        }
+        break;
+      case Commands::SETTING_REPLY:
+        if (!ssTimer_.isEndOfKeys()) ssTimer_.setReadyForNext();
+        processSetSetting(text);
+        break;
+      default:
+        break;
+    }
+  }
+  ackSeq_ = received_.seqNo;
+  if (text.size() >= ACK_TEXT_MIN && text.rfind("nil", 0) != 0) {
+    if (sendACK(true, 1) == FINISH) return FINISH;
+  }
+  // The archive's time file is touched and the station marked alive in the
+  // site folder (SiteFolder) here in a later version.
+  return NEXT_REQUEST;
+}
+
+void SeisServerState::processSetSetting(const std::string& line) {
+  ssFile_.set(line);
+  ssFile_.parse();
+  upload_.setSsFile(&ssFile_);
+  // When the settings changed, a later version stamps "time", writes the
+  // settings download copy and the StationXML (SsFile, StationXml).
+  std::string key, value;
+  bool split = parseJsonLine(line, key, value);
+  if (line.find("build") != std::string::npos) {
+    // The activity file and the trigger-backfill flag follow the build
+    // number here in a later version; the build number itself is already in
+    // the settings.
+    return;
+  }
+  if (line.find("sitename") != std::string::npos) {
+    if (value.find("nil") != std::string::npos) {
+      logAdd("NIL Station name: [%s]", line.c_str());
+      return;
+    }
+    if (!split) return;
+    archive_.setStn(value);
+    archive_.setId(instrumentId());
+    archive_.makeStationId();
+    updateStationLabel();
+    // The file retrieval (DremoFiles) and the firmware uploader (Flash) get
+    // the station here in a later version.
+    upload_.makeUploadDir(stationLabel_);
+  } else if (line.find("network_code") != std::string::npos) {
+    if (split) archive_.setNet(value);
+  } else if (line.find("location_id") != std::string::npos) {
+    if (split) archive_.setLoc(value);
+  }
+}

@@ -1,0 +1,199 @@
+// Reading, acknowledgement and sending of a session, and the choice of what
+// to send next.
+#include "hub/Log.h"
+#include "io/IO.h"
+#include "session/SeisServerState.h"
+#include "util/Console.h"
+#include "util/TimeUtil.h"
+
+int SeisServerState::read() {
+  if ((getMillisec() - lastRxTic_) / 1000 > receiveDeltaSecs_) {
+    logAdd("receiveDeltaSecs timeout: %dsecs.  FINISH", receiveDeltaSecs_);
+    return FINISH;
+  }
+  int n = io_->available();
+  if (n < 1) {
+    if (n < 0) {
+      logAdd("read available < 0.  FINISH");
+      return FINISH;
+    }
+    return NEXT_REQUEST;
+  }
+  int result = rw_.read(&received_, false);
+  switch (result) {
+    case PacketReaderWriter::READ_PACKET:
+      lastRxTic_ = getMillisec();
+      noteGoodFrame();
+      return PROCESS;
+    case PacketReaderWriter::READ_NOTHING:
+      pprintf("NOBYTES\n");
+      return NEXT_REQUEST;
+    case PacketReaderWriter::READ_FAILED:
+      if (io_->available() < 0) {
+        logAdd("read available < 0.  FINISH");
+        return FINISH;
+      }
+      lastErrorTime_ = time(nullptr);
+      logAdd("BAD rw.receive(). seqNo=%d", SelvomaPacket::incrementSeqNo(lastGoodSeq_));
+      sendStreamCmd(STREAM_CMD_SECONDS);
+      if (log_ != nullptr && log_->getVerbosness() >= 0) log_->setVerbose(2);
+      return NEXT_REQUEST;
+    default:
+      logAdd("IMPOSSIBLE RESPONSE TO read() = %d", result);
+      return NEXT_REQUEST;
+  }
+}
+
+int SeisServerState::sendACK(bool makeAck, int k) {
+  if (makeAck) {
+    outgoing_.make(SelvomaPacket::ACK, ownId_, received_.sourceId, received_.seqNo);
+    ackSeq_ = received_.seqNo;
+    lastAckedSeq_ = received_.seqNo;
+    if (k > 0 && received_.seqNo % k == 0 && send() == FINISH) return FINISH;
+  }
+  return ackSeq_ % ACK_NEXT_REQUEST_EVERY == 0 ? NEXT_REQUEST : READ;
+}
+
+bool SeisServerState::sendKeepAlive() {
+  SelvomaPacket ack;
+  ack.make(SelvomaPacket::ACK, ownId_, lastGoodStationId_, lastGoodSeq_);
+  ackSeq_ = lastGoodSeq_;
+  lastAckedSeq_ = lastGoodSeq_;
+  if (rw_.write(&ack)) return true;
+  logAdd("BAD send rw.send().  FINISH");
+  return false;
+}
+
+int SeisServerState::send() {
+  if (outgoing_.type == SelvomaPacket::REQUEST_FILE) {
+    if (outgoing_.payloadLen() == 0) {
+      logAdd("ZERO LENGTH Request File!");
+      return READ;
+    }
+    // The file retrieval (DremoFiles) waits for this name here in a later version.
+  }
+  if (!rw_.write(&outgoing_)) {
+    logAdd("BAD send rw.send().  FINISH");
+    return FINISH;
+  }
+  // After a FILE_PART the session reads as after any other frame; a long
+  // upload does not trip the loop time-out.
+  if (outgoing_.type == SelvomaPacket::FILE_PART) lastRxTic_ = getMillisec();
+  return READ;
+}
+
+int SeisServerState::sendNextRequest() {
+  // Firmware flashing (Flash) sends its next block here in a later version.
+  state_ = READ;
+  time_t now = time(nullptr);
+  if (now - loopStartTime_ > SEND_WARMUP_SECS) {
+    if (samplingRestartPending_) {
+      upload_.addCommand("sampling 1");
+      upload_.addCommand("sleep 10");
+      samplingRestartPending_ = false;
+    }
+    updateStationLabel();
+    if (!upload_.hasPackets()) {
+      ssTimer_.setLog(log_);
+      std::unique_ptr<SelvomaPacket> packet = ssTimer_.getPacket();
+      if (packet) {
+        pprintf("\nNEW TIMER PACKET [%s]\n\n", packet->toShortString().c_str());
+        upload_.addPacket(std::move(packet));
+      }
+      if (ssTimer_.isWriteFileTime()) {
+        ssFile_.parse();
+        // The histogram files (Histogram) are written here in a later version.
+      }
+    }
+    checkForUpload();
+    // When the queue gave nothing, a later version goes on here, in this
+    // order: the oldest queued request of the gap store (backfill), a
+    // FILE_PART of a file the instrument asked for (RequestFiles), the file
+    // retrieval's next step (DremoFiles), the settings-file request or its
+    // monitor copy, and the histogram schedule (Histogram).
+  }
+  if (state_ != READ) return state_;
+  int c = nextRequestCounter_;
+  nextRequestCounter_ = nextRequestCounter_ >= NEXT_REQUEST_COUNTER_MAX ? 0 : c + 1;
+  return c % NEXT_REQUEST_EVERY == 0 ? NEXT_REQUEST : READ;
+}
+
+bool SeisServerState::checkForUpload() {
+  time_t now = time(nullptr);
+  if (now <= nextUploadCheck_) return false;
+  if (!upload_.hasPackets()) {
+    nextUploadCheck_ = now;
+    return false;
+  }
+  nextUploadCheck_ = now - 2;
+  std::unique_ptr<SelvomaPacket> packet = upload_.getNextPacket(stationLabel_, vhSeq_);
+  if (!packet) return false;
+  if (packet->type == SelvomaPacket::COMMAND) {
+    std::string text = packet->textPayload(0, COMMAND_TEXT_MAX);
+    if (text.rfind("trigge", 0) == 0 || text.rfind("vftp", 0) == 0) packet->local = true;
+  }
+  if (packet->local) {
+    packet->seqNo = vhSeq_;
+    packet->sourceId = instrumentId();
+    packet->destId = ownId_;
+    received_ = *packet;
+    state_ = PROCESS_LOCAL;
+    logVerbose("%6d RF%s", 0, received_.toString(1).c_str());
+    return true;
+  }
+  // While a file download from the instrument runs (DremoFiles), frames other
+  // than commands are put back here in a later version.
+  packet->sourceId = ownId_;
+  packet->destId = instrumentId();
+  bool written = true;
+  switch (packet->type) {
+    case SelvomaPacket::REQUEST_FILE_TIME:
+    case SelvomaPacket::REQUEST_FILE:
+      // File requests go to the file retrieval (DremoFiles) instead of the
+      // instrument in a later version; until then they are logged and dropped.
+      logAdd("      REQUEST FILE     [%s]", packet->textPayload(0, COMMAND_TEXT_MAX).c_str());
+      break;
+    case SelvomaPacket::FILE_PART: {
+      FilePart part;
+      if (packet->getFilePart(&part) && part.partNumber == 1) {
+        ssTimer_.pause(UPLOAD_PAUSE_FILE_PART_SECS);
+      }
+      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
+      packet->seqNo = vhSeq_;
+      lastRxTic_ = getMillisec();
+      written = rw_.write(packet.get());
+      break;
+    }
+    case SelvomaPacket::START_SEND_FILE:
+      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
+      packet->seqNo = vhSeq_;
+      written = rw_.write(packet.get());
+      lastRxTic_ = getMillisec();
+      break;
+    case SelvomaPacket::COMMAND:
+      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
+      packet->seqNo = vhSeq_;
+      written = rw_.write(packet.get());
+      if (written && packet->textPayload(0, COMMAND_TEXT_MAX).find("reboot") != std::string::npos) {
+        state_ = FINISH;
+      }
+      break;
+    default:
+      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
+      packet->seqNo = vhSeq_;
+      written = rw_.write(packet.get());
+      break;
+  }
+  if (!written) {
+    logAdd("BAD send rw.send().  FINISH");
+    state_ = FINISH;
+  }
+  if (state_ != FINISH) state_ = READ;
+  return true;
+}
+
+void SeisServerState::setLag(long seconds) {
+  if (time(nullptr) - loopStartTime_ >= LAG_LEARN_SECS && lag_ != LAG_UNSET) return;
+  lag_ = seconds;
+  if (lag_ > LAG_LOG_SECS) logAdd("setLag=%ld", lag_);
+}

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "metadata/SsFile.h"
+#include "protocol/PacketList.h"
+#include "protocol/Upload.h"
+#include "support/TestSupport.h"
+#include "util/FileUtil.h"
+
+namespace {
+
+std::string payloadText(const SelvomaPacket& p) {
+  return p.payloadLen() == 0 ? ""
+                             : std::string(reinterpret_cast<const char*>(p.payload()),
+                                           static_cast<size_t>(p.payloadLen()));
+}
+
+}  // namespace
+
+TEST(PacketListTest, StartsAckedWithDefaultWaits) {
+  PacketList list;
+  EXPECT_TRUE(list.isAcked());
+  EXPECT_EQ(list.getMaxWaitMs(), 300);
+  EXPECT_EQ(list.getWaitStepMs(), 200);
+  EXPECT_EQ(list.getCurWaitMs(), 300);
+  EXPECT_FALSE(list.hasPackets());
+}
+
+TEST(PacketListTest, SetMaxWaitCapsTheStepAt200) {
+  PacketList list;
+  list.setMaxWait(18);
+  EXPECT_EQ(list.getMaxWaitMs(), 18);
+  EXPECT_EQ(list.getWaitStepMs(), 18);
+  list.setMaxWait(500);
+  EXPECT_EQ(list.getMaxWaitMs(), 500);
+  EXPECT_EQ(list.getWaitStepMs(), 200);
+  list.setMaxWait(200);
+  EXPECT_EQ(list.getWaitStepMs(), 200);
+  list.setMaxWait(199);
+  EXPECT_EQ(list.getWaitStepMs(), 199);
+}
+
+TEST(PacketListTest, AckOfSentNumberOrNextOneAnswersTheFrame) {
+  Upload list;
+  list.TEST_setClock([] { return int64_t{1000000}; });
+  list.addCommand("x");
+  ASSERT_TRUE(list.getNextPacket("st", 7));  // taken with ackSeqNo 7, now waiting
+  ASSERT_FALSE(list.isAcked());
+  list.setAckSeqNo(9);
+  EXPECT_FALSE(list.isAcked());
+  list.setAckSeqNo(6);
+  EXPECT_FALSE(list.isAcked());
+  list.setAckSeqNo(8);
+  EXPECT_TRUE(list.isAcked());
+}
+
+TEST(PacketListTest, AckWindowWrapsAt255) {
+  Upload list;
+  list.TEST_setClock([] { return int64_t{1000000}; });
+  list.addCommand("x");
+  ASSERT_TRUE(list.getNextPacket("st", 255));
+  list.setAckSeqNo(0);
+  EXPECT_TRUE(list.isAcked());
+}
+
+TEST(PacketListTest, ContainsCommandComparesFirst39PrintableCharacters) {
+  PacketList list;
+  list.addCommand("sleep 10");
+  list.addCommand("stream 4");
+  EXPECT_TRUE(list.containsCommand("stream 4"));
+  EXPECT_FALSE(list.containsCommand("stream 5"));
+  EXPECT_FALSE(list.containsCommand("stream"));
+  std::string longText(50, 'a');
+  list.addCommand(longText);
+  EXPECT_TRUE(list.containsCommand(std::string(39, 'a')));
+  EXPECT_FALSE(list.containsCommand(longText));
+  list.addCommand(std::string("a\x01") + "b");
+  EXPECT_TRUE(list.containsCommand("a~b"));
+  EXPECT_EQ(list.numPackets(), 4);
+  list.clearPackets();
+  EXPECT_FALSE(list.containsCommand("stream 4"));
+}
+
+TEST(PacketListTest, AddCommandQueuesCommandWithoutTerminator) {
+  PacketList list;
+  list.addCommand("sampling 1");
+  ASSERT_NE(list.front(), nullptr);
+  EXPECT_EQ(list.front()->type, SelvomaPacket::COMMAND);
+  EXPECT_EQ(list.front()->seqNo, 0);
+  EXPECT_EQ(payloadText(*list.front()), "sampling 1");
+}
+
+TEST(PacketListTest, SetSsFileCopiesBuildNumber) {
+  SsFile settings;
+  settings.set("build_number=4601");
+  settings.parse();
+  PacketList list;
+  EXPECT_EQ(list.getBuildNo(), -1);
+  list.setSsFile(&settings);
+  EXPECT_EQ(list.getBuildNo(), 4601);
+}
+
+class PacketListFilesTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedBaseDir base{dir.path()};
+};
+
+TEST_F(PacketListFilesTest, MarkSentNumbersCopiesUpToNineThenGivesUp) {
+  PacketList list;
+  std::string path = dir.file("a.pkt");
+  writeText(path, "8A x\n");
+  list.markSent(path);
+  EXPECT_EQ(list.getLatestSent(), path + ".sent.00");
+  EXPECT_FALSE(pathExists(path));
+  EXPECT_EQ(readText(path + ".sent.00"), "8A x\n");
+
+  writeText(path, "8A y\n");
+  list.markSent(path);
+  EXPECT_EQ(list.getLatestSent(), path + ".sent.01");
+  EXPECT_EQ(readText(path + ".sent.01"), "8A y\n");
+
+  // A gap in the numbering: the next copy follows the highest one.
+  writeText(path + ".sent.05", "old");
+  writeText(path, "z");
+  list.markSent(path);
+  EXPECT_EQ(list.getLatestSent(), path + ".sent.06");
+
+  writeText(path + ".sent.09", "last");
+  writeText(path, "w");
+  list.markSent(path);
+  EXPECT_FALSE(pathExists(path));               // given up: deleted
+  EXPECT_FALSE(pathExists(path + ".sent.09"));  // and copy 09 removed
+  EXPECT_TRUE(pathExists(path + ".sent.06"));
+}
+
+TEST_F(PacketListFilesTest, UploadDirIsUnderUploadFolderAndMadeWithMode0777) {
+  PacketList list;
+  std::string folder = list.makeUploadDir("ABC.01000001");
+  EXPECT_EQ(folder, dir.path() + "upload/ABC.01000001/");
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0777u);
+  EXPECT_EQ(list.getUploadDir("ABC.01000001"), folder);
+}
+
+TEST_F(PacketListFilesTest, UploadDirIsTouchedOnThirdCallThenEvery1002) {
+  PacketList list;
+  std::string folder = list.makeUploadDir("S.01000001");
+  ASSERT_TRUE(touchFileTime(folder, 1000));
+  list.getUploadDir("S.01000001");
+  list.getUploadDir("S.01000001");
+  EXPECT_EQ(fileModifiedTime(folder), 1000);
+  list.getUploadDir("S.01000001");
+  EXPECT_GT(fileModifiedTime(folder), 1000);
+  ASSERT_TRUE(touchFileTime(folder, 1000));
+  for (int i = 0; i < 1001; ++i) list.getUploadDir("S.01000001");
+  EXPECT_EQ(fileModifiedTime(folder), 1000);
+  list.getUploadDir("S.01000001");
+  EXPECT_GT(fileModifiedTime(folder), 1000);
+}
+
+class UploadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    upload.TEST_setClock([this] { return nowMs; });
+  }
+  int64_t nowMs = 1000000;
+  Upload upload;
+};
+
+TEST_F(UploadTest, WaitsForAnswerOrCurWaitBeforeNextFrame) {
+  upload.addCommand("a");
+  upload.addCommand("b");
+  auto first = upload.getNextPacket("st", 4);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->seqNo, 4);
+  EXPECT_EQ(payloadText(*first), "a");
+  nowMs += 250;  // past the step, not past the command wait of 300, not acked
+  EXPECT_FALSE(upload.getNextPacket("st", 5));
+  upload.setAckSeqNo(5);
+  auto second = upload.getNextPacket("st", 5);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(payloadText(*second), "b");
+}
+
+TEST_F(UploadTest, UnansweredFrameIsGivenUpAfterCurWait) {
+  upload.addCommand("a");
+  upload.addCommand("b");
+  ASSERT_TRUE(upload.getNextPacket("st", 1));
+  nowMs += 301;
+  EXPECT_TRUE(upload.getNextPacket("st", 2));
+}
+
+TEST_F(UploadTest, SleepIsALocalPauseNeverSent) {
+  upload.addCommand("sleep 10");
+  upload.addCommand("stream 4");
+  EXPECT_FALSE(upload.getNextPacket("st", 0));  // the sleep is consumed
+  EXPECT_EQ(upload.numPackets(), 1);
+  nowMs += 900;
+  EXPECT_FALSE(upload.getNextPacket("st", 0));
+  nowMs += 400;  // about a second after the sleep plus the step
+  auto p = upload.getNextPacket("st", 0);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(payloadText(*p), "stream 4");
+}
+
+TEST_F(UploadTest, FinishOffLeavesEndMarkSamplingAndSleep) {
+  auto part = std::make_unique<SelvomaPacket>();
+  const uint8_t bytes[] = {7, 0, 'x', 'y'};
+  part->make(SelvomaPacket::FILE_PART, 0, 0, 0, bytes, 4);
+  upload.addCommand("x");
+  upload.addPacket(std::move(part));
+  upload.finishOff();
+  EXPECT_FALSE(upload.isInProgress());
+  ASSERT_EQ(upload.numPackets(), 3);
+  auto end = upload.nextPacketType(SelvomaPacket::FILE_PART);
+  ASSERT_TRUE(end);
+  EXPECT_EQ(end->payloadLen(), 2);
+  EXPECT_EQ(end->payload()[0], 7);
+  EXPECT_TRUE(upload.containsCommand("sampling 1"));
+  EXPECT_TRUE(upload.containsCommand("sleep"));
+}

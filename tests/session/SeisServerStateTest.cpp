@@ -1,0 +1,325 @@
+// The session's steps driven one at a time over an in-memory link, with
+// the instrument's frames fed before each step.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "session/SeisServerState.h"
+#include "session/SessionTestSupport.h"
+
+namespace {
+
+using S = SeisServerState;
+
+std::string miniseedFrame(uint8_t seq, const std::string& record) {
+  return frame(SelvomaPacket::MINISEED, STATION, record, seq);
+}
+
+}  // namespace
+
+class SessionStepTest : public SessionFixture {
+ protected:
+  void SetUp() override {
+    initSession();
+    session.TEST_setState(S::READ);
+    records = realRecords();
+    ASSERT_FALSE(records.empty());
+  }
+  // Feeds one frame and runs READ and PROCESS; returns the state after PROCESS.
+  int deliver(const std::string& bytes) {
+    io.feedAndPump(bytes);
+    int next = session.read();
+    EXPECT_EQ(next, S::PROCESS);
+    return next == S::PROCESS ? session.process(true) : next;
+  }
+  int deliverMiniseed(uint8_t seq) {
+    return deliver(miniseedFrame(seq, records[seq % records.size()]));
+  }
+  void setBuild(int build) {
+    deliver(frame(SelvomaPacket::COMMAND, STATION, "build_number=" + std::to_string(build), 200));
+    io.takeWritten();
+  }
+
+  std::vector<std::string> records;
+};
+
+TEST_F(SessionStepTest, LastErrorTimeStartsAtZero) { EXPECT_EQ(session.getLastErrorTime(), 0); }
+
+TEST_F(SessionStepTest, OldBuildAcknowledgesEveryDataFrame) {
+  setBuild(4558);
+  for (int seq = 1; seq <= 5; ++seq) deliverMiniseed(static_cast<uint8_t>(seq));
+  auto acks = written();
+  ASSERT_EQ(acks.size(), 5u);
+  for (size_t i = 0; i < acks.size(); ++i) {
+    EXPECT_EQ(acks[i].type, SelvomaPacket::ACK);
+    EXPECT_EQ(acks[i].seqNo, i + 1);
+    EXPECT_EQ(acks[i].destId, STATION);
+    EXPECT_EQ(acks[i].sourceId, 1u);
+  }
+}
+
+TEST_F(SessionStepTest, UnknownBuildCountsAsOldAndAcknowledgesEveryFrame) {
+  EXPECT_EQ(session.dataAckInterval(), 1);
+  deliverMiniseed(7);
+  ASSERT_EQ(written().size(), 1u);
+}
+
+TEST_F(SessionStepTest, NewBuildAcknowledgesOnlyMultiplesOf100IncludingZero) {
+  setBuild(4559);
+  EXPECT_EQ(session.dataAckInterval(), 100);
+  for (int seq = 98; seq <= 256; ++seq) deliverMiniseed(static_cast<uint8_t>(seq));
+  auto acks = written();
+  ASSERT_EQ(acks.size(), 3u);
+  EXPECT_EQ(acks[0].seqNo, 100);
+  EXPECT_EQ(acks[1].seqNo, 200);
+  EXPECT_EQ(acks[2].seqNo, 0);
+  EXPECT_EQ(session.getLastAckedSeq(), 0);  // unsent ACKs still move the number
+}
+
+TEST_F(SessionStepTest, NextStateAfterAckLooksForWorkEveryThirdNumber) {
+  EXPECT_EQ(deliverMiniseed(3), S::NEXT_REQUEST);
+  EXPECT_EQ(deliverMiniseed(4), S::READ);
+  EXPECT_EQ(deliverMiniseed(5), S::READ);
+  EXPECT_EQ(deliverMiniseed(6), S::NEXT_REQUEST);
+  EXPECT_EQ(deliverMiniseed(0), S::NEXT_REQUEST);
+}
+
+TEST_F(SessionStepTest, OutOfOrderFrameIsLoggedAndStillStored) {
+  deliverMiniseed(3);
+  deliverMiniseed(5);
+  EXPECT_NE(logText().find("Why seqNo==5 and not 4?"), std::string::npos);
+  EXPECT_EQ(session.TEST_archive().getStation(), "JSC");
+  EXPECT_EQ(session.getStationLabel(), "JSC.01000001");
+}
+
+TEST_F(SessionStepTest, NackMovesOwnNumberingBack) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::NACK, STATION, "", 10)), S::READ);
+  EXPECT_EQ(session.getVhSeq(), 9);
+  EXPECT_NE(logText().find("NACK BACKTRACK.  set _seqNo=9"), std::string::npos);
+  deliver(frame(SelvomaPacket::NACK, STATION, "", 0));
+  EXPECT_EQ(session.getVhSeq(), 255);
+
+  // The next frame the hub originates reuses the number the instrument expects.
+  deliver(frame(SelvomaPacket::NACK, STATION, "", 10));
+  io.takeWritten();
+  session.TEST_setLoopStartTime(time(nullptr) - 11);
+  session.TEST_upload().addCommand("hello");
+  session.sendNextRequest();
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(textOf(out[0]), "hello");
+  EXPECT_EQ(out[0].seqNo, 10);
+  EXPECT_EQ(out[0].destId, STATION);
+}
+
+TEST_F(SessionStepTest, BadCheckWordQueuesStreamCommandOnceAndRaisesVerbosity) {
+  deliverMiniseed(4);
+  io.takeWritten();
+  std::string bad = miniseedFrame(5, records[0]);
+  bad[30] ^= 0x01;
+  io.feedAndPump(bad);
+  EXPECT_EQ(session.read(), S::NEXT_REQUEST);
+  EXPECT_EQ(log.getVerbosness(), 2);
+  EXPECT_NE(session.getLastErrorTime(), 0);
+  EXPECT_TRUE(written().empty());  // no NACK, no ACK for a bad frame
+  std::string second = miniseedFrame(6, records[1]);
+  second[40] ^= 0x01;
+  io.feedAndPump(second);
+  EXPECT_EQ(session.read(), S::NEXT_REQUEST);
+
+  Upload& queue = session.TEST_upload();
+  ASSERT_EQ(queue.numPackets(), 2);
+  EXPECT_EQ(textOf(*queue.front()), "sleep 10");
+  EXPECT_TRUE(queue.containsCommand("stream 4"));
+  std::string text = logText();
+  EXPECT_NE(text.find("BAD rw.receive(). seqNo=5"), std::string::npos);
+  EXPECT_NE(text.find("added: [stream 4]"), std::string::npos);
+  EXPECT_NE(text.find("skipped adding: [stream 4]"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, QuietVerbosityIsNotRaisedByBadFrame) {
+  log.setVerbose(-1);
+  std::string bad = miniseedFrame(5, records[0]);
+  bad[30] ^= 0x01;
+  io.feedAndPump(bad);
+  session.read();
+  EXPECT_EQ(log.getVerbosness(), -1);
+}
+
+TEST_F(SessionStepTest, UnknownTypeIsLoggedAndAcknowledged) {
+  deliver(frame(0x90, STATION, "abc", 12));
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
+  EXPECT_EQ(out[0].seqNo, 12);
+  EXPECT_NE(logText().find("UNKNOWN(90)"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, ShutdownEndsAfterAnAck) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::COMMAND, STATION, "system shutdown", 44)), S::FINISH);
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
+  EXPECT_EQ(out[0].seqNo, 44);
+  EXPECT_NE(logText().find("SHUTDOWN [system shutdown]"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, LongCommandReachesDispatcherAsFirst512Bytes) {
+  std::string text = "dir " + std::string(596, 'a');
+  deliver(frame(SelvomaPacket::COMMAND, STATION, text, 1));
+  std::string logged = logText();
+  EXPECT_NE(logged.find(text.substr(0, 512) + "\n"), std::string::npos);
+  EXPECT_EQ(logged.find(text.substr(0, 513)), std::string::npos);
+}
+
+TEST_F(SessionStepTest, CommandTextEndsAtAnEmbeddedTerminator) {
+  deliver(frame(SelvomaPacket::COMMAND, STATION, std::string("network_code=AU\0junk", 20), 1));
+  EXPECT_EQ(session.TEST_archive().getNetwork(), "AU");
+  EXPECT_EQ(session.TEST_ssFile().getChars("network_code"), "AU");
+}
+
+TEST_F(SessionStepTest, ControlCharacterInReplyIsStoredAsTilde) {
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "custom_name=a\x01z", 1));
+  EXPECT_EQ(session.TEST_ssFile().getChars("custom_name"), "a~z");
+}
+
+TEST_F(SessionStepTest, NilAndShortTextsAreNotAcknowledged) {
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "nil", 1));
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "ok", 2));
+  EXPECT_TRUE(written().empty());
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "station_name", 3));  // too short: only acked
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].seqNo, 3);
+  EXPECT_EQ(logText().find("STATION_NAME"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, SettingRepliesReachSettingsAndArchive) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::COMMAND, STATION, "\"sitename\"=\"ABCD\"", 1)),
+            S::NEXT_REQUEST);
+  EXPECT_EQ(session.TEST_archive().getStation(), "ABCD");
+  EXPECT_EQ(session.getStationLabel(), "ABCD.01000001");
+  EXPECT_TRUE(isDir(dir.path() + "upload/ABCD.01000001"));
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "sitename=nil", 2));
+  EXPECT_EQ(session.TEST_archive().getStation(), "ABCD");
+  EXPECT_FALSE(session.TEST_ssFile().hasKey("sitename"));
+  EXPECT_NE(logText().find("NIL Station name: [sitename=nil]"), std::string::npos);
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "location_id=10", 3));
+  EXPECT_EQ(session.TEST_archive().getLocation(), "10");
+}
+
+TEST_F(SessionStepTest, SettingsChangedRestartsTheQueryCycle) {
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "Settings changed", 1));
+  EXPECT_EQ(session.TEST_ssTimer().getIndex(), 0);
+  EXPECT_NEAR(session.TEST_ssTimer().getNextTime(), time(nullptr) + 5, 1);
+  EXPECT_EQ(written().size(), 1u);
+  EXPECT_NE(logText().find("SsTime restart called"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, FailedUploadReplyAbandonsUpload) {
+  session.TEST_upload().addCommand("a");
+  session.TEST_upload().addCommand("b");
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "rx status: 3", 1));
+  EXPECT_FALSE(session.TEST_upload().isInProgress());
+  EXPECT_NE(logText().find("Failed upload: [rx status: 3]"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, RequestFileOfHundredBytesIsOnlyAcknowledged) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::REQUEST_FILE, STATION, std::string(100, 'f'), 4)),
+            S::READ);
+  ASSERT_EQ(written().size(), 1u);
+  EXPECT_EQ(deliver(frame(SelvomaPacket::REQUEST_FILE, STATION, std::string(99, 'f'), 5)), S::READ);
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(SessionStepTest, BadPacketFromInstrumentIsAnsweredWithNack) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::BAD_PACKET, STATION, "", 9)), S::SEND);
+  EXPECT_EQ(session.send(), S::READ);
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].type, SelvomaPacket::NACK);
+  EXPECT_EQ(out[0].seqNo, 9);
+}
+
+TEST_F(SessionStepTest, InboundFlashGoesBackToRead) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::FLASH, STATION, "block", 1)), S::READ);
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(SessionStepTest, LinkFramesRestartIdentificationOrLink) {
+  EXPECT_EQ(deliver(frame(SelvomaPacket::LINK_INIT, STATION)), S::INIT_IDENTIFY);
+  EXPECT_EQ(deliver(frame(SelvomaPacket::IDENT_NL, STATION)), S::INIT_LINK);
+  EXPECT_EQ(deliver(frame(SelvomaPacket::IDENTIFY, STATION)), S::READ);
+  EXPECT_EQ(deliver(frame(SelvomaPacket::ACK, STATION)), S::NEXT_REQUEST);
+}
+
+TEST_F(SessionStepTest, DeadLinkFinishesAtOnce) {
+  io.endOfStream();
+  EXPECT_EQ(session.read(), S::FINISH);
+  EXPECT_NE(logText().find("read available < 0.  FINISH"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, LinkDyingInsideAFrameFinishesWithoutRecoveryRequest) {
+  std::string f = miniseedFrame(1, records[0]);
+  io.feedAndPump(f.substr(0, 100));
+  io.endOfStream();
+  EXPECT_EQ(session.read(), S::FINISH);
+  EXPECT_FALSE(session.TEST_upload().hasPackets());
+}
+
+TEST_F(SessionStepTest, EmptyRequestFileIsNotSent) {
+  session.TEST_outgoing().make(SelvomaPacket::REQUEST_FILE, 1, STATION, 0);
+  EXPECT_EQ(session.send(), S::READ);
+  EXPECT_TRUE(written().empty());
+  EXPECT_NE(logText().find("ZERO LENGTH Request File!"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, FailedWriteFinishes) {
+  io.setWriteLimit(5);
+  EXPECT_EQ(deliverMiniseed(1), S::FINISH);
+  EXPECT_NE(logText().find("BAD send rw.send().  FINISH"), std::string::npos);
+}
+
+TEST_F(SessionStepTest, LagIsLearnedEarlyAndKeptLater) {
+  time_t now = time(nullptr);
+  session.TEST_setLoopStartTime(now);
+  session.setLag(25);
+  EXPECT_EQ(session.getLag(), 25);
+  EXPECT_NE(logText().find("setLag=25"), std::string::npos);
+  session.setLag(3);  // within the first 40 s every value counts
+  EXPECT_EQ(session.getLag(), 3);
+  session.TEST_setLoopStartTime(now - 60);
+  session.setLag(50);
+  EXPECT_EQ(session.getLag(), 3);
+  session.zero();
+  session.setLag(50);  // not known any more: stored even late
+  EXPECT_EQ(session.getLag(), 50);
+}
+
+TEST_F(SessionStepTest, FirstRecordSetsLagFromItsEndTime) {
+  session.TEST_setLoopStartTime(time(nullptr));
+  deliverMiniseed(1);
+  hptime_t end = session.TEST_received().getMiniseedEndTime();
+  long expected = static_cast<long>(time(nullptr) - end / HPTMODULUS);
+  EXPECT_NEAR(session.getLag(), expected, 1);
+}
+
+TEST_F(SessionStepTest, SamplingRestartIsSentAfterWarmup) {
+  session.TEST_setLoopStartTime(time(nullptr));
+  EXPECT_EQ(session.sendNextRequest(), S::NEXT_REQUEST);  // within 10 s: nothing queued
+  EXPECT_FALSE(session.TEST_upload().hasPackets());
+  session.TEST_setLoopStartTime(time(nullptr) - 11);
+  EXPECT_EQ(session.sendNextRequest(), S::READ);
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(textOf(out[0]), "sampling 1");
+  EXPECT_EQ(out[0].seqNo, 0);                        // the first frame the hub originates
+  EXPECT_EQ(session.TEST_upload().numPackets(), 1);  // "sleep 10", a local pause
+}
+
+TEST(SessionLifeTest, FinishIsSafeWithoutInit) {
+  SeisServerState session;
+  session.finish();
+  session.finish();
+  EXPECT_EQ(session.getState(), SeisServerState::INIT_IDENTIFY);
+}
