@@ -114,6 +114,23 @@ TEST_F(InstrumentTest, NoDataBeforeLinkInitAndValidRecordsAfterIt) {
   EXPECT_EQ(nextStart.size(), 3u);  // all three channels streamed
 }
 
+TEST_F(InstrumentTest, RealTimeSendsTheBacklogAtOnceAndNoFutureData) {
+  config_.asFastAsPossible = false;
+  config_.backlogSeconds = 12;
+  startAndIdentify();
+  hptime_t started = static_cast<hptime_t>(time(nullptr) - 12) * HPTMODULUS;
+  // About 3 s per record and channel: three channels of 12 s are at least 9 records.
+  auto begin = std::chrono::steady_clock::now();
+  std::vector<SelvomaPacket> frames = data(9);
+  ASSERT_EQ(frames.size(), 9u);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, seconds(2));  // not paced out
+  for (SelvomaPacket& f : frames) {
+    hptime_t now = static_cast<hptime_t>(time(nullptr) + 1) * HPTMODULUS;
+    EXPECT_LE(Miniseed::getEndTime(f.payload()), now);
+    EXPECT_GE(Miniseed::getStartTime(f.payload()), started - HPTMODULUS);
+  }
+}
+
 TEST_F(InstrumentTest, SequenceNumbersWrapAndAcksAreCounted) {
   config_.records = 300;
   startAndIdentify();

@@ -111,8 +111,10 @@ bool Instrument::start(std::string* error) {
   }
 
   steadyStartMs_ = steadyMs();
-  dataStart_ = wallNow() - static_cast<hptime_t>(config_.backlogSeconds * HPTMODULUS);
-  hptime_t recordStart = dataStart_ - static_cast<hptime_t>(config_.prefillSeconds * HPTMODULUS);
+  clockStart_ = wallNow();
+  hptime_t streamStart =
+      clockStart_ - static_cast<hptime_t>(config_.backlogSeconds * HPTMODULUS);
+  hptime_t recordStart = streamStart - static_cast<hptime_t>(config_.prefillSeconds * HPTMODULUS);
   for (size_t i = 0; i < config_.channels.size(); ++i) {
     ChannelCodes codes{config_.network, config_.station, config_.location, config_.channels[i],
                        config_.sampleRate};
@@ -124,7 +126,7 @@ bool Instrument::start(std::string* error) {
   // Prefill: records that end before the data clock starts go to the card only.
   if (card_ && config_.prefillSeconds > 0) {
     for (;;) {
-      if (earliestEnd() > dataStart_) break;
+      if (earliestEnd() > streamStart) break;
       hptime_t end = 0, start = 0;
       Miniseed::Record r = takeRecord(&end, &start);
       card_->appendRecord(config_.station, r.data(), r.size(),
@@ -466,7 +468,7 @@ void Instrument::answerFileTime(const std::string& text) {
 
 hptime_t Instrument::dataNow() const {
   double elapsed = static_cast<double>(steadyMs() - steadyStartMs_) / MS_PER_S;
-  return dataStart_ + static_cast<hptime_t>(elapsed * config_.speed * HPTMODULUS);
+  return clockStart_ + static_cast<hptime_t>(elapsed * config_.speed * HPTMODULUS);
 }
 
 hptime_t Instrument::earliestEnd() {

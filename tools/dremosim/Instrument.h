@@ -20,9 +20,10 @@
 //    missing); REQUEST_FILE_TIME with RESPONSE_FILE_NAME naming the minute
 //    file ("null" when it is not on the card, "no sd card" without a card).
 //
-// Data: records are made when the data clock passes their end: the data
-// clock starts at now minus the backlog and runs at the chosen speed (or as
-// fast as the link takes them). Every record made is also appended to the
+// Data: the first records start at now minus the backlog; a record is made
+// when the data clock passes its end. The data clock starts at now and runs
+// at the chosen speed, so the backlog goes out at once and real time follows
+// (in fast mode records are made as fast as the link takes them). Every record made is also appended to the
 // card. Records not yet sent wait in a queue of at most UNSENT_MAX records
 // (the oldest are dropped; they stay on the card).
 //
@@ -191,7 +192,7 @@ class Instrument {
   int64_t sleepUntilMs_ = 0;   // steady ms: data paused until then
   int64_t silentUntilMs_ = 0;  // steady ms: neither send nor answer until then
   int64_t steadyStartMs_ = 0;
-  hptime_t dataStart_ = 0;     // data clock at steadyStartMs_
+  hptime_t clockStart_ = 0;    // data clock at steadyStartMs_: the wall clock then
   long produced_ = 0;          // records made for streaming
   std::deque<Miniseed::Record> unsent_;
   std::deque<Miniseed::Record> resend_;
