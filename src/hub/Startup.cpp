@@ -18,9 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "gaps/Gapses.h"
+#include "hub/LinkThreads.h"
 #include "hub/Log.h"
 #include "hub/Version.h"
 #include "hub/VhProps.h"
+#include "io/IO.h"
+#include "io/Serial.h"
+#include "io/Socket.h"
+#include "io/Usb.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
@@ -41,6 +47,8 @@ constexpr size_t SETTINGS_PATH_BOUND = 199;
 constexpr int DEFAULT_PORT = 58772;
 constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused for 7 days
 constexpr mode_t UPLOAD_DIR_MODE = 0777;
+// How long the orderly stop waits for running sessions to finish.
+constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
 
 // Set by the signal thread; read by the main loop.
 std::atomic<int> stopSignal{0};
@@ -159,7 +167,7 @@ int vorlanhubMain(int argc, char** argv) {
       break;
   }
   MODE = mode;
-  printf("USB=[%s]\n", "");
+  printf("USB=[%s]\n", Usb::firstDrive().c_str());
   printf("%s", BRLTTY_HINT);
   fflush(stdout);
   startSignalThread();
@@ -196,7 +204,8 @@ void startVorlanHub() {
   if (MODE == MODE_PI) log->flushf("Start VorlanHub for Pi v%d.\n", VORLANHUB_VERSION);
   if (MODE == MODE_WINSERVICE)
     log->flushf("Start VorlanHub Windows Service v%d.\n", VORLANHUB_VERSION);
-  log->flushf("USB Drive=[%s]\n", "");
+  std::string usbDrive = Usb::firstDrive();
+  log->flushf("USB Drive=[%s]\n", usbDrive.c_str());
   log->flush(BRLTTY_HINT);
 
   // 9-10. libmseed's messages go to the miniseed log; scratch folders are cleared.
@@ -217,7 +226,7 @@ void startVorlanHub() {
   time_t propsModTime = props->getModTime();
   int sourceId = props->getHex("sourceid", 1);
   std::string extractArchive = props->getPath("extractarchive", "");
-  props->getInt("dumpin", 0);
+  IO::enableDumpIn(props->getInt("dumpin", 0) != 0);
 
   // 20-21. The effective configuration.
   int numPorts = static_cast<int>(portHigh) - static_cast<int>(portLow) + 1;
@@ -234,6 +243,9 @@ void startVorlanHub() {
   log->flushf("verbose=%d\nbackfill=%d\n", props->getInt("verbose", 0),
               props->getInt("backfill", 1) == 1 ? 1 : 0);
 
+  // 22. The one gap store of all links.
+  auto gapses = std::make_unique<Gapses>(log.get());
+
   // 23-25. The transfer folders and the time folder.
   DOWNLOAD_DIR = bounded(BASE_DIR + "download/", DOWNLOAD_DIR_MAX);
   mkdirs(DOWNLOAD_DIR, true);
@@ -242,7 +254,16 @@ void startVorlanHub() {
   mkdirs(UPLOAD_DIR, true);
   chmod(UPLOAD_DIR.c_str(), UPLOAD_DIR_MODE);
   deleteOldFilesRecursive(UPLOAD_DIR, OLD_TRANSFER_SECONDS);
+  if (MODE == MODE_PI) USB_DIR = bounded(usbDrive + "/", USB_DIR_MAX);
   mkdirs((MODE == MODE_PI ? USB_DIR : BASE_DIR) + "time/", true);
+
+  // 27-28. The TCP listeners and the serial watchers.
+  std::vector<std::unique_ptr<Socket>> sockets;
+  for (int i = 0; i < numPorts; ++i) sockets.push_back(std::make_unique<Socket>());
+  watchSockets(sockets, portLow, numPorts, props.get(), log.get(), gapses.get());
+  std::vector<std::unique_ptr<Serial>> serials;
+  for (int i = 0; i < Serial::numPorts(); ++i) serials.push_back(std::make_unique<Serial>());
+  watchSerial(serials, props.get(), log.get(), gapses.get());
 
   // 30-31. The main wait loop.
   _run.store(true);
@@ -267,7 +288,27 @@ void startVorlanHub() {
     }
   }
 
-  // 32. The orderly stop: what start-up created, in reverse.
+  // 32. The orderly stop. The sessions end first, each as on a closed link,
+  // so that they write their caches and gap entries; only then is what they
+  // share destroyed, in reverse order of creation.
+  if (!LinkThreads::instance().stopAll(SESSION_STOP_BOUND)) {
+    // Interface log line
+    log->flushf("%d sessions did not end within %d seconds", LinkThreads::instance().runningLinks(),
+                static_cast<int>(SESSION_STOP_BOUND.count()));
+    // What the remaining sessions share must stay alive until the process
+    // ends; the gap files are written now.
+    gapses->storeAll();
+    log->flush();
+    gapses.release();
+    props.release();
+    log.release();
+    for (auto& socket : sockets) socket.release();
+    for (auto& serial : serials) serial.release();
+    return;
+  }
+  while (!serials.empty()) serials.pop_back();
+  while (!sockets.empty()) sockets.pop_back();
+  gapses.reset();
   props.reset();
   log.reset();
 }
