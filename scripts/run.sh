@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The main job: sets everything up, then runs the hub in a working folder on
-# its embedded default configuration, shows what it created and logged, and
-# stops it with the shutdown file.
+# its embedded default configuration with one simulated instrument streaming
+# into it, shows what the hub logged and wrote, and stops it with the
+# shutdown file.
 #   scripts/run.sh [working folder] [seconds to run]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$(pwd)"
 WORK="${1:-$ROOT/work}"
-SECONDS_TO_RUN="${2:-15}"
+SECONDS_TO_RUN="${2:-40}"
+PORT="${VH_PORT:-58772}"
 
 ./scripts/setup.sh
 
@@ -15,10 +17,10 @@ mkdir -p "$WORK/settings"
 # The embedded default configuration: every key at its default except that
 # serial probing is off, so no serial device is opened by surprise.
 if [ ! -f "$WORK/settings/vorlanhub.props" ]; then
-  cat > "$WORK/settings/vorlanhub.props" <<'PROPS'
+  cat > "$WORK/settings/vorlanhub.props" <<PROPS
 # VorlanHub properties for the demonstration run.
 serialenabled=0
-port=58772
+port=${PORT}
 PROPS
 fi
 rm -f "$WORK/shutdown"
@@ -29,7 +31,11 @@ HOME="$WORK/home" "$ROOT/build/bin/vorlanhub" > "$WORK/vorlanhub.out" 2>&1 &
 HUB=$!
 trap 'kill $HUB 2>/dev/null || true' EXIT
 
-sleep "$SECONDS_TO_RUN"
+sleep 2
+echo "== one simulated instrument (station DEMO, id 01000d30, HHZ/HHN/HHE at 100 Hz) for ${SECONDS_TO_RUN} s"
+"$ROOT/build/bin/dremosim" --port "$PORT" --station DEMO --network XX --id 01000d30 \
+  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 > "$WORK/dremosim.out" 2>&1 || true
+sed 's/^/  /' "$WORK/dremosim.out" | grep -E "summary|connected|link started" || true
 
 echo "== stopping the hub with the shutdown file"
 touch "$WORK/shutdown"
@@ -46,4 +52,6 @@ echo "== what the hub created"
 find . -path ./home -prune -o -print | sort | sed 's/^/  /'
 echo "== main log"
 cat log/log.*.vh.txt | sed 's/^/  /'
+echo "== session log (last 40 lines)"
+cat log/log.*.DEMO.*.txt 2>/dev/null | tail -n 40 | sed 's/^/  /'
 [ "$status" -eq 1 ]
