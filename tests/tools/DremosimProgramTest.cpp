@@ -79,7 +79,7 @@ TEST(DremosimProgramTest, ScriptQuitEndsInOrderAndHelpListsTheCommands) {
   ASSERT_TRUE(help.wait(seconds(5)));
   EXPECT_EQ(help.exitCode(), 0);
   for (const char* word : {"--port", "--pty", "--count", "--control", "--script", "trigger N",
-                           "badcheck", "silence N", "Examples:"}) {
+                           "badcheck", "silence N", "nack N", "frame TT", "Examples:"}) {
     EXPECT_NE(help.output().find(word), std::string::npos) << word;
   }
 

@@ -377,6 +377,43 @@ TEST_F(InstrumentTest, BadFrameFromTheHubIsNackedAndDisconnectReconnects) {
   EXPECT_EQ(id, kStation);
 }
 
+TEST_F(InstrumentTest, NackAndFrameCommandsSendBareFramesAndOnlyFramesTakeADataNumber) {
+  config_.records = 3;
+  startAndIdentify();
+  std::vector<SelvomaPacket> frames = data(3);
+  ASSERT_EQ(frames.size(), 3u);
+  uint8_t next = SelvomaPacket::incrementSeqNo(frames[2].seqNo);
+
+  ControlCommand nack;
+  nack.kind = ControlCommand::NACK;
+  nack.number = 10;
+  instrument_->post(nack);
+  SelvomaPacket p;
+  ASSERT_EQ(hub_.next(&p, seconds(5)), PacketReaderWriter::READ_PACKET);
+  EXPECT_EQ(p.type, SelvomaPacket::NACK);
+  EXPECT_EQ(p.seqNo, 10);
+  EXPECT_EQ(p.sourceId, kStation);
+  EXPECT_EQ(p.destId, kHubId);
+  EXPECT_EQ(p.payloadLen(), 0);
+
+  ControlCommand frame;
+  frame.kind = ControlCommand::FRAME;
+  frame.number = 0x90;
+  instrument_->post(frame);
+  ASSERT_EQ(hub_.next(&p, seconds(5)), PacketReaderWriter::READ_PACKET);
+  EXPECT_EQ(p.type, 0x90);
+  EXPECT_EQ(p.seqNo, next);  // the NACK took no number
+  EXPECT_EQ(p.sourceId, kStation);
+  EXPECT_EQ(p.payloadLen(), 0);
+
+  ControlCommand trigger;
+  trigger.kind = ControlCommand::TRIGGER;
+  trigger.number = 1;
+  instrument_->post(trigger);
+  ASSERT_TRUE(hub_.waitFor(SelvomaPacket::TRIGGER, &p, seconds(5)));
+  EXPECT_EQ(p.seqNo, SelvomaPacket::incrementSeqNo(next));  // the frame took one
+}
+
 TEST_F(InstrumentTest, PseudoTerminalCarriesTheExchange) {
   config_.usePty = true;
   config_.records = 2;

@@ -114,13 +114,25 @@ TEST(ControlTest, CommandLinesParseAndMistakesAreNamed) {
   EXPECT_EQ(c.stationId, 0x0400abcdu);
   ASSERT_TRUE(parseControlLine("foreign", &c, &error));
   EXPECT_EQ(c.stationId, FOREIGN_STATION_ID);
+  ASSERT_TRUE(parseControlLine("nack 0", &c, &error));
+  EXPECT_EQ(c.kind, ControlCommand::NACK);
+  EXPECT_EQ(c.number, 0);
+  ASSERT_TRUE(parseControlLine("nack 255", &c, &error));
+  EXPECT_EQ(c.number, 255);
+  ASSERT_TRUE(parseControlLine("frame 90", &c, &error));
+  EXPECT_EQ(c.kind, ControlCommand::FRAME);
+  EXPECT_EQ(c.number, 0x90);  // hexadecimal, not 90
+  ASSERT_TRUE(parseControlLine("frame fE", &c, &error));
+  EXPECT_EQ(c.number, 0xFE);
   for (const char* line : {"badcheck", "disconnect", "quit", "garbage 200"}) {
     EXPECT_TRUE(parseControlLine(line, &c, &error)) << line;
   }
   EXPECT_FALSE(parseControlLine("# a comment", &c, &error));
   EXPECT_TRUE(error.empty());
   for (const char* line : {"trigger", "trigger x", "garbage 0", "silence -1", "command",
-                           "badcheck now", "@SIM", "dance"}) {
+                           "badcheck now", "@SIM", "dance", "nack", "nack 256", "nack -1",
+                           "nack 0x0a", "frame", "frame 9", "frame 090", "frame zz", "frame -1",
+                           "frame 0x", "frame +9"}) {
     EXPECT_FALSE(parseControlLine(line, &c, &error)) << line;
     EXPECT_FALSE(error.empty()) << line;
   }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,8 @@ namespace {
 
 constexpr size_t POLL_CHUNK = 4096;
 constexpr long TRIGGER_TYPE_MAX = 255;
+constexpr long SEQ_NO_MAX = 255;
+constexpr int HEX_BASE = 16;
 
 std::string trim(const std::string& text) {
   size_t first = text.find_first_not_of(" \t\r\n");
@@ -101,6 +104,21 @@ bool parseControlLine(const std::string& rawLine, ControlCommand* command, std::
     }
     c.kind = ControlCommand::SILENCE;
     c.number = static_cast<int>(n);
+  } else if (verb == "nack") {
+    if (!parseNumber(arg, 0, SEQ_NO_MAX, &n)) {
+      *error = sformat("nack needs a sequence number 0..%ld: %s", SEQ_NO_MAX, line.c_str());
+      return false;
+    }
+    c.kind = ControlCommand::NACK;
+    c.number = static_cast<int>(n);
+  } else if (verb == "frame") {
+    if (arg.size() != FRAME_TYPE_DIGITS || !isxdigit(static_cast<unsigned char>(arg[0])) ||
+        !isxdigit(static_cast<unsigned char>(arg[1]))) {
+      *error = "frame needs a message type of two hexadecimal digits, e.g. frame 90: " + line;
+      return false;
+    }
+    c.kind = ControlCommand::FRAME;
+    c.number = static_cast<int>(strtoul(arg.c_str(), nullptr, HEX_BASE));
   } else if (verb == "quit" && arg.empty()) {
     c.kind = ControlCommand::QUIT;
   } else {

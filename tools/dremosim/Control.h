@@ -13,6 +13,9 @@
 //   foreign [HEXID]      one frame from another station id (default 04000000)
 //   disconnect           drop the link abruptly (TCP: reset; the instrument reconnects)
 //   silence N            neither send nor answer for N seconds
+//   nack N               NACK frame with sequence number N (0..255), no payload
+//   frame TT             one frame of message type TT (two hex digits, e.g. 90), no
+//                        payload, with the next data sequence number
 //   quit                 end the simulator in order
 // Blank lines and lines beginning with "#" are ignored.
 //
@@ -34,11 +37,16 @@ constexpr uint32_t FOREIGN_STATION_ID = 0x04000000;  // default sender id of "fo
 constexpr int GARBAGE_MAX = 100000;                  // bytes of one "garbage" command
 constexpr int SILENCE_MAX_S = 86400;                 // seconds of one "silence" command
 constexpr size_t CONTROL_LINE_MAX = 512;             // characters of a command line
+constexpr size_t FRAME_TYPE_DIGITS = 2;              // hex digits of the type of "frame"
 
 struct ControlCommand {
-  enum Kind { TRIGGER, COMMAND, GARBAGE, BADCHECK, FOREIGN, DISCONNECT, SILENCE, QUIT };
+  enum Kind {
+    TRIGGER, COMMAND, GARBAGE, BADCHECK, FOREIGN, DISCONNECT, SILENCE, NACK, FRAME, QUIT
+  };
   Kind kind = QUIT;
-  int number = 0;       // TRIGGER: alarm type; GARBAGE: bytes; SILENCE: seconds
+  // TRIGGER: alarm type; GARBAGE: bytes; SILENCE: seconds; NACK: sequence
+  // number; FRAME: message type
+  int number = 0;
   uint32_t stationId = FOREIGN_STATION_ID;  // FOREIGN
   std::string text;     // COMMAND
   std::string target;   // station of "@STA", empty for all

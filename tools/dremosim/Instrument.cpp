@@ -316,6 +316,15 @@ void Instrument::handleControl() {
         logLine("silence for %d s", c.number);
         silentUntilMs_ = steadyMs() + c.number * MS_PER_S;
         break;
+      case ControlCommand::NACK:
+        logLine("NACK %d", c.number);
+        writeControl(SelvomaPacket::NACK, static_cast<uint8_t>(c.number));
+        break;
+      case ControlCommand::FRAME:
+        // Numbered like data, so that the hub sees no gap in the sequence.
+        logLine("frame of type %02X", c.number);
+        writeOriginated(static_cast<uint8_t>(c.number), nullptr, 0);
+        break;
       case ControlCommand::QUIT:
         requestStop();
         break;

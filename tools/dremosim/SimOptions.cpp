@@ -79,6 +79,11 @@ Control:
     disconnect           drop the link abruptly (TCP reset); on a pty, drop the
                          session and wait for the next IDENTIFY
     silence N            neither send nor answer for N seconds
+    nack N               send a NACK frame with sequence number N (0..255), no
+                         payload: the hub numbers its next frame N
+    frame TT             send one frame of message type TT (two hexadecimal
+                         digits, e.g. "frame 90"), no payload, with the next
+                         data sequence number
     quit                 end the simulator in order
 
 Run:
