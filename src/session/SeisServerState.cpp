@@ -25,7 +25,6 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   props_ = props;
   upload_.setMaxWait(props->getFilePartWait());
   props->reread();
-  propsModTime_ = props->getModTime();
   state_ = INIT_IDENTIFY;
   ownId_ = static_cast<uint32_t>(props->getIntKey("sourceid"));
   // "flash" (the text flash of uploads) and "overwritestationxml" are read
@@ -52,6 +51,8 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   // "flashenabled" and "flashinterval" go to firmware flashing (Flash) here
   // in a later version.
   if (getFileSize(props->getPropFilePath()) < PROPS_WRITE_BACK_BYTES) props->write();
+  // Noted after the write-back, which would otherwise count as a change.
+  propsModTime_ = props->getModTime();
   return true;
 }
 
@@ -84,7 +85,7 @@ void SeisServerState::loop() {
       long silent = log_->secsSinceLastLog();
       long limit = log_->getVerbosness() == -1 ? SILENCE_LOG_SECS_QUIET : SILENCE_LOG_SECS;
       if (silent > limit) {
-        logAdd("Nothing Logged in %ld seconds _state=%d", silent, state_);
+        logAdd("Nothing Logged in %ld seconds _state=%d", silent, state_.load());
         lastErrorTime_ = time(nullptr);
       }
     }

@@ -154,7 +154,8 @@ class SeisServerState {
   // Safe in any state, also when init was never called.
   void finish();
 
-  int getState() const { return state_; }
+  // The current state; any thread may read it (diagnostics, tests).
+  int getState() const { return state_.load(); }
   long getLag() const { return lag_; }
   uint8_t getAckSeq() const { return ackSeq_; }
   int getLastAckedSeq() const { return lastAckedSeq_; }
@@ -226,10 +227,10 @@ class SeisServerState {
   time_t lastErrorTime_ = 0;  // last receive error or logging silence; 0: none yet
   // Trigger handling (Trigger) is owned here in a later version.
   long lag_ = LAG_UNSET;
-  float sampleRate_ = 0;  // of the last record
-  uint8_t ackSeq_ = 255;  // seqNo of the last received frame sendACK handled
-  uint8_t vhSeq_ = 255;   // seqNo of the last frame the hub originated
-  int state_ = INIT_IDENTIFY;
+  float sampleRate_ = 0;                   // of the last record
+  uint8_t ackSeq_ = 255;                   // seqNo of the last received frame sendACK handled
+  uint8_t vhSeq_ = 255;                    // seqNo of the last frame the hub originated
+  std::atomic<int> state_{INIT_IDENTIFY};  // written by the session thread only
   int receiveDeltaSecs_ = RECEIVE_DELTA_SECS_DEFAULT;
   int loopTimeoutMs_ = LOOP_TIMEOUT_MS_DEFAULT;
   SsFile ssFile_;
