@@ -5,15 +5,6 @@
 #include "util/Text.h"
 #include "waveform/Miniseed.h"
 
-namespace {
-
-std::string trimRight(std::string text) {
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
-}  // namespace
-
 PacketArchive::PacketArchive() = default;
 
 PacketArchive::~PacketArchive() = default;
@@ -40,29 +31,6 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   id_ = packet.sourceId;
   makeStationId();
   return true;
-}
-
-void PacketArchive::setNetLocStn(const std::string& text, uint32_t id) {
-  std::string fields[3];
-  const size_t widths[3] = {ARCHIVE_NETWORK_LEN, ARCHIVE_LOCATION_LEN, ARCHIVE_STATION_LEN};
-  int field = 0;
-  for (char c : text) {
-    if (c == '.' || c == ':') {
-      if (field == 2) {
-        if (log_ != nullptr) log_->addf("BAD PacketArchive.setNetLocStn %s", text.c_str());
-        break;
-      }
-      ++field;
-      continue;
-    }
-    if (fields[field].size() < widths[field]) fields[field].push_back(c);
-  }
-  for (auto& f : fields) f = trimRight(f);
-  network_ = fields[0].empty() ? "__" : fields[0];
-  location_ = fields[1].empty() ? "_" : fields[1];
-  setStn(fields[2].empty() ? "_" : fields[2]);
-  id_ = id;
-  makeStationId();
 }
 
 void PacketArchive::setStn(const std::string& stn) {

@@ -43,11 +43,6 @@ class PacketArchive {
   // and of other types: true. Nothing is stored.
   bool addPacket(const SelvomaPacket& packet);
 
-  // "NN.LL.SSSSS" ('.' or ':' between fields): network, location, station
-  // (each cut to its width, trailing blanks trimmed, empty network "__",
-  // empty location and station "_"); a third separator logs
-  // "BAD PacketArchive.setNetLocStn %s" and ends the parse. Stores id.
-  void setNetLocStn(const std::string& text, uint32_t id);
   void setNet(const std::string& net) { network_ = net.substr(0, ARCHIVE_NETWORK_LEN); }
   void setLoc(const std::string& loc) { location_ = loc.substr(0, ARCHIVE_LOCATION_LEN); }
   // An empty station is ignored; at most ARCHIVE_STATION_LEN characters.
