@@ -218,3 +218,7 @@ bool VhProps::doBackfillTriggers(int build) {
 }
 
 long VhProps::getSOHWaitMillisecs() { return MILLISECONDS_PER_MINUTE * getSOHWaitMinutes(); }
+
+void VhProps::recordAllDefaults() {
+  for (const VhPropKey& row : keyTable()) getTextKey(row.name);
+}

@@ -57,6 +57,9 @@ class VhProps : public PropertyFile {
   // The value text of key; PATH rows are normalised and cut like getPath.
   // A missing key is recorded with its default even when that is empty.
   std::string getTextKey(const char* key);
+  // Looks up every key of the table, so that the map holds each setting the
+  // hub uses with the value in force (a write() then lists them all).
+  void recordAllDefaults();
   // Switches are on only when the value is exactly 1.
   bool isOn(const char* key) { return getIntKey(key) == 1; }
 

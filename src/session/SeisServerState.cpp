@@ -50,7 +50,11 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   loopTimeoutMs_ = 1000 * props->getIntKey("timeout");
   // "flashenabled" and "flashinterval" go to firmware flashing (Flash) here
   // in a later version.
-  if (getFileSize(props->getPropFilePath()) < PROPS_WRITE_BACK_BYTES) props->write();
+  if (getFileSize(props->getPropFilePath()) < PROPS_WRITE_BACK_BYTES) {
+    // A new installation gets a complete settings file at its first link.
+    props->recordAllDefaults();
+    props->write();
+  }
   // Noted after the write-back, which would otherwise count as a change.
   propsModTime_ = props->getModTime();
   return true;

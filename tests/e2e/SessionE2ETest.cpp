@@ -65,6 +65,11 @@ TEST(SessionE2ETest, HubIdentifiesThenStartsTheLink) {
   EXPECT_GE(countFrames(lines, 'R', "ACK"), 1u);
   EXPECT_TRUE(hub.waitForLog("Init_Identify. Connected: ", seconds(5))) << hub.allLogs();
   ASSERT_TRUE(hub.stopBySignal(SIGTERM));
+  // The nearly empty properties file was written back complete at the first link.
+  std::string props = readText(hub.dir() + "settings/vorlanhub.props");
+  for (const char* line : {"\nziparchive=1\n", "\ntrigwavepostsecs=30\n", "\nbackfillhours=24\n",
+                           "\nport=" , "\n# end.\n"})
+    EXPECT_NE(props.find(line), std::string::npos) << line << "\n" << props;
 }
 
 TEST(SessionE2ETest, StreamingInstrumentIsAcknowledgedWithoutLinkInit) {
