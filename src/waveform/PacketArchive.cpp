@@ -1,41 +1,133 @@
 #include "waveform/PacketArchive.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "gaps/Gapses.h"
 #include "hub/Log.h"
-#include "protocol/SelvomaPacket.h"
+#include "util/Console.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
+#include "util/Random.h"
+#include "util/SafeName.h"
 #include "util/Text.h"
+#include "util/TimeUtil.h"
 #include "waveform/Miniseed.h"
 
-PacketArchive::PacketArchive() = default;
+namespace {
+
+constexpr char SUM_NAME[] = "SUM";
+constexpr const char* INITIAL_CHANNELS[PacketArchive::NUM_SLOTS] = {"  E", "  N", "  Z", "  O",
+                                                                    "",    "",    "SUM"};
+constexpr char ORIENTATIONS[] = "ENZO";  // third characters written by setChanname, slots 0..3
+constexpr size_t SEED_TIME_MS = 21;      // characters of a SEED time text up to milliseconds
+constexpr size_t SEED_TIME_TEXT = 32;    // buffer of ms_hptime2seedtimestr
+constexpr size_t NET_LOC_STN_MAX = 18;   // characters of "%s.%s.%s"
+constexpr char NIL_STATION[] = "nil.";   // station ids of unnamed instruments
+constexpr size_t TIME_FILE_ID_MIN = 2;   // shorter station ids get no time file
+constexpr mode_t FILE_MODE = 0666;
+constexpr mode_t DIR_MODE = 0777;
+constexpr char TIME_DIR[] = "time/";
+constexpr char TIME_EXTENSION[] = ".last";
+constexpr char TEMP_EXTENSION[] = ".tmp";
+// Trigger types that ask for waveform around the trigger.
+constexpr uint8_t WAVE_TRIGGER_TYPES[] = {3, 4, 5, 7, 8};
+constexpr int DOWNLOAD_FIRST = 0;  // addMiniseed modes
+constexpr int DOWNLOAD_LAST = 2;
+
+// Slot of a 3-character name by its third character.
+int slotOfName(const std::string& name) {
+  if (name.compare(0, 3, SUM_NAME) == 0) return PacketArchive::SLOT_SUM;
+  if (name.size() < 3) return PacketArchive::SLOT_Z;
+  switch (name[2]) {
+    case 'E':
+      return PacketArchive::SLOT_E;
+    case 'N':
+      return PacketArchive::SLOT_N;
+    case 'I':
+    case 'O':
+      return PacketArchive::SLOT_O;
+    default:
+      return PacketArchive::SLOT_Z;
+  }
+}
+
+std::string seedTimeMs(hptime_t t) {
+  char text[SEED_TIME_TEXT] = "";
+  if (ms_hptime2seedtimestr(t, text, 1) == nullptr) return std::string();
+  return bounded(text, SEED_TIME_MS);
+}
+
+time_t startSecond(const SelvomaPacket& packet) {
+  return static_cast<time_t>(packet.getMiniseedStartTime() / HPTMODULUS);
+}
+
+std::string trimTrailingBlanks(const std::string& text) {
+  size_t end = text.find_last_not_of(' ');
+  return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+}
+
+}  // namespace
+
+PacketArchive::PacketArchive() : clock_([] { return time(nullptr); }) {
+  for (int i = 0; i < NUM_SLOTS; ++i) channels_[i] = INITIAL_CHANNELS[i];
+}
 
 PacketArchive::~PacketArchive() = default;
 
-bool PacketArchive::addPacket(const SelvomaPacket& packet) {
-  if (packet.payloadLen() == 0) return true;
-  if (packet.type != SelvomaPacket::MINISEED) return true;
-  std::string station, network, location, channel;
-  bool haveHeader = packet.getMiniseedStation(&station, &network, &location);
-  bool haveChannel = packet.getMiniseedChannel(&channel);
-  float rate = static_cast<float>(packet.getMiniseedSampleRate());
-  if (!haveHeader || !haveChannel || rate < ARCHIVE_RATE_MIN || rate > ARCHIVE_RATE_MAX ||
-      packet.payloadLen() > ARCHIVE_PAYLOAD_MAX || channel.size() != Miniseed::CHANNEL_LEN) {
-    if (log_ != nullptr) log_->add("Not sane packet. deleted");
-    return false;
-  }
-  location_ = location.substr(0, ARCHIVE_LOCATION_LEN);
-  if (station.substr(0, ARCHIVE_STATION_LEN) != station_ ||
-      network.substr(0, ARCHIVE_NETWORK_LEN) != network_) {
-    setNet(network);
-    setStn(station);
-  }
-  lastChannel_ = channel;
-  id_ = packet.sourceId;
-  makeStationId();
-  return true;
+// ---------------------------------------------------------------- identity
+
+void PacketArchive::setNet(const std::string& net) {
+  network_ = safePathCode(bounded(net, ARCHIVE_NETWORK_LEN));
+}
+
+void PacketArchive::setLoc(const std::string& loc) {
+  location_ = safePathCode(bounded(loc, ARCHIVE_LOCATION_LEN));
 }
 
 void PacketArchive::setStn(const std::string& stn) {
   if (stn.empty()) return;
-  station_ = stn.substr(0, ARCHIVE_STATION_LEN);
+  std::string station = safePathCode(bounded(stn, ARCHIVE_STATION_LEN));
+  // The monitor folder of the old and the new station is cleared here once
+  // the monitor buffer exists.
+  station_ = station;
+}
+
+void PacketArchive::setNetLocStnId(const std::string& net, const std::string& loc,
+                                   const std::string& stn, uint32_t id) {
+  setNet(net);
+  setLoc(loc);
+  setStn(stn);
+  id_ = id;
+}
+
+void PacketArchive::setNetLocStn(const std::string& text, uint32_t id) {
+  id_ = id;
+  const size_t widths[] = {ARCHIVE_NETWORK_LEN, ARCHIVE_LOCATION_LEN, ARCHIVE_STATION_LEN};
+  std::string fields[3];
+  int field = 0;
+  for (char c : text) {
+    if (c == '.' || c == ':') {
+      if (++field > 2) {
+        logf("BAD PacketArchive.setNetLocStn %s", text.c_str());  // Interface log line
+        break;
+      }
+      continue;
+    }
+    if (c < '!' || c > 'z') c = '_';
+    if (fields[field].size() < widths[field]) fields[field] += c;
+  }
+  std::string net = trimTrailingBlanks(fields[0]);
+  std::string loc = trimTrailingBlanks(fields[1]);
+  std::string stn = trimTrailingBlanks(fields[2]);
+  setNet(net.empty() ? "__" : net);
+  setLoc(loc.empty() ? "_" : loc);
+  setStn(stn.empty() ? "_" : stn);
+  makeStationId();
 }
 
 bool PacketArchive::makeStationId() {
@@ -43,4 +135,401 @@ bool PacketArchive::makeStationId() {
   bool same = id == stationId_;
   stationId_ = id;
   return same;
+}
+
+std::string PacketArchive::getNetLocStn() const {
+  return sformatBounded(NET_LOC_STN_MAX, "%s.%s.%s", network_.c_str(), location_.c_str(),
+                        station_.c_str());
+}
+
+// ---------------------------------------------------------------- channels
+
+bool PacketArchive::setChanname(const std::string& name) {
+  if (name.size() != Miniseed::CHANNEL_LEN) {
+    logf("Channame==%s?  Is that right?", name.c_str());
+    return false;
+  }
+  int slot = slotOfName(name);
+  if (channels_[slot] != name) {
+    channameChanged_ = true;
+    channels_[slot] = name;
+    if (slot <= SLOT_Z) {
+      for (int i = 0; i <= SLOT_O; ++i) {
+        channels_[i] = name.substr(0, 2) + ORIENTATIONS[i];
+        logf("Chan %d=%s", i, channels_[i].c_str());
+      }
+    }
+  } else {
+    channameChanged_ = false;
+  }
+  bool first = !channelSeen_[slot];
+  channelSeen_[slot] = true;
+  return first;
+}
+
+int PacketArchive::getChannelIndex(const std::string& name) const {
+  if (name.compare(0, 3, SUM_NAME) == 0) return SLOT_SUM;
+  std::string three = name.substr(0, Miniseed::CHANNEL_LEN);
+  for (int i = 0; i < NUM_SLOTS; ++i) {
+    if (channels_[i] == three) return i;
+  }
+  return 0;
+}
+
+std::string PacketArchive::getChanname(int slot) const {
+  if (slot < 0 || slot >= NUM_SLOTS || !channelSeen_[slot]) return std::string();
+  return channels_[slot];
+}
+
+bool PacketArchive::isRepeat(int slot, const std::string& channel, hptime_t start) const {
+  for (const RecentStart& r : recent_[slot]) {
+    if (r.start == start && r.channel == channel) return true;
+  }
+  return false;
+}
+
+void PacketArchive::rememberStart(int slot, const std::string& channel, hptime_t start) {
+  std::deque<RecentStart>& recent = recent_[slot];
+  if (recent.size() >= RECENT_STARTS) recent.pop_front();
+  recent.push_back({channel, start});
+}
+
+// ---------------------------------------------------------------- storage
+
+bool PacketArchive::addPacket(const SelvomaPacket& packet) {
+  if (packet.payloadLen() == 0) return true;
+  if (packet.type == SelvomaPacket::TRIGGER) return addTrigger(packet);
+  if (packet.type != SelvomaPacket::MINISEED) return true;
+
+  std::string channel;
+  const bool haveChannel = packet.getMiniseedChannel(&channel);
+  const hptime_t start = packet.getMiniseedStartTime();
+  const int recentSlot = slotOfName(channel);
+  if (haveChannel && isRepeat(recentSlot, channel, start)) return true;
+
+  std::string station, network, location;
+  const bool haveHeader = packet.getMiniseedStation(&station, &network, &location);
+  const float rate = static_cast<float>(packet.getMiniseedSampleRate());
+  if (!haveHeader || rate < ARCHIVE_RATE_MIN || rate > ARCHIVE_RATE_MAX ||
+      packet.payloadLen() > ARCHIVE_PAYLOAD_MAX || channel.size() != Miniseed::CHANNEL_LEN) {
+    logf("Not sane packet. deleted");  // Interface log line
+    return false;
+  }
+  if (haveChannel) rememberStart(recentSlot, channel, start);
+  setLoc(location);
+
+  const std::string safeStation = safePathCode(bounded(station, ARCHIVE_STATION_LEN));
+  const std::string safeNetwork = safePathCode(bounded(network, ARCHIVE_NETWORK_LEN));
+  if (safeStation == station_ && safeNetwork == network_) {
+    // The site register (SiteFolder::touchStation) is refreshed here once it exists.
+  } else {
+    // The site register moves the station (SiteFolder::removeStation, then
+    // addStation) here once it exists.
+    setNet(network);
+    setStn(station);
+    stationId_ =
+        sformatBounded(ARCHIVE_STATION_ID_MAX, "%s.%08x", station_.c_str(), packet.sourceId);
+    std::string upload = BASE_DIR + "upload/" + stationId_ + "/";
+    mkdirs(upload, true);
+    chmod(upload.c_str(), DIR_MODE);
+  }
+  id_ = packet.sourceId;
+  makeStationId();
+
+  if (!haveChannel) {
+    logf("PROBLEM with CHANNEL NAME:%s", channel.c_str());
+  } else {
+    setChanname(channel);
+  }
+  const int s = getChannelIndex(channel);
+  const hptime_t end = packet.getMiniseedEndTime();
+  if (start != expectedStart_[s]) {
+    // Interface log line
+    logf("GAP %s End:%s  Start:%s  %0.3f  sps:%d", channel.c_str(),
+         seedTimeMs(expectedStart_[s]).c_str(), seedTimeMs(start).c_str(),
+         static_cast<float>(start - expectedStart_[s]) / HPTMODULUS, static_cast<int>(rate));
+  }
+  expectedStart_[s] = end;
+  insertPacket(packet);
+  // The monitor folder (MonitorBuffer) and the ring server outlet
+  // (sendPacketToRing) receive the record here once they exist.
+  return true;
+}
+
+bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
+  if (trigger_ != nullptr && !trigger_->writeTrigger(packet, network_, station_, location_,
+                                                     channels_[SLOT_Z], id_)) {
+    logf("Trigger rejected. trigger sleep=%dsecs", trigger_->getRejectSeconds());
+    return false;
+  }
+  SelTrigger record;
+  if (!packet.getSelTrigger(&record)) return true;
+  const bool waveType = std::find(std::begin(WAVE_TRIGGER_TYPES), std::end(WAVE_TRIGGER_TYPES),
+                                  record.alarmType) != std::end(WAVE_TRIGGER_TYPES);
+  if (waveType && trigWaveEnabled_ && gaps_ != nullptr) {
+    const time_t t = SelvomaPacket::selTimeToTime_t(static_cast<uint32_t>(record.time));
+    if (triggerBackfill_) {
+      const time_t m0 = (t - trigPreSecs_) / 60 * 60;
+      const time_t n = ((t + trigPostSecs_) - m0) / 60;
+      for (time_t k = n; k >= 0; --k) {
+        gaps_->push(stationId_, m0 + 60 * k, TRIGGER_GAP_SECS, Gap::DLTRIG, log_);
+      }
+      gaps_->pushBuildTrigger(stationId_, t, (t + trigPostSecs_) / 60 * 60 + TRIGGER_BUILD_EXTRA,
+                              log_);
+    } else {
+      gaps_->pushBuildTrigger(stationId_, t, t + trigPostSecs_, log_);
+    }
+  }
+  // The monitor folder (MonitorBuffer) receives the trigger here once it exists.
+  return true;
+}
+
+void PacketArchive::insertPacket(const SelvomaPacket& packet) {
+  if (gaps_ != nullptr) gaps_->setDataTime(stationId_, startSecond(packet));
+  const size_t batch = packet.getMiniseedSampleRate() > FAST_RATE ? BATCH_FAST : BATCH;
+  if (buffer_.size() >= batch) {
+    write();
+    clear();
+  }
+  buffer_.push_back(packet);
+}
+
+void PacketArchive::flush() {
+  if (buffer_.empty()) return;
+  write();
+  clear();
+  writeTimeFile(newestWritten_);
+}
+
+std::string PacketArchive::minutePath(int index, time_t t, bool track) {
+  return archives_[index].mkdirs(network_, station_, id_, t, 0, MINUTE_EXTENSION, track);
+}
+
+void PacketArchive::write() {
+  if (buffer_.empty()) {
+    logf("PacketArchive.write(), but _index==0 %s, forcewrite=%d", stationId_.c_str(), 0);
+    return;
+  }
+  const time_t t = startSecond(buffer_.front());
+  const bool finishingHeld = trigger_ != nullptr && trigger_->tooEarly(TRIGGER_HOLD_SECS);
+  std::array<std::string, NUM_ARCHIVES> paths;
+  for (int i = 0; i < NUM_ARCHIVES; ++i) {
+    ArchiveFile& archive = archives_[i];
+    if (t >= 1) paths[i] = minutePath(i, t, true);
+    if (finishingHeld) {
+      if (!archive.getFinishedPath().empty()) touchFile(archive.getFinishedPath(), 0);
+    } else if (archive.isEnabled()) {
+      // Every finished minute, oldest first, even when several finished
+      // before the first could be reported.
+      while (archive.changed(log_)) {
+        finishWrite(archive.getFinishedPath(), i + 1, t);
+        noteTimeFile(t);
+      }
+    }
+  }
+
+  const bool recordByRecord = trigger_ != nullptr && trigger_->tooEarly(TRIGGER_RECORD_SECS);
+  for (int i = 0; i < NUM_ARCHIVES; ++i) {
+    if (!archives_[i].isEnabled() || paths[i].empty()) continue;
+    if (!recordByRecord) {
+      std::vector<uint8_t> block;
+      for (const SelvomaPacket& p : buffer_) {
+        block.insert(block.end(), p.payload(), p.payload() + p.payloadLen());
+      }
+      writeBytes(paths[i], block.data(), block.size());
+      continue;
+    }
+    // Each record goes to the file of its own end time, whatever its length.
+    for (const SelvomaPacket& p : buffer_) {
+      const time_t endSecond = static_cast<time_t>(p.getMiniseedEndTime() / HPTMODULUS);
+      if (endSecond < 1) continue;
+      std::string path = minutePath(i, endSecond, false);
+      if (!path.empty()) writeBytes(path, p.payload(), static_cast<size_t>(p.payloadLen()));
+    }
+  }
+  for (const SelvomaPacket& p : buffer_) newestWritten_ = std::max(newestWritten_, startSecond(p));
+}
+
+void PacketArchive::dezip(const std::string& path) {
+  const std::string zip = path + ZIP_EXTENSION;
+  if (!isFile(zip) || !dezipper_) return;
+  if (!dezipper_(zip, path)) return;
+  removeFile(zip);
+  logf("dezip [%s]", zip.c_str());
+}
+
+bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, size_t length) {
+  dezip(path);
+  FILE* f = fopen(path.c_str(), "ab");
+  if (f == nullptr) return false;
+  const bool ok = fwrite(bytes, 1, length, f) == length;
+  const bool closed = fclose(f) == 0;
+  chmod(path.c_str(), FILE_MODE);
+  return ok && closed;
+}
+
+void PacketArchive::addMiniseed(const uint8_t* bytes, size_t length, time_t t, int mode) {
+  for (int i = 0; i < NUM_ARCHIVES; ++i) {
+    ArchiveFile& archive = archives_[i];
+    if (!archive.isEnabled()) continue;
+    if (mode == DOWNLOAD_FIRST) {
+      archive.closeDownload();
+      std::string path = minutePath(i, t, false);
+      if (path.empty()) {
+        pprintf("strlen(pth)==0\n");
+      } else {
+        if (path.find(MINUTE_EXTENSION) == std::string::npos) path += MINUTE_EXTENSION;
+        archive.openDownload(path);
+      }
+    }
+    if (!archive.isDownloadOpen()) {
+      pprintf("PacketArchive.addMiniseed ERROR appending %s\n", archive.getDownloadPath().c_str());
+    } else {
+      archive.appendDownload(bytes, length);
+    }
+    if (mode == DOWNLOAD_LAST && archive.isDownloadOpen()) {
+      const std::string path = archive.getDownloadPath();
+      archive.closeDownload();
+      chmod(path.c_str(), FILE_MODE);
+      finishWrite(path, i + 1, t);
+    }
+  }
+}
+
+void PacketArchive::finishWrite(const std::string& path, int archiveNumber, time_t t) {
+  if (!isFile(path)) {
+    logf("finishWrite msFile==null  wavePath=%s", path.c_str());
+  } else if (minuteHook_) {
+    minuteHook_(path, archiveNumber, t);
+  }
+  if (deletionCounter_ <= DELETE_AFTER_MINUTES + randn(DELETE_SPREAD)) {
+    ++deletionCounter_;
+  } else {
+    archives_[archiveNumber - 1].deleteOld();
+    deletionCounter_ = 0;
+  }
+}
+
+// ---------------------------------------------------------------- time file
+
+std::string PacketArchive::getTimeFilePath() const {
+  const std::string base = getBaseOrRamdisk();
+  if (base.empty() || stationId_.find(NIL_STATION) != std::string::npos ||
+      stationId_.size() < TIME_FILE_ID_MIN) {
+    return std::string();
+  }
+  return base + TIME_DIR + stationId_ + TIME_EXTENSION;
+}
+
+void PacketArchive::writeTimeFile(time_t t) {
+  const std::string path = getTimeFilePath();
+  if (path.empty()) return;
+  // Written beside the file and renamed over it, so that a reader (the
+  // restart gap of the next link) never meets a missing or partial time.
+  const std::string temp = path + TEMP_EXTENSION;
+  FILE* f = fopen(temp.c_str(), "w");
+  if (f == nullptr) {
+    const std::string dir = getBaseOrRamdisk() + TIME_DIR;
+    mkdir(dir.c_str(), DIR_MODE);
+    chmod(dir.c_str(), DIR_MODE);
+    f = fopen(temp.c_str(), "w");
+    if (f == nullptr) return;
+  }
+  const bool ok = fprintf(f, "%ld", static_cast<long>(t)) > 0;
+  if (fclose(f) != 0 || !ok) {
+    removeFile(temp);
+    return;
+  }
+  chmod(temp.c_str(), FILE_MODE);
+  if (rename(temp.c_str(), path.c_str()) != 0) removeFile(temp);
+}
+
+void PacketArchive::touchTimeFile() {
+  const std::string path = getTimeFilePath();
+  if (path.empty()) return;
+  if (!isFile(path)) writeTimeFile(clock_());
+  touchFile(path, 0);
+}
+
+void PacketArchive::checkForRestartGap(const SelvomaPacket& packet) {
+  if (restartGapDone_) return;
+  const time_t t = startSecond(packet);
+  // Interface log line
+  logf("Adding Restart Gap [%s], %ld=%d", station_.c_str(), static_cast<long>(t),
+       static_cast<int>(packet.getStartSec()));
+  if (gaps_ != nullptr) gaps_->addRestartGap(stationId_, t, log_);
+  restartGapDone_ = true;
+  if (deferredTime_ > 0) writeTimeFile(deferredTime_);
+  deferredTime_ = 0;
+}
+
+void PacketArchive::noteTimeFile(time_t t) {
+  if (restartGapWanted_ && !restartGapDone_) {
+    deferredTime_ = t;
+    return;
+  }
+  writeTimeFile(t);
+}
+
+// ---------------------------------------------------------------- configuration
+
+void PacketArchive::setArchiveTemplate(const std::string& template1, const std::string& template2,
+                                       ArchiveFile::ArchiveFormat format1,
+                                       ArchiveFile::ArchiveFormat format2) {
+  const std::string templates[NUM_ARCHIVES] = {template1, template2};
+  const ArchiveFile::ArchiveFormat formats[NUM_ARCHIVES] = {format1, format2};
+  for (int i = 0; i < NUM_ARCHIVES; ++i) {
+    // A changed template starts afresh; an unchanged one keeps its tracking.
+    if (archives_[i].getTemplate() != templates[i]) {
+      archives_[i].init();
+      archives_[i].setTemplate(templates[i]);
+    }
+    archives_[i].setFormat(formats[i]);
+  }
+  if (extractIsArchive1_) extractArchive_.setTemplate(archives_[0].getTemplate());
+}
+
+void PacketArchive::setExtractArchiveTemplate(const std::string& text) {
+  extractIsArchive1_ = text.empty();
+  extractArchive_.init();
+  extractArchive_.setTemplate(extractIsArchive1_ ? archives_[0].getTemplate() : text);
+}
+
+void PacketArchive::setOldDays(int days1, int days2) {
+  constexpr int32_t DAY_SECONDS = 86400;
+  archives_[0].setAgeLimit(days1 * DAY_SECONDS);
+  archives_[1].setAgeLimit(days2 * DAY_SECONDS);
+}
+
+void PacketArchive::setTrigWave(int preSecs, int postSecs, bool enabled) {
+  trigPreSecs_ = preSecs;
+  trigPostSecs_ = postSecs;
+  trigWaveEnabled_ = enabled;
+}
+
+// ---------------------------------------------------------------- queries
+
+std::string PacketArchive::getFilePath(time_t t) {
+  struct tm broken;
+  gmtm(&broken, t);
+  return archives_[0].getPath(network_, station_, id_, broken, 0, ZIPPED_MINUTE_EXTENSION, false);
+}
+
+std::unique_ptr<Gap> PacketArchive::getGap(time_t offset) {
+  if (gaps_ == nullptr) return nullptr;
+  return gaps_->pop(stationId_, log_, offset);
+}
+
+void PacketArchive::deleteBackfills() {
+  logf("Deleting Backfills");
+  if (gaps_ != nullptr) gaps_->deleteBackfills();
+}
+
+void PacketArchive::logf(const char* format, ...) {
+  if (log_ == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = vsformat(format, args);
+  va_end(args);
+  log_->add(text.c_str());
 }

@@ -1,21 +1,51 @@
 // The per-link store for waveform data, one per instrument session.
 //
-// This version stores nothing yet: records handed to addPacket are checked
-// and teach the archive the identity of the station the link serves
-// (network, location, station, instrument id) and the last channel seen,
-// but no record is buffered or written to any file; minute files, zipping,
-// time files, gap records, trigger files, the monitor folder and the ring
-// server come with the archive of a later version.
+// The session hands the archive every MINISEED frame it accepts (and its
+// trigger handling every TRIGGER frame). The archive learns the identity of
+// the station the link serves (network, location, station, instrument id)
+// and its channel names from the records, drops repeated and insane records,
+// logs discontinuities as "GAP" lines, keeps a few records in a buffer and
+// appends them in one block to the minute file of each of its two archive
+// trees (paths from ArchiveFile templates). It notices finished minutes,
+// hands each of them to the minute hook (zipping) in order, keeps the
+// station's time file "<base>time/<station id>.last" with the last data
+// time, and records restart gaps and trigger work in the shared gap store.
 //
-// Not shared: owned by one session and used only by that session's thread.
+// Buffer. Records wait in the buffer until BATCH (BATCH_FAST above
+// FAST_RATE samples per second) are there; the next record writes them. The
+// owner calls flush() when the link ends, so acknowledged records that still
+// wait are never lost.
+//
+// Repeats. A record whose channel and start time equal those of one of the
+// last RECENT_STARTS records of its channel slot is dropped: the instrument
+// re-sends the last seconds after the hub's "stream" re-request.
+//
+// Instrument codes reach file paths (archive, time, gap and upload folders,
+// the session log), so station, network and location are stored through
+// safePathCode.
+//
+// Ownership and threads: owned by one session and used by that session's
+// thread only. Not shared: no lock. The log, gap store and trigger handling
+// are not owned and must outlive the archive.
 #ifndef VH_WAVEFORM_PACKETARCHIVE_H_
 #define VH_WAVEFORM_PACKETARCHIVE_H_
 
+#include <array>
 #include <cstdint>
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "gaps/Gap.h"
+#include "protocol/SelvomaPacket.h"
+#include "waveform/ArchiveFile.h"
+
+class Gapses;
 class Log;
-class SelvomaPacket;
 
 constexpr size_t ARCHIVE_NETWORK_LEN = 2;
 constexpr size_t ARCHIVE_LOCATION_LEN = 2;
@@ -25,29 +55,84 @@ constexpr float ARCHIVE_RATE_MIN = 10.0f;      // sane sample rates, inclusive
 constexpr float ARCHIVE_RATE_MAX = 10000.0f;
 constexpr int ARCHIVE_PAYLOAD_MAX = 1024;  // payload bytes of a sane record
 
+// What the archive needs of its link's trigger handling. The trigger
+// component implements it; the archive does not own it.
+class ArchiveTriggers {
+ public:
+  virtual ~ArchiveTriggers() = default;
+  // Writes the trigger file of the TRIGGER packet for the station; false when
+  // the trigger is rejected (the handling sleeps after a recent trigger).
+  virtual bool writeTrigger(const SelvomaPacket& packet, const std::string& network,
+                            const std::string& station, const std::string& location,
+                            const std::string& verticalChannel, uint32_t id) = 0;
+  // Seconds a rejected trigger waits ("trigger sleep").
+  virtual int getRejectSeconds() const = 0;
+  // True while the last accepted trigger is less than seconds old.
+  virtual bool tooEarly(int seconds) const = 0;
+};
+
 class PacketArchive {
  public:
+  static constexpr int NUM_ARCHIVES = 2;
+  static constexpr int NUM_SLOTS = 7;  // 0 E, 1 N, 2 Z, 3 O, 4 and 5 spare, 6 SUM
+  static constexpr int SLOT_E = 0;
+  static constexpr int SLOT_N = 1;
+  static constexpr int SLOT_Z = 2;
+  static constexpr int SLOT_O = 3;
+  static constexpr int SLOT_SUM = 6;
+  static constexpr size_t BATCH = 5;          // records written together
+  static constexpr size_t BATCH_FAST = 10;    // ... above FAST_RATE
+  static constexpr float FAST_RATE = 200.0f;  // samples per second
+  static constexpr size_t RECENT_STARTS = 64;  // start times kept per slot for the repeat test
+  static constexpr int TRIGGER_HOLD_SECS = 45;    // no minute finishing this soon after a trigger
+  static constexpr int TRIGGER_RECORD_SECS = 60;  // record-by-record writes this soon after one
+  static constexpr int TRIGGER_GAP_SECS = 59;     // duration of a DLTRIG minute gap
+  static constexpr int TRIGGER_BUILD_EXTRA = 61;  // build-trigger end after the last minute
+  static constexpr int DELETE_AFTER_MINUTES = 60;  // finished minutes between old-file deletions,
+  static constexpr int DELETE_SPREAD = 60;         // ... plus a random 0..DELETE_SPREAD-1
+  static constexpr int TRIGWAVE_DEFAULT_SECS = 30;
+  static constexpr char MINUTE_EXTENSION[] = ".ms";
+  static constexpr char ZIP_EXTENSION[] = ".zip";
+  static constexpr char ZIPPED_MINUTE_EXTENSION[] = ".ms.zip";
+
+  // Receives each finished minute file, in the order the minutes finished,
+  // on the session's thread: the path, the archive number (1 or 2) and the
+  // data time of the write that noticed it. Without a hook the plain minute
+  // files stay in the archive.
+  using MinuteHook =
+      std::function<void(const std::string& minutePath, int archiveNumber, time_t t)>;
+  // Extracts the entry named like the file of minutePath from zipPath into
+  // the file's folder, appending to the file. False when it cannot.
+  using Dezipper = std::function<bool(const std::string& zipPath, const std::string& minutePath)>;
+
+  // Empty identity, channel slots "  E", "  N", "  Z", "  O", "", "", "SUM";
+  // archive 1 and 2 without templates; trigger waveform 30 s / 30 s, on.
   PacketArchive();
   PacketArchive(const PacketArchive&) = delete;
   PacketArchive& operator=(const PacketArchive&) = delete;
-  virtual ~PacketArchive();
+  ~PacketArchive();
 
-  // The log is not owned (null: none).
+  // References, not owned (null: none).
   void setLog(Log* log) { log_ = log; }
+  void setGapses(Gapses* gaps) { gaps_ = gaps; }
+  void setTrigger(ArchiveTriggers* trigger) { trigger_ = trigger; }
+  void setMinuteHook(MinuteHook hook) { minuteHook_ = std::move(hook); }
+  void setDezipper(Dezipper dezipper) { dezipper_ = std::move(dezipper); }
 
-  // Checks a frame. MINISEED: the record must have a sample rate of
-  // ARCHIVE_RATE_MIN..MAX, a payload of at most ARCHIVE_PAYLOAD_MAX bytes and
-  // a 3-character channel, else "Not sane packet. deleted" is logged and the
-  // result is false; a sane record sets network, location and station from
-  // its header and the id from the frame's sourceId. Frames without payload
-  // and of other types: true. Nothing is stored.
-  bool addPacket(const SelvomaPacket& packet);
-
-  void setNet(const std::string& net) { network_ = net.substr(0, ARCHIVE_NETWORK_LEN); }
-  void setLoc(const std::string& loc) { location_ = loc.substr(0, ARCHIVE_LOCATION_LEN); }
-  // An empty station is ignored; at most ARCHIVE_STATION_LEN characters.
+  // Identity. The setters store the code through safePathCode, cut to its
+  // width. setStn ignores an empty station.
+  void setNet(const std::string& net);
+  void setLoc(const std::string& loc);
   void setStn(const std::string& stn);
   void setId(uint32_t id) { id_ = id; }
+  // Copies net and loc; the station only when it is not empty; then the id.
+  void setNetLocStnId(const std::string& net, const std::string& loc, const std::string& stn,
+                      uint32_t id);
+  // Parses "NET.LOC.STA" (':' also separates) and stores the id: characters
+  // outside '!'..'z' become '_', each field keeps its width, trailing blanks
+  // go; an empty network becomes "__", location and station "_". A third
+  // separator logs "BAD PacketArchive.setNetLocStn %s" and ends the parse.
+  void setNetLocStn(const std::string& text, uint32_t id);
   // Rebuilds the station id "%s.%08x"; true when it did not change.
   bool makeStationId();
 
@@ -56,14 +141,143 @@ class PacketArchive {
   const std::string& getLocation() const { return location_; }
   uint32_t getId() const { return id_; }
   const std::string& getStationWithId() const { return stationId_; }
-  const std::string& getLastChannel() const { return lastChannel_; }
+  // "%s.%s.%s" of network, location and station.
+  std::string getNetLocStn() const;
+
+  // Channels. setChanname returns true when the name's slot is seen for the
+  // first time; a name that is not 3 characters long logs
+  // "Channame==%s?  Is that right?" and returns false. A new name for slot
+  // E, N or Z renames slots 0..3 to its first two characters plus E, N, Z, O.
+  bool setChanname(const std::string& name);
+  // 6 for "SUM", else the first slot holding the name's first 3 characters, else 0.
+  int getChannelIndex(const std::string& name) const;
+  // The slot's name, or empty while the slot has not been seen.
+  std::string getChanname(int slot) const;
+  bool isChannameChanged() const { return channameChanged_; }
+
+  // The main entry: checks and stores one frame. Frames without payload and
+  // of types other than MINISEED and TRIGGER: true, no effect. A repeated
+  // record: true, not stored. An insane record (rate outside
+  // ARCHIVE_RATE_MIN..MAX, payload above ARCHIVE_PAYLOAD_MAX, channel not 3
+  // characters) logs "Not sane packet. deleted" and gives false. A rejected
+  // trigger gives false.
+  bool addPacket(const SelvomaPacket& packet);
+  // Writes the buffered records (see write) unless the buffer is empty, and
+  // then the time file with the newest data time written.
+  void flush();
+  // Appends the buffered records to the minute file of each enabled archive
+  // (in one block, or record by record while a trigger is recent) after
+  // handing on finished minutes. Does not clear the buffer.
+  void write();
+  // Empties the buffer.
+  void clear() { buffer_.clear(); }
+  size_t bufferedCount() const { return buffer_.size(); }
+
+  // Appends length bytes to path (mode 0666), first reopening the minute
+  // from "<path>.zip" when it was zipped already. A file that cannot be
+  // opened is skipped; false then.
+  bool writeBytes(const std::string& path, const uint8_t* bytes, size_t length);
+  // Stores a file downloaded from the instrument, in pieces: mode 0 opens
+  // the minute file of time t in each enabled archive, every mode appends,
+  // mode 2 closes the file and finishes it.
+  void addMiniseed(const uint8_t* bytes, size_t length, time_t t, int mode);
+  // Old-file deletion every DELETE_AFTER_MINUTES + random finished minutes,
+  // and the minute hook. archiveNumber is 1 or 2.
+  void finishWrite(const std::string& path, int archiveNumber, time_t t);
+
+  // Writes t as "%ld" to "<base or RAM disk>time/<station id>.last" (mode
+  // 0666), replacing it whole. Nothing for a station id shorter than 2
+  // characters or holding "nil.".
+  void writeTimeFile(time_t t);
+  // Writes the time file with now when missing, then sets its times to now.
+  void touchTimeFile();
+  std::string getTimeFilePath() const;
+  // Once per link: logs "Adding Restart Gap [%s], %ld=%d" and records the
+  // restart gap from the time file to the packet's start.
+  void checkForRestartGap(const SelvomaPacket& packet);
+  bool isRestartGapDone() const { return restartGapDone_; }
+  // While on and no restart gap has been recorded yet, finished minutes do
+  // not update the time file (the latest time waits and is written after the
+  // gap): the gap must start from the previous link's last data, not from
+  // this link's first minutes. flush() always writes it.
+  void setRestartGapWanted(bool on) { restartGapWanted_ = on; }
+
+  // Configuration.
+  void setArchiveTemplate(const std::string& template1, const std::string& template2,
+                          ArchiveFile::ArchiveFormat format1, ArchiveFile::ArchiveFormat format2);
+  // Empty text: the template of archive 1.
+  void setExtractArchiveTemplate(const std::string& text);
+  // Age limits in days (0: never delete).
+  void setOldDays(int days1, int days2);
+  void setTrigWave(int preSecs, int postSecs, bool enabled);
+  void setTriggerBackfill(bool on) { triggerBackfill_ = on; }
+  void setZipArchive(bool on) { zipArchive_ = on; }
+  bool isZipArchive() const { return zipArchive_; }
+  // Archive 1 or 2 (index 0 or 1).
+  ArchiveFile& getArchive(int index) { return archives_[index]; }
+  ArchiveFile& getExtractArchive() { return extractArchive_; }
+
+  // The archive-1 path of t with extension ".ms.zip", no tracking.
+  std::string getFilePath(time_t t);
+  // The station's next due gap (Gapses::pop with offset seconds), or null.
+  std::unique_ptr<Gap> getGap(time_t offset);
+  // Logs "Deleting Backfills" and removes the DLBACK gaps of the store.
+  void deleteBackfills();
+
+  void TEST_setClock(std::function<time_t()> clock) { clock_ = std::move(clock); }
 
  private:
-  Log* log_ = nullptr;  // not owned
-  std::string network_, location_, station_;
+  struct RecentStart {
+    std::string channel;
+    hptime_t start;
+  };
+
+  // The record repeats one of the recent records of its slot.
+  bool isRepeat(int slot, const std::string& channel, hptime_t start) const;
+  void rememberStart(int slot, const std::string& channel, hptime_t start);
+  bool addTrigger(const SelvomaPacket& packet);
+  void insertPacket(const SelvomaPacket& packet);
+  // The minute path of archive index for time t (folders created).
+  std::string minutePath(int index, time_t t, bool track);
+  // Re-extracts "<path>.zip" into path when it exists.
+  void dezip(const std::string& path);
+  // writeTimeFile(t), or kept back while a restart gap is still wanted.
+  void noteTimeFile(time_t t);
+  void logf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  Log* log_ = nullptr;                  // not owned
+  Gapses* gaps_ = nullptr;              // not owned, may be null
+  ArchiveTriggers* trigger_ = nullptr;  // not owned, may be null
+  MinuteHook minuteHook_;
+  Dezipper dezipper_;
+  std::function<time_t()> clock_;
+
+  std::array<ArchiveFile, NUM_ARCHIVES> archives_;
+  ArchiveFile extractArchive_;
+  bool extractIsArchive1_ = true;  // no extract template of its own
+
+  std::string network_, location_, station_;  // safe path codes
   uint32_t id_ = 0;
   std::string stationId_;
-  std::string lastChannel_;
+
+  std::array<std::string, NUM_SLOTS> channels_;
+  std::array<bool, NUM_SLOTS> channelSeen_{};
+  bool channameChanged_ = false;
+  std::array<hptime_t, NUM_SLOTS> expectedStart_{};  // us; end of the slot's last record
+  std::array<std::deque<RecentStart>, NUM_SLOTS> recent_;
+
+  std::vector<SelvomaPacket> buffer_;  // MINISEED copies waiting to be written
+  time_t newestWritten_ = 0;           // start second of the newest record written
+  bool restartGapDone_ = false;
+  bool restartGapWanted_ = false;
+  time_t deferredTime_ = 0;  // time file write kept back for the restart gap; 0: none
+
+  int trigPreSecs_ = TRIGWAVE_DEFAULT_SECS;
+  int trigPostSecs_ = TRIGWAVE_DEFAULT_SECS;
+  bool trigWaveEnabled_ = true;
+  bool triggerBackfill_ = false;
+  bool zipArchive_ = true;
+  int deletionCounter_ = 0;  // finished minutes since the last old-file deletion
 };
 
 #endif  // VH_WAVEFORM_PACKETARCHIVE_H_
