@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "util/Console.h"
 #include "util/FileUtil.h"
+#include "waveform/Zipper.h"
 
 namespace {
+
+constexpr size_t ZIP_SUFFIX_LEN = 4;  // ".zip"
 
 constexpr size_t OFF_DAY = 22;
 constexpr size_t OFF_HOUR = 24;
@@ -257,6 +261,26 @@ int Miniseed::rewrite(std::vector<std::string>* paths, const std::string& outPat
   kept.push_back(outPath);
   *paths = kept;
   return total;
+}
+
+int Miniseed::numChannelsInZipFile(const std::string& zipPath, time_t* start) {
+  if (zipPath.find(".zip") == std::string::npos) return 0;
+  std::string name = zipPath.substr(zipPath.find_last_of('/') + 1);
+  name = name.size() > ZIP_SUFFIX_LEN ? name.substr(0, name.size() - ZIP_SUFFIX_LEN) : "";
+  std::vector<uint8_t> data;
+  if (name.empty() || !Zipper::extractFile(zipPath, name, &data)) {
+    pprintf("b == NULL\n");
+    return 0;
+  }
+  std::set<std::string> channels;
+  size_t records = data.size() / RECORD_LENGTH;
+  if (records > static_cast<size_t>(NUM_CHANNELS_RECORDS)) records = NUM_CHANNELS_RECORDS;
+  for (size_t i = 0; i < records; ++i) {
+    const char* code = reinterpret_cast<const char*>(data.data() + i * RECORD_LENGTH + OFF_CHANNEL);
+    channels.insert(std::string(code, CHANNEL_LEN));
+  }
+  if (records > 0 && start != nullptr) *start = getStartTime(data.data()) / HPTMODULUS;
+  return static_cast<int>(channels.size());
 }
 
 void Miniseed::clip(RecordList* out, const uint8_t* records, size_t length, time_t start,

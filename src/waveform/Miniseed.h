@@ -145,6 +145,15 @@ class Miniseed {
   static int rewrite(std::vector<std::string>* paths, const std::string& outPath, time_t start,
                      time_t end, const ZipExtractor& unzip);
 
+  // Counts the distinct channel codes among the first NUM_CHANNELS_RECORDS
+  // records of the minute file inside a minute zip: the entry named like the
+  // zip's last path component without its last 4 characters (X.ms in
+  // X.ms.zip). Sets *start to the start of the first record in whole Unix
+  // seconds. Returns 0 for a path without ".zip" and, printing "b == NULL",
+  // for a zip without that entry (start unchanged then).
+  static int numChannelsInZipFile(const std::string& zipPath, time_t* start);
+  static constexpr int NUM_CHANNELS_RECORDS = 10;
+
   // Appends to out the records of the contiguous array records[0..length)
   // (whole records only) whose start lies in [start, start + duration),
   // Unix seconds.

@@ -1,0 +1,209 @@
+#include "waveform/MinuteZip.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "hub/Log.h"
+#include "util/Console.h"
+#include "util/DirScan.h"
+#include "util/FileUtil.h"
+#include "util/Text.h"
+#include "util/TimeUtil.h"
+#include "waveform/Zipper.h"
+
+namespace {
+
+constexpr mode_t SHARED_FILE_MODE = 0666;
+constexpr double MS_PER_SECOND = 1000.0;
+constexpr size_t THREAD_NAME_MAX = 15;      // characters pthread_setname_np accepts
+constexpr size_t MINUTE_EXTENSION_LEN = 2;  // "ms" of X.ms, replaced by the companions' endings
+
+// The running zip threads; waitAll waits on the condition.
+struct Running {
+  std::mutex mu;
+  std::condition_variable ended;
+  int count = 0;  // guarded by mu
+};
+
+Running& runningState() {
+  static Running state;
+  return state;
+}
+
+// Numbers the zip threads (thread names) and their partial files.
+std::atomic<unsigned> zipSequence{0};
+
+std::string folderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string lastComponent(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Zips the minute and puts the zip beside it; removes the minute file only
+// once the zip is in place. Every outcome is logged in log.
+void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned sequence, Log* log) {
+  const std::string zipName = MinuteZip::zipNameFor(order.minutePath);
+  const std::string built = sformat("%s%s", tmp.c_str(), zipName.c_str());
+  const std::string folder = folderOf(order.minutePath);
+  const std::string placed = sformat("%s/%s", folder.c_str(), zipName.c_str());
+  const std::string part = sformat("%s/.%s.%u.part", folder.c_str(), zipName.c_str(), sequence);
+  const std::string entry = lastComponent(order.minutePath);
+  log->addf("Zipping up a file called %s", built.c_str());
+  for (int attempt = 0; attempt < MinuteZip::ZIP_ATTEMPTS; ++attempt) {
+    long long size = getFileSize(order.minutePath);
+    if (size < 0) {
+      log->addf("Minute file is gone, nothing to zip [%s]", order.minutePath.c_str());
+      return;
+    }
+    if (!Zipper::compressFiles(built, order.files)) {
+      log->addf("Could not zip %s, minute file kept", order.minutePath.c_str());
+      return;
+    }
+    chmod(built.c_str(), SHARED_FILE_MODE);
+    if (Zipper::entrySize(built, entry) != size) continue;  // the minute grew meanwhile
+    long long zipSize = getFileSize(built);
+    if (!copyFile(built, part) || getFileSize(part) != zipSize) {
+      removeFile(part);
+      log->addf("Could not copy %s to %s, minute file kept", built.c_str(), placed.c_str());
+      return;
+    }
+    chmod(part.c_str(), SHARED_FILE_MODE);
+    if (getFileSize(order.minutePath) != size) {
+      removeFile(part);
+      continue;
+    }
+    if (rename(part.c_str(), placed.c_str()) != 0) {
+      removeFile(part);
+      log->addf("Could not place %s, minute file kept", placed.c_str());
+      return;
+    }
+    removeFile(order.minutePath);
+    return;
+  }
+  log->addf("Minute file kept changing while zipped, left unzipped [%s]", order.minutePath.c_str());
+}
+
+// With zipping off: the StationXML and settings copies beside the first
+// minute file of a folder.
+void copyBeside(const MinuteZipOrder& order, const std::string& xmlCopy, const std::string& ssCopy,
+                Log* log) {
+  log->add("NOT ZIPPING");
+  if (order.minutePath.size() <= MINUTE_EXTENSION_LEN) return;
+  const std::string base =
+      order.minutePath.substr(0, order.minutePath.size() - MINUTE_EXTENSION_LEN);
+  if (hasFilesWithExtension(folderOf(order.minutePath), ".ss")) return;
+  const std::string xmlDest = sformat("%sstation.xml", base.c_str());
+  if (!isFile(xmlDest) && copyFile(xmlCopy, xmlDest)) chmod(xmlDest.c_str(), SHARED_FILE_MODE);
+  removeFile(xmlCopy);
+  log->addf("Copy [%s] to [%s]", xmlCopy.c_str(), xmlDest.c_str());
+  const std::string ssDest = sformat("%sss", base.c_str());
+  if (!isFile(ssDest)) {
+    if (copyFile(ssCopy, ssDest)) chmod(ssDest.c_str(), SHARED_FILE_MODE);
+    log->addf("Copy [%s] to [%s]", ssCopy.c_str(), ssDest.c_str());
+  }
+}
+
+void runZip(std::unique_ptr<MinuteZipOrder> order, unsigned sequence) {
+  if (!order) {
+    pprintf("NULL params for saveZip\n");
+    return;
+  }
+  const int64_t startMs = getMillisec();
+  const std::string tmp = makeTmpDir(order->stationId);
+  Log log(sformat("%s.minute", order->stationId.c_str()).c_str());
+  log.setId(static_cast<int>(order->id));
+  log.addf("Start zip of %s", order->minutePath.c_str());
+  if (tmp.empty()) {
+    log.addf("Cannot make a temporary folder, minute file kept [%s]", order->minutePath.c_str());
+  } else {
+    const std::string xmlCopy = sformat("%s%s.station.xml", tmp.c_str(), order->stationId.c_str());
+    const std::string ssCopy = sformat("%s%s.ss", tmp.c_str(), order->stationId.c_str());
+    if (order->makeStationXml) order->makeStationXml(order->settingsPath, xmlCopy);
+    copyFile(order->settingsPath, ssCopy);
+    chmod(xmlCopy.c_str(), SHARED_FILE_MODE);
+    for (const std::string& companion : {xmlCopy, ssCopy, order->minutePath}) {
+      order->files.insert(order->files.begin(), companion);
+      log.addf("Zip file list [%s]", companion.c_str());
+    }
+    if (order->format != ArchiveFormat::MINISEED) {
+      log.addf("Minute file unknown format: %d", static_cast<int>(order->format));
+    } else if (order->zipArchive) {
+      zipMinute(*order, tmp, sequence, &log);
+    } else {
+      copyBeside(*order, xmlCopy, ssCopy, &log);
+    }
+    deleteFolder(tmp);
+  }
+  log.addf("End zip dur=%.3f", static_cast<double>(getMillisec() - startMs) / MS_PER_SECOND);
+  order.reset();
+  log.addf("closePthread [%s]", "void* saveZip(void*)");
+}
+
+}  // namespace
+
+std::string MinuteZip::zipNameFor(const std::string& minutePath) {
+  return bounded(lastComponent(minutePath), ZIP_NAME_BASE_MAX) + ZIP_SUFFIX;
+}
+
+void MinuteZip::saveZip(std::unique_ptr<MinuteZipOrder> order) {
+  runZip(std::move(order), zipSequence.fetch_add(1, std::memory_order_relaxed));
+}
+
+bool MinuteZip::start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog) {
+  const std::string minutePath = order ? order->minutePath : std::string();
+  const unsigned sequence = zipSequence.fetch_add(1, std::memory_order_relaxed);
+  Running& state = runningState();
+  {
+    std::lock_guard<std::mutex> lock(state.mu);
+    ++state.count;
+  }
+  try {
+    std::thread thread([order = std::move(order), sequence]() mutable {
+      std::string name = sformatBounded(THREAD_NAME_MAX, "zip-%u", sequence);
+      pthread_setname_np(pthread_self(), name.c_str());
+      try {
+        runZip(std::move(order), sequence);
+      } catch (...) {
+        pprintf("saveZip ended by an exception\n");
+      }
+      Running& done = runningState();
+      std::lock_guard<std::mutex> lock(done.mu);
+      --done.count;
+      done.ended.notify_all();
+    });
+    thread.detach();
+  } catch (const std::system_error&) {
+    {
+      std::lock_guard<std::mutex> lock(state.mu);
+      --state.count;
+      state.ended.notify_all();
+    }
+    if (linkLog != nullptr) linkLog->add("Could not create saveZip thread");
+    return false;
+  }
+  if (linkLog != nullptr) linkLog->addf("Zip minute to [%s].", minutePath.c_str());
+  return true;
+}
+
+bool MinuteZip::waitAll(std::chrono::milliseconds bound) {
+  Running& state = runningState();
+  std::unique_lock<std::mutex> lock(state.mu);
+  return state.ended.wait_for(lock, bound, [&state] { return state.count == 0; });
+}
+
+int MinuteZip::running() {
+  Running& state = runningState();
+  std::lock_guard<std::mutex> lock(state.mu);
+  return state.count;
+}

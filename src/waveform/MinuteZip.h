@@ -1,0 +1,89 @@
+// Zipping of finished minute files: one short-lived thread per finished
+// minute and archive ("zip-N" in top -H) packs the minute file X.ms with the
+// station's settings copy (<station id>.ss), a StationXML document made from
+// those settings (<station id>.station.xml) and the minute's trigger files
+// into X.ms.zip beside it, and then removes X.ms.
+//
+// The zip is built in a private folder LUMETRAFILES/tmp/zzz<n><station id>/,
+// copied into the minute's folder under a hidden temporary name
+// (".X.ms.zip.<n>.part", skipped by the folder scans) and renamed to X.ms.zip
+// only when the copy is complete and its size checked. X.ms is removed only
+// after that rename, and only when the zip's X.ms entry has the size X.ms
+// still has then; a minute that grew while it was zipped (late data) is
+// zipped again, up to ZIP_ATTEMPTS times. A failure at any step leaves X.ms
+// in place and no partial zip behind. The archive's writer appends without
+// the zip mutex, so a record appended in the moment between that size check
+// and the removal is the one case this cannot cover.
+//
+// With zipping off, the thread instead puts X.station.xml and X.ss beside
+// the first minute of a folder (a folder that already holds a ".ss" file
+// gets none) and leaves the minute file alone.
+//
+// Threads and ownership: start() is called by the link's session thread
+// (PacketArchive::finishWrite). The thread is detached; it owns its work
+// order and frees it, writes only its own log "<station id>.minute", and
+// touches nothing of the link, so it may outlive the session. Its end: the
+// work is done, then the running count drops. waitAll() lets the orderly
+// stop wait, bounded, for the running threads before the process ends.
+// running_ and the condition variable are guarded by a function-local mutex.
+#ifndef VH_WAVEFORM_MINUTEZIP_H_
+#define VH_WAVEFORM_MINUTEZIP_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "util/ArchiveFormat.h"
+
+class Log;
+
+// Writes the StationXML document for the settings file at settingsPath to
+// destination. Runs on the zip thread, possibly after the session has ended,
+// so it must hold copies of what it needs (the archive's channel names).
+// Returns false when nothing was written.
+using StationXmlMaker =
+    std::function<bool(const std::string& settingsPath, const std::string& destination)>;
+
+// The work order of one zip thread; filled by the archive, owned by the thread.
+struct MinuteZipOrder {
+  std::string minutePath;          // the finished minute file
+  std::string stationId;           // "%s.%08x" of station and serial number
+  uint32_t id = 0;                 // serial number: the id of the thread's log
+  std::vector<std::string> files;  // the minute's trigger files
+  ArchiveFormat format = ArchiveFormat::MINISEED;
+  bool zipArchive = true;          // the archive's "ziparchive" switch
+  std::string settingsPath;        // the station's current settings file (the download copy)
+  StationXmlMaker makeStationXml;  // empty: no StationXML entry
+};
+
+class MinuteZip {
+ public:
+  static constexpr size_t ZIP_NAME_BASE_MAX = 59;  // characters of X.ms kept in the zip name
+  static constexpr int ZIP_ATTEMPTS = 3;           // zips of one minute that grew meanwhile
+  static constexpr char ZIP_SUFFIX[] = ".zip";
+
+  MinuteZip() = delete;
+
+  // Starts the zip thread for order and logs "Zip minute to [%s]." in
+  // linkLog (not used afterwards; may be null). Returns false, logging "Could
+  // not create saveZip thread" and dropping the order, when no thread could
+  // be started.
+  static bool start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog);
+
+  // The thread body; also callable directly (tests). A null order prints
+  // "NULL params for saveZip".
+  static void saveZip(std::unique_ptr<MinuteZipOrder> order);
+
+  // The name of the zip of a minute file: its last path component, cut to
+  // ZIP_NAME_BASE_MAX characters, plus ".zip".
+  static std::string zipNameFor(const std::string& minutePath);
+
+  // Waits until no zip thread runs, at most bound. True when none runs.
+  static bool waitAll(std::chrono::milliseconds bound);
+  static int running();  // zip threads started and not yet ended
+};
+
+#endif  // VH_WAVEFORM_MINUTEZIP_H_

@@ -1,0 +1,96 @@
+// Zip archives of the hub: the zipped minute files of the waveform archive,
+// the trigger waveform packages, and the extraction of both.
+//
+// Entries are stored under the last path component of their source file,
+// deflated at level ZIP_LEVEL (fast) with an empty comment. Within one zip a
+// name is added once only: the first file of a name wins, and names of
+// ZIP_MIN_NAME characters or fewer are never added. A source that is itself
+// a zip (its path holds ".zip" and it opens as one) contributes its entries
+// rather than itself. After each file is added the writer pauses
+// (FILE_PAUSE_US, ENTRY_PAUSE_US for an entry taken from an inner zip) with
+// the zip mutex held, which keeps zipping from crowding out the links on
+// small hosts.
+//
+// Extraction writes entries only under the given folder: an entry whose name
+// is empty, absolute, or holds a "/" or "\\" or is "." or ".." is skipped, so
+// a zip from outside cannot place files anywhere else.
+//
+// Thread safety: ZIP_MUTEX, one process-wide mutex, serialises every zip
+// write and every extraction, including those of the trigger waveform
+// assembly. Every public operation takes it for its whole run; the
+// "...Locked" helpers expect it held. Zipper holds no other state (the pause
+// lengths are atomics a test may shorten).
+#ifndef VH_WAVEFORM_ZIPPER_H_
+#define VH_WAVEFORM_ZIPPER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class Zipper {
+ public:
+  static constexpr int ZIP_LEVEL = 1;             // deflate level of every entry
+  static constexpr size_t ZIP_MAX_FILES = 999;    // source paths (and inner entries) per zip
+  static constexpr size_t ZIP_MIN_NAME = 2;       // entry names must be longer than this
+  static constexpr size_t ZIP_NAME_COMPARE = 99;  // characters compared by extractFile
+  static constexpr long FILE_PAUSE_US = 200008;   // pause after adding a plain file
+  static constexpr long ENTRY_PAUSE_US = 200007;  // pause after adding an inner-zip entry
+  // extractFile into memory stops with a failure beyond this many bytes.
+  static constexpr size_t EXTRACT_MEMORY_MAX = 256u * 1024u * 1024u;
+
+  Zipper() = delete;
+
+  // Writes a new zip at zipPath (an existing file there is replaced) holding
+  // the files of paths (at most ZIP_MAX_FILES; missing files are skipped).
+  // Returns true when the zip was written with at least one entry; false
+  // when it could not be created or written, or nothing was added (then no
+  // zip is left at zipPath).
+  static bool compressFiles(const std::string& zipPath, const std::vector<std::string>& paths);
+  static bool compressFile(const std::string& zipPath, const std::string& path);
+  static bool compress2Files(const std::string& zipPath, const std::string& path1,
+                             const std::string& path2);
+
+  // Extracts every entry of the zip at zipPath into folder ("folder/name", or
+  // "folder" + name when folder ends in "/") and appends each written path
+  // to files. Works only when zipPath holds ".zip". Returns false when the
+  // zip cannot be read or an entry could not be written.
+  static bool uncompressFile(const std::string& zipPath, const std::string& folder,
+                             std::vector<std::string>* files);
+
+  // Reads the first entry whose name equals name over its first
+  // ZIP_NAME_COMPARE characters into data. Prints "zip file appears
+  // invalid\n" for an unreadable zip and "zip file does not contain
+  // files\n" for one without entries. Returns false (data cleared) when the
+  // entry is missing, unreadable or larger than EXTRACT_MEMORY_MAX.
+  static bool extractFile(const std::string& zipPath, const std::string& name,
+                          std::vector<uint8_t>* data);
+  // Extracts that entry to "folder/name", appending when append is set and
+  // replacing the file otherwise. Returns false when nothing was written.
+  static bool extractFile(const std::string& zipPath, const std::string& name,
+                          const std::string& folder, bool append);
+
+  // Uncompressed size of the entry of exactly that name, -1 when the zip or
+  // the entry cannot be read.
+  static long long entrySize(const std::string& zipPath, const std::string& name);
+
+  // Removes each path; returns the number removed.
+  static int deleteFiles(const std::vector<std::string>& paths);
+
+  // Take and release ZIP_MUTEX, for callers that work on zip files with
+  // other means. Not recursive: no Zipper operation may run in between.
+  static void lockMutex();
+  static void unlockMutex();
+
+  // Shortens the pauses (microseconds) for tests; the defaults are
+  // FILE_PAUSE_US and ENTRY_PAUSE_US.
+  static void TEST_setPauses(long filePauseUs, long entryPauseUs);
+
+ private:
+  static bool uncompressFileLocked(const std::string& zipPath, const std::string& folder,
+                                   std::vector<std::string>* files);
+  static bool extractFileLocked(const std::string& zipPath, const std::string& name,
+                                std::vector<uint8_t>* data);
+};
+
+#endif  // VH_WAVEFORM_ZIPPER_H_

@@ -1,0 +1,222 @@
+// Minute zipping on real records: the zip's place, name and entries, the
+// minute file kept on every failure, the copies beside the minutes with
+// zipping off, late data during zipping, and the bounded wait at the stop.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hub/Log.h"
+#include "support/TestSupport.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
+#include "waveform/MinuteZip.h"
+#include "waveform/Zipper.h"
+
+namespace {
+
+constexpr char kStationId[] = "ABCD.0000002a";
+constexpr char kXml[] = "<FDSNStationXML/>\n";
+
+std::string logText(const std::string& base, const std::string& logName) {
+  std::string all;
+  for (const std::string& name : listDir(base + "log")) {
+    if (name.find("." + logName + ".txt") != std::string::npos)
+      all += readText(base + "log/" + name);
+  }
+  return all;
+}
+
+std::vector<std::string> unzipNames(const std::string& zip, const std::string& folder) {
+  std::vector<std::string> files;
+  mkdirs(folder, true);
+  EXPECT_TRUE(Zipper::uncompressFile(zip, folder, &files));
+  std::vector<std::string> out;
+  for (const std::string& f : files) out.push_back(f.substr(f.rfind('/') + 1));
+  return out;
+}
+
+class MinuteZipTest : public ::testing::Test {
+ protected:
+  MinuteZipTest() : base_(dir_.path()) {}
+  void SetUp() override {
+    oldLumetra_ = LUMETRAFILES;
+    LUMETRAFILES = dir_.path() + "lumetra";
+    Zipper::TEST_setPauses(0, 0);
+    folder_ = dir_.file("archive/ABCD/2023/04/06/");
+    mkdirs(folder_, true);
+    settings_ = dir_.file("download/ABCD.0000002a/settings.ss");
+    mkdirs(settings_, false);
+    writeText(settings_, "\"sitename\"=\"ABCD\"\n");
+  }
+  void TearDown() override {
+    Zipper::TEST_setPauses(Zipper::FILE_PAUSE_US, Zipper::ENTRY_PAUSE_US);
+    LUMETRAFILES = oldLumetra_;
+  }
+
+  // A minute file of real three-channel records.
+  std::string minute(const std::string& name) {
+    std::string path = folder_ + name;
+    EXPECT_TRUE(copyFile(testData("GT.BOSA.00.BHx.3comp.steim2.mseed"), path));
+    return path;
+  }
+
+  std::unique_ptr<MinuteZipOrder> order(const std::string& minutePath, bool zip = true) {
+    auto o = std::make_unique<MinuteZipOrder>();
+    o->minutePath = minutePath;
+    o->stationId = kStationId;
+    o->id = 0x2a;
+    o->zipArchive = zip;
+    o->settingsPath = settings_;
+    o->makeStationXml = [](const std::string& settings, const std::string& destination) {
+      if (!isFile(settings)) return false;
+      writeText(destination, kXml);
+      return true;
+    };
+    return o;
+  }
+
+  TempDir dir_;
+  ScopedBaseDir base_;
+  std::string oldLumetra_, folder_, settings_;
+};
+
+TEST_F(MinuteZipTest, MinuteBecomesZipWithCompanionsAndIsRemoved) {
+  std::string path = minute("20230406_1234_ABCD.ms");
+  std::string original = readText(path);
+  std::string trigger = dir_.file("triggers/20230406_123410_ABCD.xml");
+  mkdirs(trigger, false);
+  writeText(trigger, "<trigger/>");
+  auto o = order(path);
+  o->files.push_back(trigger);
+  MinuteZip::saveZip(std::move(o));
+
+  std::string zip = path + ".zip";
+  ASSERT_TRUE(pathExists(zip));
+  EXPECT_FALSE(pathExists(path));
+  struct stat st;
+  ASSERT_EQ(stat(zip.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  std::string out = dir_.file("out/");
+  EXPECT_EQ(unzipNames(zip, out),
+            (std::vector<std::string>{"20230406_1234_ABCD.ms", "ABCD.0000002a.ss",
+                                      "ABCD.0000002a.station.xml", "20230406_123410_ABCD.xml"}));
+  EXPECT_EQ(readText(out + "20230406_1234_ABCD.ms"), original);
+  EXPECT_EQ(readText(out + "ABCD.0000002a.ss"), "\"sitename\"=\"ABCD\"\n");
+  EXPECT_EQ(readText(out + "ABCD.0000002a.station.xml"), kXml);
+  EXPECT_TRUE(pathExists(trigger));
+  // Nothing else is left in the archive folder or the scratch folders.
+  EXPECT_EQ(listDir(folder_), std::vector<std::string>{"20230406_1234_ABCD.ms.zip"});
+  EXPECT_TRUE(listDir(LUMETRAFILES + "/tmp").empty());
+  std::string log = logText(dir_.path(), std::string(kStationId) + ".minute");
+  EXPECT_NE(log.find("Start zip of " + path), std::string::npos);
+  EXPECT_NE(log.find("End zip dur="), std::string::npos);
+  EXPECT_NE(log.find("closePthread [void* saveZip(void*)]"), std::string::npos);
+}
+
+TEST_F(MinuteZipTest, ZipNameKeepsFiftyNineCharactersOfTheMinute) {
+  std::string longName(70, 'n');
+  EXPECT_EQ(MinuteZip::zipNameFor("/a/b/" + longName), std::string(59, 'n') + ".zip");
+  EXPECT_EQ(MinuteZip::zipNameFor("/a/X.ms"), "X.ms.zip");
+}
+
+TEST_F(MinuteZipTest, MinuteStaysWhenTheZipCannotBePlaced) {
+  std::string path = minute("20230406_1235_ABCD.ms");
+  std::string original = readText(path);
+  // A folder in the zip's place makes the final rename fail.
+  mkdirs(path + ".zip/blocker/", true);
+  MinuteZip::saveZip(order(path));
+  EXPECT_EQ(readText(path), original);
+  for (const std::string& name : listDir(folder_)) {
+    EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+  }
+  EXPECT_NE(logText(dir_.path(), std::string(kStationId) + ".minute").find("minute file kept"),
+            std::string::npos);
+}
+
+TEST_F(MinuteZipTest, MinuteStaysWithoutAScratchFolder) {
+  std::string path = minute("20230406_1236_ABCD.ms");
+  LUMETRAFILES = "/proc/no-such-place";
+  MinuteZip::saveZip(order(path));
+  EXPECT_TRUE(pathExists(path));
+  EXPECT_FALSE(pathExists(path + ".zip"));
+}
+
+TEST_F(MinuteZipTest, MissingSettingsStillZipsTheMinute) {
+  removeFile(settings_);
+  std::string path = minute("20230406_1237_ABCD.ms");
+  MinuteZip::saveZip(order(path));
+  EXPECT_FALSE(pathExists(path));
+  EXPECT_EQ(unzipNames(path + ".zip", dir_.file("out/")),
+            std::vector<std::string>{"20230406_1237_ABCD.ms"});
+}
+
+TEST_F(MinuteZipTest, XmlFormatMakesNoZip) {
+  std::string path = minute("20230406_1238_ABCD.ms");
+  auto o = order(path);
+  o->format = ArchiveFormat::XML;
+  MinuteZip::saveZip(std::move(o));
+  EXPECT_TRUE(pathExists(path));
+  EXPECT_EQ(listDir(folder_), std::vector<std::string>{"20230406_1238_ABCD.ms"});
+  EXPECT_NE(logText(dir_.path(), std::string(kStationId) + ".minute")
+                .find("Minute file unknown format: 1"),
+            std::string::npos);
+}
+
+TEST_F(MinuteZipTest, ZipOffPutsCopiesBesideTheFirstMinuteOfAFolderOnly) {
+  std::string first = minute("20230406_1200_ABCD.ms");
+  std::string second = minute("20230406_1201_ABCD.ms");
+  MinuteZip::saveZip(order(first, false));
+  MinuteZip::saveZip(order(second, false));
+  EXPECT_EQ(listDir(folder_),
+            (std::vector<std::string>{"20230406_1200_ABCD.ms", "20230406_1200_ABCD.ss",
+                                      "20230406_1200_ABCD.station.xml", "20230406_1201_ABCD.ms"}));
+  EXPECT_EQ(readText(folder_ + "20230406_1200_ABCD.station.xml"), kXml);
+  EXPECT_EQ(readText(folder_ + "20230406_1200_ABCD.ss"), readText(settings_));
+  EXPECT_TRUE(listDir(LUMETRAFILES + "/tmp").empty());
+}
+
+TEST_F(MinuteZipTest, MinuteThatGrowsWhileZippedIsZippedWhole) {
+  std::string path = minute("20230406_1239_ABCD.ms");
+  std::string late = readText(testData("CO.JSC.00.HHZ.100sps.steim2.mseed")).substr(0, 512);
+  // The minute is added first; the pauses after each file leave time for a
+  // late record to arrive before the zip is finished.
+  Zipper::TEST_setPauses(300000, 0);
+  std::thread zipper([&] { MinuteZip::saveZip(order(path)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  std::string whole = readText(path) + late;
+  FILE* f = fopen(path.c_str(), "ab");
+  ASSERT_NE(f, nullptr);
+  fwrite(late.data(), 1, late.size(), f);
+  fclose(f);
+  zipper.join();
+  ASSERT_FALSE(pathExists(path));
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(Zipper::extractFile(path + ".zip", "20230406_1239_ABCD.ms", &data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), whole);
+}
+
+TEST_F(MinuteZipTest, ThreadsRunDetachedAndWaitAllIsBounded) {
+  Log linkLog("link");
+  std::string a = minute("20230406_1240_ABCD.ms");
+  std::string b = minute("20230406_1241_ABCD.ms");
+  Zipper::TEST_setPauses(200000, 0);
+  ASSERT_TRUE(MinuteZip::start(order(a), &linkLog));
+  ASSERT_TRUE(MinuteZip::start(order(b), &linkLog));
+  EXPECT_FALSE(MinuteZip::waitAll(std::chrono::milliseconds(10)));
+  EXPECT_GT(MinuteZip::running(), 0);
+  EXPECT_TRUE(MinuteZip::waitAll(std::chrono::seconds(30)));
+  EXPECT_EQ(MinuteZip::running(), 0);
+  EXPECT_TRUE(pathExists(a + ".zip"));
+  EXPECT_TRUE(pathExists(b + ".zip"));
+  EXPECT_FALSE(pathExists(a));
+  linkLog.flush();
+  std::string text = logText(dir_.path(), "link");
+  EXPECT_NE(text.find("Zip minute to [" + a + "]."), std::string::npos);
+  EXPECT_NE(text.find("Zip minute to [" + b + "]."), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+// Zipper against zips read back by hand (central directory parsed here,
+// not by libzip), zips made by the zip command line tool and by libzip
+// directly with hostile entry names, and minute zips of real records.
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
+#include "waveform/Miniseed.h"
+#include "waveform/Zipper.h"
+
+namespace {
+
+// One entry of a zip's central directory, read from the raw bytes.
+struct CentralEntry {
+  std::string name;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t uncompressedSize = 0;
+};
+
+uint16_t le16(const std::string& b, size_t at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
+}
+uint32_t le32(const std::string& b, size_t at) {
+  return static_cast<uint32_t>(le16(b, at)) | static_cast<uint32_t>(le16(b, at + 2)) << 16;
+}
+
+// Walks the central directory headers (signature PK\1\2) in file order.
+std::vector<CentralEntry> centralDirectory(const std::string& zipPath) {
+  const std::string b = readText(zipPath);
+  std::vector<CentralEntry> entries;
+  size_t at = b.find(std::string("PK\x01\x02", 4));
+  while (at != std::string::npos && at + 46 <= b.size() && le32(b, at) == 0x02014b50) {
+    CentralEntry e;
+    e.flags = le16(b, at + 8);
+    e.method = le16(b, at + 10);
+    e.uncompressedSize = le32(b, at + 24);
+    size_t nameLen = le16(b, at + 28), extraLen = le16(b, at + 30), commentLen = le16(b, at + 32);
+    e.name = b.substr(at + 46, nameLen);
+    entries.push_back(e);
+    at += 46 + nameLen + extraLen + commentLen;
+  }
+  return entries;
+}
+
+std::vector<std::string> names(const std::vector<CentralEntry>& entries) {
+  std::vector<std::string> out;
+  for (const CentralEntry& e : entries) out.push_back(e.name);
+  return out;
+}
+
+bool haveTool(const char* tool) {
+  return system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class ZipperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    oldLumetra_ = LUMETRAFILES;
+    LUMETRAFILES = dir_.path() + "lumetra";
+    Zipper::TEST_setPauses(0, 0);
+  }
+  void TearDown() override {
+    Zipper::TEST_setPauses(Zipper::FILE_PAUSE_US, Zipper::ENTRY_PAUSE_US);
+    LUMETRAFILES = oldLumetra_;
+  }
+  std::string make(const std::string& relative, const std::string& text) {
+    std::string path = dir_.file(relative);
+    mkdirs(path, false);
+    writeText(path, text);
+    return path;
+  }
+
+  TempDir dir_;
+  std::string oldLumetra_;
+};
+
+TEST_F(ZipperTest, EntriesTakeLastComponentInOrderDeflatedFast) {
+  std::string minute = make("a/20230406_1234_ABCD.ms", std::string(5000, 'x'));
+  std::string ss = make("b/ABCD.0000002a.ss", "\"sitename\"=\"ABCD\"\n");
+  std::string zip = dir_.file("out.zip");
+  ASSERT_TRUE(Zipper::compress2Files(zip, minute, ss));
+  auto entries = centralDirectory(zip);
+  ASSERT_EQ(names(entries),
+            (std::vector<std::string>{"20230406_1234_ABCD.ms", "ABCD.0000002a.ss"}));
+  for (const CentralEntry& e : entries) {
+    EXPECT_EQ(e.method, ZIP_CM_DEFLATE) << e.name;
+    // General purpose bits 1-2 = "10": the fast deflate levels.
+    EXPECT_EQ(e.flags & 0x6, 0x4) << e.name;
+  }
+  EXPECT_EQ(entries[0].uncompressedSize, 5000u);
+  EXPECT_LT(getFileSize(zip), 5000);
+}
+
+TEST_F(ZipperTest, FirstFileOfANameWinsAndShortNamesAreSkipped) {
+  std::string first = make("a/same.txt", "first");
+  std::string second = make("b/same.txt", "second");
+  std::string shortName = make("c/ab", "short");
+  std::string zip = dir_.file("out.zip");
+  ASSERT_TRUE(Zipper::compressFiles(zip, {first, shortName, second, dir_.file("missing.txt")}));
+  EXPECT_EQ(names(centralDirectory(zip)), std::vector<std::string>{"same.txt"});
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(Zipper::extractFile(zip, "same.txt", &data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "first");
+}
+
+TEST_F(ZipperTest, ZipInputContributesItsEntriesNotItself) {
+  std::string inner = dir_.file("inner.zip");
+  ASSERT_TRUE(Zipper::compress2Files(inner, make("i/trig.xml", "<t/>"), make("i/X.ms", "old")));
+  std::string minute = make("m/X.ms", "minute");
+  std::string zip = dir_.file("out.zip");
+  ASSERT_TRUE(Zipper::compressFiles(zip, {minute, inner}));
+  EXPECT_EQ(names(centralDirectory(zip)), (std::vector<std::string>{"X.ms", "trig.xml"}));
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(Zipper::extractFile(zip, "X.ms", &data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "minute");
+  // The scratch folder of the inner zip is gone.
+  EXPECT_TRUE(listDir(LUMETRAFILES + "/tmp").empty());
+}
+
+TEST_F(ZipperTest, NothingToAddOrUnwritablePlaceLeavesNoZip) {
+  std::string zip = dir_.file("out.zip");
+  writeText(zip, "stale");
+  EXPECT_FALSE(Zipper::compressFiles(zip, {dir_.file("missing1"), dir_.file("missing2")}));
+  EXPECT_FALSE(pathExists(zip));
+  EXPECT_FALSE(Zipper::compressFile(dir_.file("no/such/folder/out.zip"), make("f.txt", "x")));
+}
+
+TEST_F(ZipperTest, ExtractsZipMadeByTheZipTool) {
+  if (!haveTool("zip")) GTEST_SKIP() << "zip command line tool not installed";
+  make("src/one.txt", "first file\n");
+  make("src/two.bin", std::string(70000, '\x07'));
+  std::string zip = dir_.file("tool.zip");
+  ASSERT_EQ(
+      system(("cd " + dir_.file("src") + " && zip -q -9 " + zip + " one.txt two.bin").c_str()), 0);
+  std::string out = dir_.file("out/");
+  mkdirs(out, true);
+  std::vector<std::string> files;
+  ASSERT_TRUE(Zipper::uncompressFile(zip, out, &files));
+  EXPECT_EQ(files, (std::vector<std::string>{out + "one.txt", out + "two.bin"}));
+  EXPECT_EQ(readText(out + "one.txt"), "first file\n");
+  EXPECT_EQ(readText(out + "two.bin"), std::string(70000, '\x07'));
+  // Directory form with append: the entry goes after what the file holds.
+  writeText(out + "one.txt", "kept\n");
+  ASSERT_TRUE(Zipper::extractFile(zip, "one.txt", dir_.file("out"), true));
+  EXPECT_EQ(readText(out + "one.txt"), "kept\nfirst file\n");
+  ASSERT_TRUE(Zipper::extractFile(zip, "one.txt", dir_.file("out"), false));
+  EXPECT_EQ(readText(out + "one.txt"), "first file\n");
+}
+
+TEST_F(ZipperTest, ZipToolReadsOurZips) {
+  if (!haveTool("unzip")) GTEST_SKIP() << "unzip command line tool not installed";
+  std::string body(100000, 'q');
+  std::string zip = dir_.file("ours.zip");
+  ASSERT_TRUE(Zipper::compressFile(zip, make("a/body.ms", body)));
+  EXPECT_EQ(system(("unzip -tq " + zip + " >/dev/null").c_str()), 0);
+  std::string out = dir_.file("x/");
+  mkdirs(out, true);
+  ASSERT_EQ(system(("unzip -q " + zip + " -d " + out).c_str()), 0);
+  EXPECT_EQ(readText(out + "body.ms"), body);
+}
+
+TEST_F(ZipperTest, HostileEntryNamesStayInsideTheFolder) {
+  std::string zip = dir_.file("hostile.zip");
+  int error = 0;
+  zip_t* za = zip_open(zip.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(za, nullptr);
+  static const char kBody[] = "payload";
+  for (const char* name : {"../escaped.txt", "sub/inner.txt", "/abs.txt", "ok.txt"}) {
+    zip_source_t* s = zip_source_buffer(za, kBody, sizeof(kBody) - 1, 0);
+    ASSERT_GE(zip_file_add(za, name, s, 0), 0) << name;
+  }
+  ASSERT_EQ(zip_close(za), 0);
+  std::string out = dir_.file("deep/out/");
+  mkdirs(out, true);
+  std::vector<std::string> files;
+  Zipper::uncompressFile(zip, out, &files);
+  EXPECT_EQ(files, std::vector<std::string>{out + "ok.txt"});
+  EXPECT_FALSE(pathExists(dir_.file("deep/escaped.txt")));
+  EXPECT_FALSE(pathExists("/abs.txt"));
+  EXPECT_FALSE(Zipper::extractFile(zip, "../escaped.txt", out, false));
+  EXPECT_FALSE(pathExists(dir_.file("deep/escaped.txt")));
+}
+
+TEST_F(ZipperTest, UnreadableZipsAndMissingEntriesFail) {
+  std::string garbage = make("g.zip", "PK\x03\x04 not really a zip");
+  std::vector<uint8_t> data{1, 2, 3};
+  EXPECT_FALSE(Zipper::extractFile(garbage, "x", &data));
+  EXPECT_TRUE(data.empty());
+  EXPECT_FALSE(Zipper::uncompressFile(garbage, dir_.path(), nullptr));
+  std::string zip = dir_.file("real.zip");
+  ASSERT_TRUE(Zipper::compressFile(zip, make("a/entry.txt", "e")));
+  EXPECT_FALSE(Zipper::extractFile(zip, "other.txt", &data));
+  EXPECT_EQ(Zipper::entrySize(zip, "entry.txt"), 1);
+  EXPECT_EQ(Zipper::entrySize(zip, "other.txt"), -1);
+  // Extraction needs ".zip" in the path.
+  std::string renamed = dir_.file("real.bin");
+  ASSERT_TRUE(copyFile(zip, renamed));
+  EXPECT_FALSE(Zipper::uncompressFile(renamed, dir_.path(), nullptr));
+}
+
+TEST_F(ZipperTest, MutexHoldsBackEveryZipWrite) {
+  std::string source = make("a/held.txt", "h");
+  std::string zip = dir_.file("held.zip");
+  std::atomic<bool> done{false};
+  Zipper::lockMutex();
+  std::thread writer([&] {
+    Zipper::compressFile(zip, source);
+    done = true;
+  });
+  bool finishedWhileHeld = waitFor([&] { return done.load(); }, std::chrono::milliseconds(300));
+  Zipper::unlockMutex();
+  EXPECT_FALSE(finishedWhileHeld);
+  EXPECT_TRUE(waitFor([&] { return done.load(); }, std::chrono::seconds(10)));
+  writer.join();
+  EXPECT_TRUE(pathExists(zip));
+}
+
+// A minute zip of real records: the channel count and the first start.
+class NumChannelsTest : public ZipperTest {
+ protected:
+  std::string minuteZipOf(const std::string& testFile, const std::string& minuteName) {
+    std::string minute = dir_.file("m/" + minuteName);
+    mkdirs(minute, false);
+    EXPECT_TRUE(copyFile(testData(testFile), minute));
+    std::string zip = dir_.file(minuteName + ".zip");
+    EXPECT_TRUE(Zipper::compressFile(zip, minute));
+    return zip;
+  }
+};
+
+TEST_F(NumChannelsTest, CountsOneAndThreeChannelsFromTheMinuteEntry) {
+  time_t start = 0;
+  EXPECT_EQ(Miniseed::numChannelsInZipFile(
+                minuteZipOf("CO.JSC.00.HHZ.100sps.steim2.mseed", "20160921_1348_JSC.ms"), &start),
+            1);
+  struct tm t = {};
+  t.tm_year = 2016 - 1900, t.tm_mon = 8, t.tm_mday = 21, t.tm_hour = 13, t.tm_min = 48;
+  EXPECT_EQ(start, timegm(&t));
+  // Records grouped E,E,E,E,N,N,N,N,Z,Z within the first ten.
+  EXPECT_EQ(Miniseed::numChannelsInZipFile(
+                minuteZipOf("GT.BOSA.00.BHx.3comp.steim2.mseed", "20100622_2226_BOSA.ms"), &start),
+            3);
+  t = {};
+  t.tm_year = 2010 - 1900, t.tm_mon = 5, t.tm_mday = 22, t.tm_hour = 22, t.tm_min = 26,
+  t.tm_sec = 7;
+  EXPECT_EQ(start, timegm(&t));
+}
+
+TEST_F(NumChannelsTest, MissingEntryOrNoZipGivesZero) {
+  std::string zip = minuteZipOf("CO.JSC.00.HHZ.100sps.steim2.mseed", "a.ms");
+  std::string renamed = dir_.file("b.ms.zip");
+  ASSERT_TRUE(copyFile(zip, renamed));
+  time_t start = 42;
+  EXPECT_EQ(Miniseed::numChannelsInZipFile(renamed, &start), 0);
+  EXPECT_EQ(start, 42);
+  EXPECT_EQ(Miniseed::numChannelsInZipFile(dir_.file("m/a.ms"), &start), 0);
+}
+
+}  // namespace
