@@ -27,11 +27,13 @@
 #include "io/Serial.h"
 #include "io/Socket.h"
 #include "io/Usb.h"
+#include "metadata/SiteFolder.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "util/Text.h"
+#include "waveform/MinuteZip.h"
 
 std::atomic<bool> _run{false};
 Log _miniseedLog;
@@ -49,6 +51,8 @@ constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused f
 constexpr mode_t UPLOAD_DIR_MODE = 0777;
 // How long the orderly stop waits for running sessions to finish.
 constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
+// How long the orderly stop then waits for running zip threads.
+constexpr auto ZIP_STOP_BOUND = std::chrono::seconds(30);
 
 // Set by the signal thread; read by the main loop.
 std::atomic<int> stopSignal{0};
@@ -228,6 +232,13 @@ void startVorlanHub() {
   std::string extractArchive = props->getPath("extractarchive", "");
   IO::enableDumpIn(props->getInt("dumpin", 0) != 0);
 
+  // 19. The site register starts empty: no station is connected yet.
+  {
+    SiteFolder sites;
+    sites.init(props->getTransactionsDir());
+    sites.removeAll();
+  }
+
   // 20-21. The effective configuration.
   int numPorts = static_cast<int>(portHigh) - static_cast<int>(portLow) + 1;
   if (numPorts < 0) numPorts = 0;
@@ -291,7 +302,14 @@ void startVorlanHub() {
   // 32. The orderly stop. The sessions end first, each as on a closed link,
   // so that they write their caches and gap entries; only then is what they
   // share destroyed, in reverse order of creation.
-  if (!LinkThreads::instance().stopAll(SESSION_STOP_BOUND)) {
+  const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
+  // Minutes still being zipped are placed before the process ends.
+  if (!MinuteZip::waitAll(ZIP_STOP_BOUND)) {
+    // Interface log line
+    log->flushf("%d zip threads did not end within %d seconds", MinuteZip::running(),
+                static_cast<int>(ZIP_STOP_BOUND.count()));
+  }
+  if (!sessionsEnded) {
     // Interface log line
     log->flushf("%d sessions did not end within %d seconds", LinkThreads::instance().runningLinks(),
                 static_cast<int>(SESSION_STOP_BOUND.count()));
