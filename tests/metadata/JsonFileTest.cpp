@@ -1,0 +1,346 @@
+#include "metadata/JsonFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr int CAPACITY = 30000;
+
+// Parses text as a freshly loaded buffer.
+int parseText(JsonFile& f, const std::string& text) {
+  f.clear();
+  EXPECT_EQ(f.append(text.data(), static_cast<int>(text.size())), 1);
+  return f.parseFile();
+}
+
+std::string value(const JsonFile& f, const std::string& key) {
+  std::string v = "<missing>";
+  f.getStr(key, v);
+  return v;
+}
+
+// Lines of text whose last line "b=zz..." ends just before offset
+// breakAt, where the caller puts the line break.
+std::string linesEndingAt(size_t breakAt) {
+  std::string text;
+  while (breakAt - text.size() > 110) text += "p=" + std::string(97, 'y') + "\n";
+  text += "b=" + std::string(breakAt - text.size() - 2, 'z');
+  return text;
+}
+
+}  // namespace
+
+TEST(JsonFileLineTest, QuotesAreOptionalAndNeverPartOfKeyOrValue) {
+  JsonFile quoted(CAPACITY), plain(CAPACITY);
+  EXPECT_EQ(quoted.set("\"sitename\"=\"AB12\""), 1);
+  EXPECT_EQ(plain.set("sitename=AB12"), 1);
+  EXPECT_EQ(value(quoted, "sitename"), "AB12");
+  EXPECT_EQ(quoted.entries(), plain.entries());
+  // A stray quote inside is dropped too; CR and LF are removed before the checks.
+  EXPECT_EQ(plain.set("na\"me=va\"lue\r\n"), 1);
+  EXPECT_EQ(value(plain, "name"), "value");
+}
+
+TEST(JsonFileLineTest, LineOf119CharactersIsReadAnd120IsRejectedWhole) {
+  JsonFile f(CAPACITY);
+  std::string line119 = "k=" + std::string(117, 'v');
+  std::string line120 = "j=" + std::string(118, 'v');
+  EXPECT_EQ(f.set(line119), 1);
+  EXPECT_EQ(value(f, "k").size(), 117u);
+  EXPECT_EQ(f.set(line120), 0);
+  EXPECT_FALSE(f.hasKey("j"));
+  // The limit counts the quotes that are removed afterwards.
+  EXPECT_EQ(f.set("\"q\"=\"" + std::string(115, 'v') + "\""), 0);
+  // The same rule inside a buffer: the long line is skipped, the next one read.
+  JsonFile g(CAPACITY);
+  EXPECT_EQ(parseText(g, line120 + "\n" + line119 + "\nafter=1\n"), 2);
+  EXPECT_FALSE(g.hasKey("j"));
+}
+
+TEST(JsonFileLineTest, KeyRulesLengthAndPrintableBytes) {
+  JsonFile f(CAPACITY);
+  EXPECT_EQ(f.set(std::string(32, 'k') + "=1"), 1);
+  EXPECT_EQ(f.set(std::string(33, 'x') + "=1"), 0);
+  EXPECT_EQ(f.set("ta\tb=1"), 0);
+  EXPECT_EQ(f.set("key=caf\xc3\xa9"), 0);  // bytes above 0x7E
+  EXPECT_EQ(f.set("key=a\x7f"), 0);
+  EXPECT_EQ(f.set("key=a\x01"), 0);
+  EXPECT_EQ(f.set("=value"), 0);
+  EXPECT_EQ(f.set("# comment=1"), 0);
+  EXPECT_EQ(f.set("no equals"), 0);
+  EXPECT_EQ(f.size(), 1u);
+  // Empty value, further "=" and blanks are kept as they are.
+  EXPECT_EQ(f.set("empty="), 1);
+  EXPECT_EQ(value(f, "empty"), "");
+  EXPECT_EQ(f.set("a = b=c"), 1);
+  EXPECT_EQ(value(f, "a "), " b=c");
+}
+
+TEST(JsonFileParseTest, OnlyTheFirst500LinesAreParsedCommentsAndRejectsCounting) {
+  std::string text;
+  for (int i = 0; i < 497; ++i) text += i % 2 ? "# comment\n" : "bad line\n";
+  text += "line498=1\r\n\r\n\n";  // a run of breaks counts with its line
+  text += "line499=1\n";
+  text += "line500=1\n";
+  text += "line501=1\n";
+  JsonFile f(CAPACITY);
+  EXPECT_EQ(parseText(f, text), 3);
+  EXPECT_TRUE(f.hasKey("line500"));
+  EXPECT_FALSE(f.hasKey("line501"));
+}
+
+TEST(JsonFileParseTest, ParsingEndsAtTheFirstLineBreakAtOffset20000OrLater) {
+  JsonFile f(CAPACITY);
+  parseText(f, linesEndingAt(19999) + "\nc=1\n");
+  EXPECT_TRUE(f.hasKey("b"));
+  EXPECT_TRUE(f.hasKey("c"));
+  JsonFile g(CAPACITY);
+  parseText(g, linesEndingAt(20000) + "\nd=1\n");
+  EXPECT_TRUE(g.hasKey("b"));
+  EXPECT_FALSE(g.hasKey("d"));
+}
+
+TEST(JsonFileParseTest, ReparsingKeepsKeysTheNewTextLacksAndLeavesChangedFlag) {
+  JsonFile f(CAPACITY);
+  parseText(f, "a=1\nb=2\n");
+  EXPECT_FALSE(f.isChanged());
+  parseText(f, "b=3\n");
+  EXPECT_EQ(value(f, "a"), "1");
+  EXPECT_EQ(value(f, "b"), "3");
+  EXPECT_FALSE(f.isChanged());
+}
+
+TEST(JsonFileParseTest, LeadingLineBreaksAndCrLfFilesParse) {
+  JsonFile f(CAPACITY);
+  EXPECT_EQ(parseText(f, "\r\n\n\"a\"=\"1\"\r\n\"b\"=2\r\n"), 2);
+  EXPECT_EQ(value(f, "a"), "1");
+  EXPECT_EQ(value(f, "b"), "2");
+}
+
+TEST(JsonFileParseTest, NulByteEndsParsing) {
+  JsonFile f(CAPACITY);
+  std::string text("a=1\n\0b=2\n", 9);
+  EXPECT_EQ(parseText(f, text), 1);
+}
+
+TEST(JsonFileBufferTest, AppendHoldsAtMostCapacityMinusOneBytes) {
+  JsonFile f(10);
+  EXPECT_EQ(f.append("12345", 0), 1);
+  EXPECT_EQ(f.append("6789", 4), 1);
+  EXPECT_EQ(f.getUsed(), 9);
+  EXPECT_EQ(f.append("0", 1), 0);
+  EXPECT_EQ(f.getUsed(), 9);
+  EXPECT_EQ(f.append(nullptr, 1), 0);
+  f.clear();
+  EXPECT_EQ(f.getUsed(), 0);
+  EXPECT_TRUE(f.isEnd());
+}
+
+TEST(JsonFileBufferTest, PiecesAppendedSeparatelyParseAsOneFile) {
+  JsonFile f(CAPACITY);
+  f.append("\"sitena", 0);
+  f.append("me\"=\"AB", 0);
+  f.append("12\"\nx=", 0);
+  f.append("5\n", 0);
+  EXPECT_EQ(f.parseFile(), 2);
+  EXPECT_EQ(value(f, "sitename"), "AB12");
+  EXPECT_EQ(value(f, "x"), "5");
+}
+
+TEST(JsonFileValueTest, SetStrReportsDifferenceAndSetsFlagOnlyThen) {
+  JsonFile f(CAPACITY);
+  EXPECT_EQ(f.setStr("k", ""), 0);  // a missing key compares as ""
+  EXPECT_FALSE(f.isChanged());
+  EXPECT_TRUE(f.hasKey("k"));
+  EXPECT_EQ(f.setStr("k", "v"), 1);
+  EXPECT_TRUE(f.isChanged());
+  f.setChanged(false);
+  EXPECT_EQ(f.setStr("k", "v"), 0);
+  EXPECT_FALSE(f.isChanged());
+  f.remove("k");
+  EXPECT_FALSE(f.hasKey("k"));
+  EXPECT_FALSE(f.isChanged());
+}
+
+TEST(JsonFileValueTest, NumberConversionsUseLeadingDigitsOrTheDefault) {
+  JsonFile f(CAPACITY);
+  f.set("letters=abc");
+  f.set("mixed=12abc");
+  f.set("words=12 more text");
+  f.set("empty=");
+  f.set("float=2.5e3x");
+  f.set("huge=99999999999999");
+  EXPECT_EQ(f.getInt("letters", -7), -7);
+  EXPECT_EQ(f.getInt("mixed", -7), 12);
+  EXPECT_EQ(f.getInt("words", -7), 12);
+  EXPECT_EQ(f.getInt("empty", -7), -7);
+  EXPECT_EQ(f.getInt("missing", -7), -7);
+  EXPECT_EQ(f.getInt("huge", 0), 2147483647);
+  EXPECT_FLOAT_EQ(f.getFloat("float", 0), 2500.0f);
+  EXPECT_FLOAT_EQ(f.getFloat("letters", 1.5f), 1.5f);
+  // Only the first 31 characters are converted.
+  f.set("long=" + std::string(31, '0') + "5");
+  EXPECT_EQ(f.getInt("long", -1), 0);
+}
+
+TEST(JsonFileValueTest, GetCharsCopiesAtMostSizeMinusOne) {
+  JsonFile f(CAPACITY);
+  f.set("k=abcdef");
+  char buf[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(f.getChars("k", buf, 4), 1);
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(f.getChars("k", buf, 0), 0);
+  EXPECT_EQ(f.getChars("", buf, 4), 0);
+  buf[0] = 'q';
+  EXPECT_EQ(f.getChars("missing", buf, 4), 0);
+  EXPECT_EQ(buf[0], 'q');
+}
+
+TEST(JsonFileValueTest, SetIntAndSetFloatFormat) {
+  JsonFile f(CAPACITY);
+  f.setInt("i", -42);
+  f.setFloat("f", 3.14159, 2);
+  f.setFloat("g", 2.0, 0);
+  EXPECT_EQ(value(f, "i"), "-42");
+  EXPECT_EQ(value(f, "f"), "3.14");
+  EXPECT_EQ(value(f, "g"), "2");
+  f.setFloat("big", 1e40, 6);
+  EXPECT_LE(value(f, "big").size(), 31u);
+}
+
+TEST(JsonFileValueTest, IsNumeric) {
+  EXPECT_TRUE(JsonFile::isNumeric("12"));
+  EXPECT_TRUE(JsonFile::isNumeric("-1.5e3"));
+  EXPECT_FALSE(JsonFile::isNumeric(""));
+  EXPECT_FALSE(JsonFile::isNumeric("12a"));
+  EXPECT_FALSE(JsonFile::isNumeric("12 "));
+  EXPECT_FALSE(JsonFile::isNumeric("AB12"));
+}
+
+class JsonFileWriteTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+};
+
+TEST_F(JsonFileWriteTest, WrittenFileHasFormatLineCommentsAndSortedQuotedEntries) {
+  JsonFile f(CAPACITY);
+  f.setFormatKey("format");
+  f.set("zeta=last");
+  f.set("format=fmt");
+  f.set("alpha=1.5");
+  f.set("Beta=x y");
+  f.setChanged(false);
+  std::string path = dir.file("sub/folder/k.ss");  // folders are created
+  ASSERT_EQ(f.write(path), 1);
+  EXPECT_FALSE(f.isChanged());
+  std::string text = readText(path);
+  std::string head = "\"format\"=\"fmt\"\n\n# " + path + "\n# ";
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  size_t body = text.find("\n\n", head.size());
+  ASSERT_NE(body, std::string::npos);
+  // Byte-wise key order: upper case first.
+  EXPECT_EQ(text.substr(body + 2),
+            "\"Beta\"=\"x y\"\n\"alpha\"=1.5\n\"datalogger\"=\"Dremo\"\n\"zeta\"=\"last\"\n");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+}
+
+TEST_F(JsonFileWriteTest, HandMadeFileReadsAndWritesBackTheSameEntries) {
+  std::string path = dir.file("in.ss");
+  writeText(path,
+            "\"format\"=\"vorlanmeta\"\n# made by hand\n\nsitename=AB12\n\"cpv\"=838860.8\n"
+            "\"unit\"=\"m/s\"\n\"serial\"=\"0012ab\"\n");
+  JsonFile f(CAPACITY);
+  EXPECT_EQ(f.read(path), 1);
+  EXPECT_EQ(f.size(), 5u);
+  EXPECT_EQ(value(f, "sitename"), "AB12");
+  std::string out = dir.file("out.ss");
+  ASSERT_EQ(f.write(out), 1);
+  JsonFile g(CAPACITY);
+  EXPECT_EQ(g.read(out), 1);
+  auto expected = f.entries();
+  EXPECT_EQ(g.entries(), expected);
+  EXPECT_NE(readText(out).find("\"cpv\"=838860.8\n"), std::string::npos);
+}
+
+TEST_F(JsonFileWriteTest, ValueWithLineBreakCannotAddLinesToTheFile) {
+  JsonFile f(CAPACITY);
+  f.setChars("source", "tcp\nsitename=EVIL");
+  std::string path = dir.file("x.ss");
+  ASSERT_EQ(f.write(path), 1);
+  JsonFile g(CAPACITY);
+  g.read(path);
+  EXPECT_FALSE(g.hasKey("sitename"));
+  EXPECT_EQ(value(g, "source"), "tcp~sitename=EVIL");
+}
+
+TEST_F(JsonFileWriteTest, ReadFailuresKeepEntries) {
+  JsonFile f(CAPACITY);
+  f.set("keep=1");
+  EXPECT_EQ(f.read(dir.file("missing.ss")), 0);
+  EXPECT_EQ(value(f, "keep"), "1");
+  std::string big = dir.file("big.ss");
+  std::string text = "first=1\n" + std::string(590, '#') + "\nlast=1\n";
+  ASSERT_EQ(text.size(), 606u);
+  writeText(big, text);
+  JsonFile small(606);
+  // The second 512-byte chunk does not fit: what fitted is parsed.
+  EXPECT_EQ(small.read(big), 0);
+  EXPECT_EQ(value(small, "first"), "1");
+  EXPECT_FALSE(small.hasKey("last"));
+  EXPECT_EQ(small.getUsed(), 512);
+  JsonFile enough(607);
+  EXPECT_EQ(enough.read(big), 1);
+  EXPECT_EQ(value(enough, "last"), "1");
+}
+
+TEST_F(JsonFileWriteTest, UnopenablePathFailsWithoutTouchingEntries) {
+  JsonFile f(CAPACITY);
+  f.set("k=v");
+  writeText(dir.file("plain"), "x");
+  EXPECT_EQ(f.write(dir.file("plain/sub/x.ss")), 0);  // a file stands where a folder must be
+  EXPECT_EQ(value(f, "k"), "v");
+}
+
+// A file whose line writer starts a second write of the same object.
+class ReentrantFile : public JsonFile {
+ public:
+  explicit ReentrantFile(std::string nested) : JsonFile(CAPACITY), nested_(std::move(nested)) {}
+  int writeLine(FILE* stream, const std::string& key, const std::string& value) override {
+    if (nestedResult_ < 0) nestedResult_ = write(nested_);
+    return JsonFile::writeLine(stream, key, value);
+  }
+  using JsonFile::writeLine;
+  int nestedResult_ = -1;
+
+ private:
+  std::string nested_;
+};
+
+TEST_F(JsonFileWriteTest, WriteDuringWriteReturnsAtOnceAndWritesNothing) {
+  ReentrantFile f(dir.file("nested.ss"));
+  f.set("k=v");
+  ASSERT_EQ(f.write(dir.file("outer.ss")), 1);
+  EXPECT_EQ(f.nestedResult_, 0);
+  EXPECT_FALSE(pathExists(dir.file("nested.ss")));
+  // The guard is released: the next write goes through.
+  EXPECT_EQ(f.write(dir.file("again.ss")), 1);
+}
+
+TEST_F(JsonFileWriteTest, WriteLineOfMissingOrEmptyKeyWritesNothing) {
+  JsonFile f(CAPACITY);
+  std::string path = dir.file("lines");
+  FILE* stream = fopen(path.c_str(), "w");
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(f.writeLine(stream, "missing"), 0);
+  EXPECT_EQ(f.writeLine(stream, ""), 0);
+  EXPECT_EQ(f.writeLine(nullptr, "k", "v"), 0);
+  fclose(stream);
+  EXPECT_EQ(readText(path), "");
+}
