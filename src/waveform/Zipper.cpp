@@ -133,6 +133,7 @@ bool Zipper::compressFiles(const std::string& zipPath, const std::vector<std::st
   // Folders of extracted inner zips; libzip reads the sources only when the
   // archive is written, so they stay until then.
   std::vector<std::string> scratch;
+  std::vector<std::string> extracted;  // removed by name: deleteFolder skips dot names
   bool ok = true;
   size_t count = paths.size() < ZIP_MAX_FILES ? paths.size() : ZIP_MAX_FILES;
   for (size_t i = 0; i < count && ok; ++i) {
@@ -150,6 +151,7 @@ bool Zipper::compressFiles(const std::string& zipPath, const std::vector<std::st
         }
         scratch.push_back(folder);
         uncompressFileLocked(path, folder, &inner);
+        extracted.insert(extracted.end(), inner.begin(), inner.end());
         if (inner.size() > ZIP_MAX_FILES) inner.resize(ZIP_MAX_FILES);
         for (const std::string& entry : inner) {
           bool added = false;
@@ -174,6 +176,7 @@ bool Zipper::compressFiles(const std::string& zipPath, const std::vector<std::st
     ok = false;
   }
   za.reset();
+  deleteFiles(extracted);
   for (const std::string& folder : scratch) deleteFolder(folder);
   if (!ok) removeFile(zipPath);
   return ok;

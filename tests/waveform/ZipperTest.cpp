@@ -116,11 +116,13 @@ TEST_F(ZipperTest, FirstFileOfANameWinsAndShortNamesAreSkipped) {
 
 TEST_F(ZipperTest, ZipInputContributesItsEntriesNotItself) {
   std::string inner = dir_.file("inner.zip");
-  ASSERT_TRUE(Zipper::compress2Files(inner, make("i/trig.xml", "<t/>"), make("i/X.ms", "old")));
+  ASSERT_TRUE(Zipper::compressFiles(
+      inner, {make("i/trig.xml", "<t/>"), make("i/X.ms", "old"), make("i/.hidden", "h")}));
   std::string minute = make("m/X.ms", "minute");
   std::string zip = dir_.file("out.zip");
   ASSERT_TRUE(Zipper::compressFiles(zip, {minute, inner}));
-  EXPECT_EQ(names(centralDirectory(zip)), (std::vector<std::string>{"X.ms", "trig.xml"}));
+  EXPECT_EQ(names(centralDirectory(zip)),
+            (std::vector<std::string>{"X.ms", "trig.xml", ".hidden"}));
   std::vector<uint8_t> data;
   ASSERT_TRUE(Zipper::extractFile(zip, "X.ms", &data));
   EXPECT_EQ(std::string(data.begin(), data.end()), "minute");
