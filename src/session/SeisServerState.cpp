@@ -4,18 +4,20 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "gaps/Gapses.h"
 #include "hub/Log.h"
 #include "hub/VhProps.h"
 #include "io/IO.h"
 #include "util/FileUtil.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
+#include "waveform/Miniseed.h"
 
 SeisServerState::SeisServerState() { zero(); }
 
 SeisServerState::~SeisServerState() {
-  // The site folder entry is removed and a running trigger waveform thread
-  // is waited for here once those components exist.
+  removeSiteMarker();
+  // A running trigger waveform thread is waited for here once it exists.
 }
 
 bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
@@ -27,11 +29,13 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   props->reread();
   state_ = INIT_IDENTIFY;
   ownId_ = static_cast<uint32_t>(props->getIntKey("sourceid"));
-  // "flash" (the text flash of uploads) and "overwritestationxml" are read
-  // here by the firmware uploader and the StationXML writer of a later version.
+  // "flash" (the text flash of uploads) is read here by the firmware uploader
+  // of a later version.
+  overwriteStationXml_ = props->isOn("overwritestationxml");
   if (log_ != nullptr) log_->setVerbose(props->doVerbose());
-  // Client request files (RequestFiles) and the site folder (SiteFolder) are
-  // placed under the transactions folder here in a later version.
+  // Client request files (RequestFiles) are placed under the transactions
+  // folder here in a later version.
+  siteFolder_.init(props->getTransactionsDir());
   ssFile_.setChars("source", io != nullptr ? io->getDescription() : "");
   upload_.setSsFile(&ssFile_);
   io_ = io;
@@ -40,16 +44,32 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   // a later version.
   rw_.init(ownId_, io, log);
   archive_.setLog(log);
-  // Archive templates, formats, old-days limits, zipping, trigger archives,
-  // "backfill", "backfillhours", the monitor folder, the ring server and the
-  // trigger waveform settings are given to their components here in a later
-  // version.
+  archive_.setGapses(gaps);
+  archive_.setArchiveTemplate(props->getArchiveTemplate(0), props->getArchiveTemplate(1),
+                              static_cast<ArchiveFormat>(props->getArchiveFormat(0)),
+                              static_cast<ArchiveFormat>(props->getArchiveFormat(1)));
+  archive_.setOldDays(props->getIntKey("archive1days"), props->getIntKey("archive2days"));
+  archive_.setExtractArchiveTemplate(props->getTextKey("extractarchive"));
+  archive_.setZipArchive(props->doZipArchive());
+  // The trigger archives are given to trigger handling (Trigger) here once it exists.
+  doBackfill_ = props->isOn("backfill");
+  if (gaps != nullptr) gaps->setOldestHours(props->getIntKey("backfillhours"));
+  // The monitor folder and the ring server outlet are configured here once they exist.
+  archive_.setTrigWave(props->getIntKey("trigwavepresecs"), props->getIntKey("trigwavepostsecs"),
+                       props->isOn("trigwaveenabled"));
+  fixGaps_ = props->isOn("fixgaps");
+  if (!fixGaps_) logAdd("Sample Gap fixing DISABLED");
+  archive_.setRestartGapWanted(fixGaps_);
   ssTimer_.setActive(props->doSettingCommands());
   ssTimer_.setLog(log);
   receiveDeltaSecs_ = RECEIVE_DELTA_SECS;
+  nextSettingsFileTime_ = time(nullptr) + SETTINGS_FILE_FIRST_SECS;
   loopTimeoutMs_ = 1000 * props->getIntKey("timeout");
   // "flashenabled" and "flashinterval" go to firmware flashing (Flash) here
   // in a later version.
+  doSettingFile_ = props->doSettingFile();
+  // The per-station overrides outlast a reread of the properties.
+  if (firstStoreWaveDone_) applyStationOverrides();
   if (getFileSize(props->getPropFilePath()) < PROPS_WRITE_BACK_BYTES) {
     // A new installation gets a complete settings file at its first link.
     props->recordAllDefaults();
@@ -67,6 +87,7 @@ void SeisServerState::zero() {
   // The pending setting requests (gap store request queue) are emptied here
   // in a later version.
   lastAckedSeq_ = -1;
+  lastStoreSeq_ = -1;
   // The next histogram check is set here in a later version.
   samplingRestartPending_ = true;
   lag_ = LAG_UNSET;
@@ -177,14 +198,14 @@ int SeisServerState::process(bool checkSeq) {
   switch (received_.type) {
     case SelvomaPacket::TRIGGER:
       if (checkSeq) checkSequence();
-      // Trigger handling (Trigger) stores the trigger here in a later version.
+      store(checkSeq);
       return sendACK(true, n);
     case SelvomaPacket::MINISEED:
       if (checkSeq) {
         sampleRate_ = static_cast<float>(received_.getMiniseedSampleRate());
         checkSequence();
       }
-      storeMiniseed();
+      store(checkSeq);
       return sendACK(true, n);
     case SelvomaPacket::RESPONSE_FILE_NAME:
       // The file retrieval (DremoFiles) takes the name here in a later version.
@@ -251,14 +272,58 @@ int SeisServerState::process(bool checkSeq) {
   }
 }
 
-void SeisServerState::storeMiniseed() {
+void SeisServerState::store(bool checkSeq) {
+  if (checkSeq && received_.seqNo == lastStoreSeq_) {
+    logAdd("REPEAT PACKET skipped %d\n", received_.seqNo);
+    return;
+  }
+  lastStoreSeq_ = received_.seqNo;
+  switch (received_.type) {
+    case SelvomaPacket::TRIGGER:
+      // Trigger handling (Trigger) writes the trigger file and hands the
+      // frame to the archive (addPacket) here once it exists.
+      break;
+    case SelvomaPacket::MINISEED:
+      storeMiniseedPacket();
+      break;
+    default:
+      logAdd("Unknown packet in store()");
+      break;
+  }
+}
+
+void SeisServerState::storeMiniseedPacket() {
   bool stored = archive_.addPacket(received_);
   if (!storedData_) {
     hptime_t end = received_.getMiniseedEndTime();
     if (end > 0) setLag(static_cast<long>(time(nullptr) - end / HPTMODULUS));
   }
-  if (!archive_.getStation().empty()) updateStationLabel();
-  if (stored) storedData_ = true;
+  if (stored && fixGaps_ && ssFile_.numTeleChans() > 0 && !archive_.getStationWithId().empty()) {
+    archive_.checkForRestartGap(received_);
+  }
+  if (!archive_.getStation().empty()) {
+    ssFile_.setChars("sitename", archive_.getStation());
+    if (ssFile_.getChars("serial").empty()) {
+      ssFile_.setChars("serial", sformat("%08x", archive_.getId()));
+    }
+    std::string channel;
+    received_.getMiniseedChannel(&channel);
+    if (channel.size() == Miniseed::CHANNEL_LEN && channel[2] == 'O') {
+      ssFile_.setChars("ch4_active", "1");
+    }
+    updateStationLabel();
+    if (ssFile_.isChanged()) {
+      // The file retrieval (DremoFiles) and the firmware uploader (Flash)
+      // get the station name here once they exist.
+      processSetSetting(sformat("\"sitename\"=\"%s\"", archive_.getStation().c_str()));
+      ssFile_.writeDownload(stationLabel_, log_);
+    }
+  }
+  if (stored) {
+    touchSiteMarker();
+    checkFirstStoreWave();
+    storedData_ = true;
+  }
 }
 
 void SeisServerState::updateStationLabel() {
@@ -270,12 +335,15 @@ void SeisServerState::updateStationLabel() {
 }
 
 void SeisServerState::finish() {
-  // The archive's backfill files are deleted here (when backfill is off), the
-  // download path is cleared and the activity entry "closed" is written once
-  // those components exist.
+  // Records still waiting in the archive's buffer were acknowledged: they
+  // reach the minute files before the link goes.
+  archive_.flush();
+  if (!doBackfill_) archive_.deleteBackfills();
+  // The download path is cleared and the activity entry "closed" is written
+  // here once those components exist.
   upload_.clearPackets();
   rw_.disconnect();
-  // The station is removed from the site folder (SiteFolder) here in a later version.
+  removeSiteMarker();
   if (io_ != nullptr && io_->getKind() == IO::KIND_SERIAL) logFlush("\nSLEEP BEFORE FINISH");
   logFlush("FINISH\n\n");
 }

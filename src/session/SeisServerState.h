@@ -32,6 +32,7 @@
 #include <string>
 
 #include "metadata/SsFile.h"
+#include "metadata/SiteFolder.h"
 #include "metadata/SsTimer.h"
 #include "protocol/PacketReaderWriter.h"
 #include "protocol/SelvomaPacket.h"
@@ -71,6 +72,9 @@ constexpr int REQUEST_FILE_MAX_NAME = 99;       // REQUEST_FILE payloads handled
 constexpr int PROPS_WRITE_BACK_BYTES = 200;     // smaller property files are written back
 constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
 constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
+constexpr int SETTINGS_FILE_FIRST_SECS = 25;     // first settings-file time after init
+constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;  // then this often with setting queries on,
+constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
 
 class SeisServerState {
  public:
@@ -131,6 +135,16 @@ class SeisServerState {
   // Acts on the text of an inbound COMMAND and acknowledges it:
   // NEXT_REQUEST, or FINISH for "shutdown".
   int processCommand(std::string text);
+  // The text of a "station_name" command from its 14th character
+  // ("NET.LOC.STA" after spaces and "="): the archive takes it; a changed
+  // station re-reads its settings and gets its upload folder; then the
+  // station's site marker is touched and the first-contact step runs.
+  void processStationNameCommand(const std::string& text);
+  // First contact, once per session (after each stored record and each
+  // station-name command): the log, the site marker, the stored settings,
+  // the per-station overrides "settings.<STA>" and "backfill.<STA>" (logged
+  // as "backfilll for %s = %d"), the upload folder.
+  void checkFirstStoreWave();
 
   // Queues "sleep 10" and "stream <seconds>" unless that stream command is
   // already queued.
@@ -138,9 +152,16 @@ class SeisServerState {
   // In the Tidora run mode: ends the process when the companion's alive
   // file is older than TIDORA_ALIVE_MAX_SECS (or missing).
   void checkTidora();
-  // A setting reply "key=value": stored in the settings file; station,
-  // network and location replies also reach the archive.
+  // A setting reply "key=value": stored in the settings file. When the
+  // settings changed (on every second call, SsFile::isChanged) they are
+  // stamped with "time" and written to the download folder and as
+  // StationXML. Station, network and location replies also reach the
+  // archive; a "sitename" of "nil" logs "NIL Station name: [%s]" only.
   void processSetSetting(const std::string& line);
+  // Reads DOWNLOAD_DIR/<station label>/settings.ss into the settings and
+  // logs "<station> build=<n>", or "fail download <path>" (the settings then
+  // stay as they were).
+  void readSettings();
   // Seconds between the newest record and the hub clock (called when a
   // record is stored): stored during the first LAG_LEARN_SECS of the loop or
   // while none is known.
@@ -171,6 +192,9 @@ class SeisServerState {
   SsFile& TEST_ssFile() { return ssFile_; }
   SsTimer& TEST_ssTimer() { return ssTimer_; }
   PacketArchive& TEST_archive() { return archive_; }
+  SiteFolder& TEST_siteFolder() { return siteFolder_; }
+  bool TEST_doSettingFile() const { return doSettingFile_; }
+  time_t TEST_nextSettingsFileTime() const { return nextSettingsFileTime_; }
   void TEST_setState(int state) { state_ = state; }
   void TEST_setLoopStartTime(time_t t) { loopStartTime_ = t; }
   void TEST_setLastAckedSeq(int seq) { lastAckedSeq_ = seq; }
@@ -190,10 +214,22 @@ class SeisServerState {
   bool checkForUpload();
   // The sequence check of data frames: logs "Why seqNo==%d and not %d?".
   void checkSequence();
-  // Hands a MINISEED frame to the archive and learns lag and station.
-  void storeMiniseed();
+  // Stores the received data frame unless it repeats the sequence number of
+  // the one before (logs "REPEAT PACKET skipped %d"); checkSeq is false for
+  // frames injected locally, which are never taken for repeats.
+  void store(bool checkSeq);
+  // Hands a MINISEED frame to the archive; learns the lag, the restart gap
+  // (property "fixgaps") and the station's settings entries.
+  void storeMiniseedPacket();
   // stationLabel = "%s.%08x" (archive station, instrument id); the log gets it.
   void updateStationLabel();
+  // Touches the station's site marker (at most every TOUCH_INTERVAL_SECS);
+  // moves it when the archive's station or network has changed.
+  void touchSiteMarker();
+  // Removes the station's site marker, if one was made.
+  void removeSiteMarker();
+  // "settings.<STA>" and "backfill.<STA>" over the hub-wide switches.
+  void applyStationOverrides();
   uint32_t instrumentId() const { return lastGoodStationId_; }
 
   void logAdd(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -215,8 +251,8 @@ class SeisServerState {
   SsTimer ssTimer_;
   Log* log_ = nullptr;  // not owned
   std::string stationLabel_;
-  // The site folder (SiteFolder) and the file retrieval (DremoFiles) are
-  // owned here in a later version.
+  SiteFolder siteFolder_;  // this station's marker in the site register
+  // The file retrieval (DremoFiles) is owned here in a later version.
   time_t loopStartTime_ = 0;
   Gapses* gaps_ = nullptr;  // not owned, may be null
   Upload upload_;
@@ -234,14 +270,25 @@ class SeisServerState {
   int receiveDeltaSecs_ = RECEIVE_DELTA_SECS_DEFAULT;
   int loopTimeoutMs_ = LOOP_TIMEOUT_MS_DEFAULT;
   SsFile ssFile_;
+  time_t nextSettingsFileTime_ = 0;  // next settings-file request (or monitor copy)
+  bool overwriteStationXml_ = true;  // property "overwritestationxml"
 
   // The last frame read whole with a good check word: what acknowledgements
   // outside process() may acknowledge.
   uint32_t lastGoodStationId_ = 0;
   uint8_t lastGoodSeq_ = 0;
   bool storedData_ = false;     // a record of this link reached the archive
+  int lastStoreSeq_ = -1;       // seqNo of the last frame given to store(); -1: none
+  bool fixGaps_ = true;         // property "fixgaps": restart gaps are recorded
+  bool doBackfill_ = true;      // property "backfill"
   time_t nextUploadCheck_ = 0;  // checkForUpload skips work until after this
   std::atomic<bool> stopRequested_{false};
+
+  // The site register. The marker is kept under the station and network it
+  // was made for, so that a station renamed by the instrument moves it.
+  bool firstStoreWaveDone_ = false;  // checkFirstStoreWave ran
+  bool doSettingFile_ = false;       // property "settings", or "settings.<STA>"
+  std::string markedStation_, markedNetwork_;  // of the marker; empty: none yet
 };
 
 #endif  // VH_SESSION_SEISSERVERSTATE_H_

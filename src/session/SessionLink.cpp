@@ -62,7 +62,7 @@ int SeisServerState::initIdentify() {
     // that the instrument never drops a record the hub did not take.
     lastErrorTime_ = time(nullptr);
     logAdd("Got different packet %s", received_.getMessageName().c_str());
-    if (received_.type == SelvomaPacket::MINISEED) storeMiniseed();
+    if (received_.type == SelvomaPacket::MINISEED) storeMiniseedPacket();
     ackSeq_ = received_.seqNo;
     outgoing_.make(SelvomaPacket::ACK, ownId_, received_.sourceId, received_.seqNo);
     return SEND;
