@@ -1,0 +1,412 @@
+// The packet archive against real records (CO.JSC 100 sps, BW.BGLD 200 sps
+// with gaps) and hand-made variants of them: minute files read back with
+// libmseed, batches, the repeat window, sanity rejections, GAP lines, the
+// finished-minute hand-over, the time file, restart and trigger gaps, and
+// hostile station codes.
+#include "waveform/PacketArchive.h"
+
+#include <gtest/gtest.h>
+#include <libmseed.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "gaps/GapTestSupport.h"
+#include "gaps/Gapses.h"
+#include "support/TestSupport.h"
+#include "util/FileUtil.h"
+#include "waveform/Miniseed.h"
+
+namespace {
+
+constexpr uint32_t SERIAL = 0x01000001;
+constexpr size_t REC = Miniseed::RECORD_LENGTH;
+
+using Record = std::vector<uint8_t>;
+
+std::vector<Record> recordsOf(const std::string& name) {
+  std::vector<uint8_t> bytes;
+  readFile(testData(name), bytes);
+  std::vector<Record> out;
+  for (size_t at = 0; at + REC <= bytes.size(); at += REC) {
+    out.emplace_back(bytes.begin() + at, bytes.begin() + at + REC);
+  }
+  return out;
+}
+
+void putBE16(Record& r, size_t at, int value) {
+  r[at] = static_cast<uint8_t>((value >> 8) & 0xff);
+  r[at + 1] = static_cast<uint8_t>(value & 0xff);
+}
+// Records of these files are big-endian: rate = factor, multiplier 1.
+void setRate(Record& r, int rate) {
+  putBE16(r, Miniseed::OFF_RATE_FACTOR, rate);
+  putBE16(r, Miniseed::OFF_RATE_MULTIPLIER, 1);
+}
+void setText(Record& r, size_t at, const std::string& text, size_t width) {
+  for (size_t i = 0; i < width; ++i) r[at + i] = i < text.size() ? text[i] : ' ';
+}
+
+SelvomaPacket packetOf(const Record& r, uint8_t type = SelvomaPacket::MINISEED) {
+  SelvomaPacket p;
+  p.make(type, SERIAL, 1, 0, r.data(), static_cast<int>(r.size()));
+  return p;
+}
+
+// Every record of a file as (channel, start) through libmseed.
+std::vector<std::pair<std::string, hptime_t>> readBack(const std::string& path) {
+  std::vector<std::pair<std::string, hptime_t>> out;
+  MSFileParam* fp = nullptr;
+  MSRecord* msr = nullptr;
+  int rc;
+  while ((rc = ms_readmsr_r(&fp, &msr, path.c_str(), 0, nullptr, nullptr, 1, 0, 0)) ==
+         MS_NOERROR) {
+    out.emplace_back(msr->channel, msr->starttime);
+  }
+  EXPECT_EQ(rc, MS_ENDOFFILE) << path;
+  ms_readmsr_r(&fp, &msr, nullptr, 0, nullptr, nullptr, 0, 0, 0);
+  return out;
+}
+
+size_t countPrefix(const CaptureLog& log, const std::string& prefix) {
+  size_t n = 0;
+  for (const std::string& l : log.lines()) n += l.compare(0, prefix.size(), prefix) == 0;
+  return n;
+}
+
+class FakeTriggers : public ArchiveTriggers {
+ public:
+  bool writeTrigger(const SelvomaPacket&, const std::string&, const std::string&,
+                    const std::string&, const std::string&, uint32_t) override {
+    return accept;
+  }
+  int getRejectSeconds() const override { return 33; }
+  bool tooEarly(int) const override { return recent; }
+  bool accept = true;
+  bool recent = false;
+};
+
+class PacketArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    archive.setLog(&log);
+    archive.setGapses(&gapses);
+    archive.setArchiveTemplate(dir.path() + "/archive/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S", "",
+                               ArchiveFormat::MINISEED, ArchiveFormat::MINISEED);
+    archive.getArchive(0).TEST_setClock([this] { return now; });
+    jsc = recordsOf("CO.JSC.00.HHZ.100sps.steim2.mseed");
+    ASSERT_EQ(jsc.size(), 14u);
+  }
+  std::string jscMinute() const {
+    return dir.path() + "/archive/JSC/2016/09/21/13/20160921_1348_JSC.ms";
+  }
+
+  TempDir dir;
+  ScopedBaseDir base{dir.path()};
+  CaptureLog log;
+  Gapses gapses{&log};
+  PacketArchive archive;
+  time_t now = 1700000000;
+  std::vector<Record> jsc;
+};
+
+TEST_F(PacketArchiveTest, RealRecordsReachTheMinuteFileInOrderAndWhole) {
+  for (const Record& r : jsc) ASSERT_TRUE(archive.addPacket(packetOf(r)));
+  archive.flush();
+  std::vector<uint8_t> written;
+  ASSERT_EQ(readFile(jscMinute(), written), static_cast<long long>(jsc.size() * REC));
+  for (size_t i = 0; i < jsc.size(); ++i) {
+    EXPECT_TRUE(std::equal(jsc[i].begin(), jsc[i].end(), written.begin() + i * REC)) << i;
+  }
+  auto back = readBack(jscMinute());
+  ASSERT_EQ(back.size(), jsc.size());
+  for (size_t i = 1; i < back.size(); ++i) EXPECT_LT(back[i - 1].second, back[i].second);
+  EXPECT_EQ(archive.getStation(), "JSC");
+  EXPECT_EQ(archive.getNetwork(), "CO");
+  EXPECT_EQ(archive.getLocation(), "00");
+  EXPECT_EQ(archive.getStationWithId(), "JSC.01000001");
+  EXPECT_TRUE(isDir(dir.path() + "/upload/JSC.01000001"));
+  // The first record logs a GAP line; so do the file's two sub-millisecond
+  // steps, since a start must equal the previous end exactly.
+  EXPECT_EQ(countPrefix(log, "GAP "), 3u) << ::testing::PrintToString(log.lines());
+  EXPECT_TRUE(log.has("GAP HHZ End:1970,001,00:00:00.000  Start:2016,265,13:48:00.008  "
+                      "1474465664.000  sps:100"));
+  EXPECT_TRUE(log.has("GAP HHZ End:2016,265,13:48:27.968  Start:2016,265,13:48:27.968  "
+                      "0.000  sps:100"));
+  // The time file holds the newest record start written.
+  EXPECT_EQ(readText(dir.path() + "/time/JSC.01000001.last"),
+            std::to_string(back.back().second / HPTMODULUS));
+}
+
+TEST_F(PacketArchiveTest, BatchIsWrittenByTheRecordAfterItFillsUp) {
+  for (int i = 0; i < 5; ++i) archive.addPacket(packetOf(jsc[i]));
+  EXPECT_FALSE(pathExists(jscMinute()));
+  archive.addPacket(packetOf(jsc[5]));  // the sixth record writes the first five
+  EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(5 * REC));
+  EXPECT_EQ(archive.bufferedCount(), 1u);
+
+  // Above 200 samples per second ten records make a batch.
+  PacketArchive fast;
+  fast.setArchiveTemplate(dir.path() + "/fast/%S/%Y%M%D_%H%m", "", ArchiveFormat::MINISEED,
+                          ArchiveFormat::MINISEED);
+  for (int i = 0; i < 10; ++i) {
+    Record r = jsc[i];
+    setRate(r, 250);
+    fast.addPacket(packetOf(r));
+  }
+  const std::string fastFile = dir.path() + "/fast/JSC/20160921_1348.ms";
+  EXPECT_FALSE(pathExists(fastFile));
+  Record r = jsc[10];
+  setRate(r, 250);
+  fast.addPacket(packetOf(r));
+  EXPECT_EQ(getFileSize(fastFile), static_cast<long long>(10 * REC));
+}
+
+TEST_F(PacketArchiveTest, ResentStretchIsStoredOnceAndNewStartsNeverDropped) {
+  for (int i = 0; i < 10; ++i) archive.addPacket(packetOf(jsc[i]));
+  // The instrument sends the last seconds again after a "stream" request.
+  for (int i = 4; i < 10; ++i) EXPECT_TRUE(archive.addPacket(packetOf(jsc[i])));
+  archive.addPacket(packetOf(jsc[9]));  // and a plain repeat
+  for (int i = 10; i < 14; ++i) archive.addPacket(packetOf(jsc[i]));
+  archive.flush();
+  auto back = readBack(jscMinute());
+  ASSERT_EQ(back.size(), jsc.size());
+  for (size_t i = 1; i < back.size(); ++i) EXPECT_LT(back[i - 1].second, back[i].second);
+  // A repeat is no discontinuity: the same GAP lines as without repeats.
+  EXPECT_EQ(countPrefix(log, "GAP "), 3u);
+}
+
+TEST_F(PacketArchiveTest, InsaneRecordsAreRejectedAndBoundaryRatesPass) {
+  struct Case {
+    const char* what;
+    int rate;
+    std::string channel;
+    size_t pad;
+    bool sane;
+  } cases[] = {
+      {"5 sps", 5, "HHZ", 0, false},       {"20000 sps", 20000, "HHZ", 0, false},
+      {"2048 bytes", 100, "HHZ", 1536, false}, {"two-character channel", 100, "HH", 0, false},
+      {"10 sps", 10, "HHZ", 0, true},      {"10000 sps", 10000, "HHZ", 0, true},
+      {"1024 bytes", 100, "HHZ", 512, true},
+  };
+  for (const Case& c : cases) {
+    PacketArchive a;
+    CaptureLog caseLog;
+    a.setLog(&caseLog);
+    Record r = jsc[0];
+    setRate(r, c.rate);
+    setText(r, Miniseed::OFF_CHANNEL, c.channel, Miniseed::CHANNEL_LEN);
+    r.resize(r.size() + c.pad, 0);
+    EXPECT_EQ(a.addPacket(packetOf(r)), c.sane) << c.what;
+    EXPECT_EQ(caseLog.has("Not sane packet. deleted"), !c.sane) << c.what;
+    EXPECT_EQ(a.bufferedCount(), c.sane ? 1u : 0u) << c.what;
+  }
+  // Frames without payload and of other types are accepted without effect.
+  SelvomaPacket empty;
+  empty.make(SelvomaPacket::MINISEED, SERIAL, 1, 0);
+  EXPECT_TRUE(archive.addPacket(empty));
+  EXPECT_TRUE(archive.addPacket(packetOf(jsc[0], SelvomaPacket::COMMAND)));
+  EXPECT_EQ(archive.bufferedCount(), 0u);
+}
+
+TEST_F(PacketArchiveTest, ChannelSlotsFollowTheFirstName) {
+  EXPECT_TRUE(archive.setChanname("HHZ"));
+  EXPECT_FALSE(archive.setChanname("HHZ"));
+  EXPECT_FALSE(archive.isChannameChanged());
+  EXPECT_TRUE(archive.setChanname("HHE"));
+  EXPECT_EQ(archive.getChanname(0), "HHE");
+  EXPECT_EQ(archive.getChanname(1), "");  // not seen yet
+  EXPECT_EQ(archive.getChannelIndex("HHN"), 1);
+  EXPECT_EQ(archive.getChannelIndex("HHO"), 3);
+  EXPECT_EQ(archive.getChannelIndex("SUMX"), 6);
+  EXPECT_EQ(archive.getChannelIndex("BHZ"), 0);  // no slot holds it
+  EXPECT_FALSE(archive.setChanname("HH"));
+  EXPECT_TRUE(log.has("Channame==HH?  Is that right?"));
+}
+
+TEST_F(PacketArchiveTest, DiscontinuitiesOfRealDataLogGapLines) {
+  auto bgld = recordsOf("BW.BGLD..EHE.200sps.steim1.gaps.mseed");
+  ASSERT_EQ(bgld.size(), 128u);
+  for (const Record& r : bgld) ASSERT_TRUE(archive.addPacket(packetOf(r)));
+  // The first record and the file's three gaps.
+  EXPECT_EQ(countPrefix(log, "GAP EHE End:"), 4u);
+  for (const std::string& l : log.lines()) {
+    if (l.rfind("GAP ", 0) == 0) EXPECT_NE(l.find("  sps:200"), std::string::npos) << l;
+  }
+}
+
+TEST_F(PacketArchiveTest, EveryFinishedMinuteIsHandedOnInOrderWhenDataOutrunsTheHold) {
+  std::vector<std::string> finished;
+  archive.setMinuteHook([&](const std::string& path, int number, time_t) {
+    EXPECT_EQ(number, 1);
+    EXPECT_TRUE(isFile(path)) << path;
+    finished.push_back(path);
+  });
+  // Catching-up data: one record every 6 data seconds, the clock moving
+  // 5 s per data minute, so minutes change faster than the 10-second hold.
+  const hptime_t t0 = static_cast<hptime_t>(1700000040) * HPTMODULUS;  // 22:14:00
+  for (int i = 0; i < 140; ++i) {
+    Record r = jsc[i % jsc.size()];
+    ASSERT_TRUE(Miniseed::setStartTime(r.data(), t0 + i * 6 * HPTMODULUS));
+    archive.addPacket(packetOf(r));
+    now += i % 2;
+  }
+  EXPECT_LT(finished.size(), 13u);  // most are still waiting
+  now += 60;
+  for (int i = 140; i < 146; ++i) {
+    Record r = jsc[i % jsc.size()];
+    Miniseed::setStartTime(r.data(), t0 + i * 6 * HPTMODULUS);
+    archive.addPacket(packetOf(r));
+  }
+  std::vector<std::string> expected;
+  for (int m = 14; m < 27; ++m) {
+    expected.push_back(dir.path() + "/archive/JSC/2023/11/14/22/20231114_22" +
+                       std::to_string(m) + "_JSC.ms");
+  }
+  EXPECT_EQ(finished, expected);
+  EXPECT_EQ(archive.getArchive(0).pendingFinished(), 1u);  // 22:27 waits out its hold
+  EXPECT_FALSE(readText(dir.path() + "/time/JSC.01000001.last").empty());
+}
+
+TEST_F(PacketArchiveTest, RecentTriggerWritesEachRecordToItsEndTimeWhateverItsLength) {
+  FakeTriggers triggers;
+  triggers.recent = true;
+  archive.setTrigger(&triggers);
+  Record longer = jsc[1];
+  longer.resize(2 * REC, 0);  // 1024 bytes: sane, not a 512-byte record
+  archive.addPacket(packetOf(jsc[0]));
+  archive.addPacket(packetOf(longer));
+  archive.flush();
+  EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(3 * REC));
+}
+
+TEST_F(PacketArchiveTest, HostileStationCodesStayInsideTheTrees) {
+  const char* hostile[] = {"../..", "/etc", "..\\x", ".hid"};
+  for (const char* code : hostile) {
+    PacketArchive a;
+    a.setArchiveTemplate(dir.path() + "/archive/%S/%Y/%S_%H%m", "", ArchiveFormat::MINISEED,
+                         ArchiveFormat::MINISEED);
+    Record r = jsc[0];
+    setText(r, Miniseed::OFF_STATION, code, Miniseed::STATION_LEN);
+    setText(r, Miniseed::OFF_NETWORK, "/.", Miniseed::NETWORK_LEN);
+    ASSERT_TRUE(a.addPacket(packetOf(r))) << code;
+    a.flush();
+    EXPECT_EQ(a.getStation().find('/'), std::string::npos) << code;
+    EXPECT_EQ(a.getStation().find('\\'), std::string::npos) << code;
+    EXPECT_NE(a.getStation()[0], '.') << code;
+    EXPECT_EQ(a.getNetwork(), "_.");
+    EXPECT_TRUE(isFile(dir.path() + "/archive/" + a.getStation() + "/2016/" + a.getStation() +
+                       "_1348.ms"))
+        << code;
+    EXPECT_TRUE(isFile(dir.path() + "/time/" + a.getStationWithId() + ".last")) << code;
+    EXPECT_TRUE(isDir(dir.path() + "/upload/" + a.getStationWithId())) << code;
+  }
+  EXPECT_FALSE(pathExists(dir.path() + "/../etc"));
+  EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"archive", "time", "upload"}));
+}
+
+TEST_F(PacketArchiveTest, StationTextIsParsedByTheFieldRules) {
+  archive.setNetLocStn("AU.00.ABCDEFG", 0x1a2b);
+  EXPECT_EQ(archive.getNetwork(), "AU");
+  EXPECT_EQ(archive.getLocation(), "00");
+  EXPECT_EQ(archive.getStation(), "ABCDE");
+  EXPECT_EQ(archive.getStationWithId(), "ABCDE.00001a2b");
+  EXPECT_EQ(archive.getNetLocStn(), "AU.00.ABCDE");
+  archive.setNetLocStn("..", 1);
+  EXPECT_EQ(archive.getNetLocStn(), "__._._");
+  archive.setNetLocStn("A.B.C.D", 1);
+  EXPECT_TRUE(log.has("BAD PacketArchive.setNetLocStn A.B.C.D"));
+  EXPECT_EQ(archive.getNetLocStn(), "A.B.C");
+  archive.setNetLocStn("N:L:S/x y", 1);  // ':' separates; blanks become '_'
+  EXPECT_EQ(archive.getStation(), "S_x_y");
+}
+
+TEST_F(PacketArchiveTest, RestartGapStartsFromThePreviousLinkNotFromThisOne) {
+  // The previous link archived up to 22:10:30.
+  const time_t last = 1700000000 - 170;  // 22:10:30
+  const hptime_t t0 = static_cast<hptime_t>(1700000040) * HPTMODULUS;  // 22:14:00
+  mkdirs(dir.path() + "/time/", true);
+  writeText(dir.path() + "/time/JSC.01000001.last", std::to_string(last));
+  archive.setRestartGapWanted(true);
+  // Minutes finish before the session knows it may record the restart gap.
+  for (int i = 0; i < 30; ++i) {
+    Record r = jsc[i % jsc.size()];
+    Miniseed::setStartTime(r.data(), t0 + i * 10 * HPTMODULUS);
+    archive.addPacket(packetOf(r));
+    now += 11;
+  }
+  EXPECT_EQ(readText(dir.path() + "/time/JSC.01000001.last"), std::to_string(last));
+  Record r = jsc[0];
+  Miniseed::setStartTime(r.data(), t0 + 300 * HPTMODULUS);
+  SelvomaPacket p = packetOf(r);
+  archive.checkForRestartGap(p);
+  archive.checkForRestartGap(p);  // once per link
+  EXPECT_EQ(countPrefix(log, "Adding Restart Gap [JSC], "), 1u);
+  auto gaps = gapses.getGaps("JSC.01000001")->getList();
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].action(), Gap::DLBACK);
+  EXPECT_EQ(gaps[0].start(), (last - 60) / 60 * 60);
+  // The kept-back time file is written once the gap is recorded.
+  EXPECT_GT(std::stol(readText(dir.path() + "/time/JSC.01000001.last")), last);
+}
+
+TEST_F(PacketArchiveTest, WaveTriggerPushesMinuteGapsNewestFirstAndTheBuildGap) {
+  archive.setNetLocStn("XX.00.TRG", SERIAL);
+  archive.setTrigWave(15, 30, true);
+  archive.setTriggerBackfill(true);
+  const time_t noon = 1700049600;  // 2023-11-15 12:00:00
+  SelTrigger trigger;
+  trigger.time = static_cast<int32_t>(SelvomaPacket::time_tToSelTime(noon + 50));
+  trigger.alarmType = 4;
+  uint8_t bytes[SEL_TRIGGER_LENGTH];
+  trigger.toBytes(bytes);
+  SelvomaPacket p;
+  p.make(SelvomaPacket::TRIGGER, SERIAL, 1, 0, bytes, SEL_TRIGGER_LENGTH);
+  EXPECT_TRUE(archive.addPacket(p));
+  auto gaps = gapses.getGaps("TRG.01000001")->getList();
+  ASSERT_EQ(gaps.size(), 3u);
+  EXPECT_EQ(gaps[0].action(), Gap::DLTRIG);
+  EXPECT_EQ(gaps[0].start(), noon + 60);
+  EXPECT_EQ(gaps[1].start(), noon);
+  EXPECT_EQ(gaps[2].action(), Gap::BLDTRI);
+  EXPECT_EQ(gaps[2].end(), noon + 121);
+
+  FakeTriggers sleeping;
+  sleeping.accept = false;
+  archive.setTrigger(&sleeping);
+  EXPECT_FALSE(archive.addPacket(p));
+  EXPECT_TRUE(log.has("Trigger rejected. trigger sleep=33secs"));
+}
+
+TEST_F(PacketArchiveTest, ZippedMinuteIsReopenedBeforeAnAppend) {
+  const std::string path = dir.path() + "/m.ms";
+  writeText(path + ".zip", "zip");
+  std::vector<std::string> calls;
+  archive.setDezipper([&](const std::string& zip, const std::string& minute) {
+    calls.push_back(zip + " " + minute);
+    writeText(minute, "old");
+    return true;
+  });
+  const uint8_t more[] = {'n', 'e', 'w'};
+  EXPECT_TRUE(archive.writeBytes(path, more, sizeof more));
+  EXPECT_EQ(calls, (std::vector<std::string>{path + ".zip " + path}));
+  EXPECT_FALSE(pathExists(path + ".zip"));
+  EXPECT_EQ(readText(path), "oldnew");
+  EXPECT_TRUE(log.has("dezip [" + path + ".zip]"));
+}
+
+TEST_F(PacketArchiveTest, DownloadedFileIsStoredInItsMinuteAndFinished) {
+  archive.setNetLocStn("CO.00.JSC", SERIAL);
+  std::vector<std::string> finished;
+  archive.setMinuteHook(
+      [&](const std::string& path, int, time_t) { finished.push_back(path); });
+  const time_t t = 1474465680;  // 2016-09-21 13:48:00
+  archive.addMiniseed(jsc[0].data(), REC, t, 0);
+  archive.addMiniseed(jsc[1].data(), REC, t, 1);
+  archive.addMiniseed(jsc[2].data(), REC, t, 2);
+  EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(3 * REC));
+  EXPECT_EQ(finished, std::vector<std::string>{jscMinute()});
+}
+
+}  // namespace
