@@ -1,9 +1,15 @@
 // Inbound COMMAND texts: classification, action and acknowledgement, and
 // the setting replies among them.
+#include <mutex>
+
 #include "hub/Log.h"
+#include "metadata/JsonFile.h"
+#include "metadata/StationXml.h"
 #include "protocol/Commands.h"
 #include "session/SeisServerState.h"
-#include "util/JsonLine.h"
+#include "util/Dirs.h"
+#include "util/Text.h"
+#include "util/TimeUtil.h"
 
 namespace {
 
@@ -18,6 +24,17 @@ constexpr size_t VFTP_GET_AT = 9;        // the arguments follow the 9th charact
 constexpr size_t ACK_TEXT_MIN = 3;       // shorter texts are not acknowledged
 constexpr char PRINTABLE_FIRST = 32;
 constexpr char PRINTABLE_LAST = 126;
+constexpr size_t SETTINGS_TIME_TEXT_MAX = 31;
+
+// The current local time as the settings file's "time" entry.
+std::string settingsTimeNow() {
+  std::lock_guard<std::mutex> lock(TIMELOCK);
+  struct tm tm;
+  localTime(time(nullptr), &tm);
+  char text[SETTINGS_TIME_TEXT_MAX + 1];
+  strftime(text, sizeof text, SS_TIME_FORMAT, &tm);
+  return text;
+}
 
 }  // namespace
 
@@ -111,14 +128,22 @@ void SeisServerState::processSetSetting(const std::string& line) {
   ssFile_.set(line);
   ssFile_.parse();
   upload_.setSsFile(&ssFile_);
-  // When the settings changed, a later version stamps "time", writes the
-  // settings download copy and the StationXML (SsFile, StationXml).
   std::string key, value;
-  bool split = parseJsonLine(line, key, value);
+  bool split = JsonFile::readLine(line, key, value) == 1;
+  if (ssFile_.isChanged()) {
+    ssFile_.setChars("time", settingsTimeNow());
+    updateStationLabel();
+    ssFile_.writeDownload(stationLabel_, log_);
+    ChannelNames names;
+    for (int slot = 0; slot < CHANNEL_SLOTS; ++slot) names[slot] = archive_.getChanname(slot);
+    writeStationXml(ssFile_, names, overwriteStationXml_);
+    ssFile_.setChanged(false);
+    // MonitorBuffer: the next monitor-settings time becomes now here, so that
+    // writeSsFileToMonitor passes the changed file on at once.
+  }
   if (line.find("build") != std::string::npos) {
-    // The activity file and the trigger-backfill flag follow the build
-    // number here in a later version; the build number itself is already in
-    // the settings.
+    // ActivityFiles: the line goes to the activity file here.
+    // Trigger: updateTrigBackfill() follows the build number here.
     return;
   }
   if (line.find("sitename") != std::string::npos) {
@@ -131,12 +156,25 @@ void SeisServerState::processSetSetting(const std::string& line) {
     archive_.setId(instrumentId());
     archive_.makeStationId();
     updateStationLabel();
-    // The file retrieval (DremoFiles) and the firmware uploader (Flash) get
-    // the station here in a later version.
+    // DremoFiles and Flash: setStation() with the station label here.
     upload_.makeUploadDir(stationLabel_);
   } else if (line.find("network_code") != std::string::npos) {
     if (split) archive_.setNet(value);
   } else if (line.find("location_id") != std::string::npos) {
     if (split) archive_.setLoc(value);
   }
+}
+
+void SeisServerState::readSettings() {
+  updateStationLabel();
+  std::string path = sformatBounded(SS_DOWNLOAD_PATH_MAX, "%s%s/%s", DOWNLOAD_DIR.c_str(),
+                                    stationLabel_.c_str(), SS_FILE_NAME);
+  if (ssFile_.read(path)) {
+    upload_.setSsFile(&ssFile_);
+    // Trigger: updateTrigBackfill() follows the build number here.
+    logAdd("%s build=%d", archive_.getStation().c_str(), ssFile_.getBuildNo());
+  } else {
+    logAdd("fail download %s", path.c_str());
+  }
+  // ActivityFiles: the same message goes to the activity file here.
 }

@@ -105,12 +105,21 @@ int SeisServerState::sendNextRequest() {
         // The histogram files (Histogram) are written here in a later version.
       }
     }
-    checkForUpload();
-    // When the queue gave nothing, a later version goes on here, in this
-    // order: the oldest queued request of the gap store (backfill), a
-    // FILE_PART of a file the instrument asked for (RequestFiles), the file
-    // retrieval's next step (DremoFiles), the settings-file request or its
-    // monitor copy, and the histogram schedule (Histogram).
+    if (!checkForUpload()) {
+      // When the queue gave nothing, a later version first tries, in this
+      // order: the oldest queued request of the gap store (backfill), a
+      // FILE_PART of a file the instrument asked for (RequestFiles) and the
+      // file retrieval's next step (DremoFiles).
+      if (now > nextSettingsFileTime_) {
+        // DremoFiles: requestSettingsFile() asks for "/settings.ss" here when
+        // "settings" is on and no file upload is pending; otherwise
+        // MonitorBuffer: sendDownloadToMonitor("settings.ss").
+        nextSettingsFileTime_ = now + (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
+                                                           : SETTINGS_FILE_PERIOD_QUIET_SECS);
+      } else {
+        // Histogram: maybeRequestHistogramFile() here.
+      }
+    }
   }
   if (state_ != READ) return state_;
   int c = nextRequestCounter_;
