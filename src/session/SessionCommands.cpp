@@ -51,7 +51,7 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::STATION_NAME:
         if (text.size() >= STATION_NAME_MIN) {
           logAdd("STATION_NAME [%s:%s]", t, t + STATION_NAME_AT);
-          // The site folder (SiteFolder) takes the station name here in a later version.
+          processStationNameCommand(t + STATION_NAME_AT);
         }
         break;
       case Commands::LEVEL_TRIGGER_INFO:
@@ -119,8 +119,8 @@ int SeisServerState::processCommand(std::string text) {
   if (text.size() >= ACK_TEXT_MIN && text.rfind("nil", 0) != 0) {
     if (sendACK(true, 1) == FINISH) return FINISH;
   }
-  // The archive's time file is touched and the station marked alive in the
-  // site folder (SiteFolder) here in a later version.
+  // The archive's time file is touched here in a later version.
+  touchSiteMarker();
   return NEXT_REQUEST;
 }
 
