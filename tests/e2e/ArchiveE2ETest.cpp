@@ -216,7 +216,7 @@ TEST(ArchiveE2ETest, HostileStationCodesStayInsideTheArchiveTree) {
 }
 
 TEST(ArchiveE2ETest, HubRestartWhileTheInstrumentRecordsLeavesARestartGap) {
-  HubRun hub("ziparchive=0\n");
+  HubRun hub("ziparchive=0\nverbose=2\n");
   ASSERT_TRUE(hub.start());
   auto sim = hub.simulator({"--reconnect", "1", "--duration", "150"});
   ASSERT_TRUE(sim->start());
