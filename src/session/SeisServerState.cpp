@@ -317,6 +317,8 @@ void SeisServerState::storeMiniseedPacket() {
       // get the station name here once they exist.
       processSetSetting(sformat("\"sitename\"=\"%s\"", archive_.getStation().c_str()));
       ssFile_.writeDownload(stationLabel_, log_);
+      // Written: the same entries must not be written again with every record.
+      ssFile_.setChanged(false);
     }
   }
   if (stored) {
