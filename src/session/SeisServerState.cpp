@@ -3,15 +3,59 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 
 #include "gaps/Gapses.h"
 #include "hub/Log.h"
 #include "hub/VhProps.h"
 #include "io/IO.h"
+#include "metadata/StationXml.h"
+#include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
 #include "waveform/Miniseed.h"
+#include "waveform/MinuteZip.h"
+#include "waveform/Zipper.h"
+
+namespace {
+
+// Hands a finished minute to a zip thread of its own. The work order holds
+// copies of everything the thread needs, since the thread may outlive the
+// session; the settings download copy is written first so that the thread
+// zips the current settings.
+void zipMinute(PacketArchive* archive, SsFile* ssFile, Log* log, const std::string& path,
+               int archiveNumber) {
+  auto order = std::make_unique<MinuteZipOrder>();
+  order->minutePath = path;
+  order->stationId = archive->getStationWithId();
+  order->id = archive->getId();
+  order->format = archive->getArchive(archiveNumber - 1).getFormat();
+  order->zipArchive = archive->isZipArchive();
+  // The minute's trigger files join the order here once trigger handling exists.
+  ssFile->writeDownload(order->stationId, log);
+  std::vector<uint8_t> settings;
+  if (readFile(DOWNLOAD_DIR + order->stationId + "/settings.ss", settings) > 0) {
+    order->settings.assign(settings.begin(), settings.end());
+  }
+  ChannelNames names;
+  for (int slot = 0; slot < CHANNEL_SLOTS; ++slot) names[slot] = archive->getChanname(slot);
+  order->makeStationXml = [names](const std::string& settings, const std::string& destination) {
+    return StationXml::copyConvert(settings, destination, names) == 1;
+  };
+  MinuteZip::start(std::move(order), log);
+}
+
+// A late record for a zipped minute: the minute's entry is appended to the
+// minute file beside the zip.
+bool dezipMinute(const std::string& zipPath, const std::string& minutePath) {
+  const size_t slash = minutePath.rfind('/');
+  if (slash == std::string::npos) return Zipper::extractFile(zipPath, minutePath, ".", true);
+  return Zipper::extractFile(zipPath, minutePath.substr(slash + 1), minutePath.substr(0, slash),
+                             true);
+}
+
+}  // namespace
 
 SeisServerState::SeisServerState() { zero(); }
 
@@ -51,6 +95,10 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   archive_.setOldDays(props->getIntKey("archive1days"), props->getIntKey("archive2days"));
   archive_.setExtractArchiveTemplate(props->getTextKey("extractarchive"));
   archive_.setZipArchive(props->doZipArchive());
+  archive_.setMinuteHook([this](const std::string& path, int archiveNumber, time_t) {
+    zipMinute(&archive_, &ssFile_, log_, path, archiveNumber);
+  });
+  archive_.setDezipper(dezipMinute);
   // The trigger archives are given to trigger handling (Trigger) here once it exists.
   doBackfill_ = props->isOn("backfill");
   if (gaps != nullptr) gaps->setOldestHours(props->getIntKey("backfillhours"));

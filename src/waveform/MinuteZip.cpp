@@ -50,6 +50,16 @@ std::string lastComponent(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Creates or replaces path with text. False when it could not be written whole.
+bool writeWhole(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (fclose(f) != 0) ok = false;
+  if (!ok) removeFile(path);
+  return ok;
+}
+
 // Zips the minute and puts the zip beside it; removes the minute file only
 // once the zip is in place. Every outcome is logged in log.
 void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned sequence, Log* log) {
@@ -129,9 +139,11 @@ void runZip(std::unique_ptr<MinuteZipOrder> order, unsigned sequence) {
   } else {
     const std::string xmlCopy = sformat("%s%s.station.xml", tmp.c_str(), order->stationId.c_str());
     const std::string ssCopy = sformat("%s%s.ss", tmp.c_str(), order->stationId.c_str());
-    if (order->makeStationXml) order->makeStationXml(order->settingsPath, xmlCopy);
-    copyFile(order->settingsPath, ssCopy);
-    chmod(xmlCopy.c_str(), SHARED_FILE_MODE);
+    if (!order->settings.empty() && writeWhole(ssCopy, order->settings)) {
+      chmod(ssCopy.c_str(), SHARED_FILE_MODE);
+      if (order->makeStationXml) order->makeStationXml(ssCopy, xmlCopy);
+      chmod(xmlCopy.c_str(), SHARED_FILE_MODE);
+    }
     for (const std::string& companion : {xmlCopy, ssCopy, order->minutePath}) {
       order->files.insert(order->files.begin(), companion);
       log.addf("Zip file list [%s]", companion.c_str());

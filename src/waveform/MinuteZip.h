@@ -40,10 +40,10 @@
 
 class Log;
 
-// Writes the StationXML document for the settings file at settingsPath to
-// destination. Runs on the zip thread, possibly after the session has ended,
-// so it must hold copies of what it needs (the archive's channel names).
-// Returns false when nothing was written.
+// Writes the StationXML document for the settings file at settingsPath (the
+// thread's settings copy) to destination. Runs on the zip thread, possibly after the session has
+// ended, so it must hold copies of what it needs (the archive's channel names). Returns false when
+// nothing was written.
 using StationXmlMaker =
     std::function<bool(const std::string& settingsPath, const std::string& destination)>;
 
@@ -54,8 +54,11 @@ struct MinuteZipOrder {
   uint32_t id = 0;                 // serial number: the id of the thread's log
   std::vector<std::string> files;  // the minute's trigger files
   ArchiveFormat format = ArchiveFormat::MINISEED;
-  bool zipArchive = true;          // the archive's "ziparchive" switch
-  std::string settingsPath;        // the station's current settings file (the download copy)
+  bool zipArchive = true;  // the archive's "ziparchive" switch
+  // The station's settings file as it was when the minute finished, read on
+  // the session's thread: the file itself may be rewritten while the thread
+  // runs. Empty: no settings yet, so neither a settings copy nor StationXML.
+  std::string settings;
   StationXmlMaker makeStationXml;  // empty: no StationXML entry
 };
 

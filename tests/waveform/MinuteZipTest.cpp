@@ -70,7 +70,7 @@ class MinuteZipTest : public ::testing::Test {
     o->stationId = kStationId;
     o->id = 0x2a;
     o->zipArchive = zip;
-    o->settingsPath = settings_;
+    o->settings = readText(settings_);
     o->makeStationXml = [](const std::string& settings, const std::string& destination) {
       if (!isFile(settings)) return false;
       writeText(destination, kXml);
@@ -146,9 +146,10 @@ TEST_F(MinuteZipTest, MinuteStaysWithoutAScratchFolder) {
 }
 
 TEST_F(MinuteZipTest, MissingSettingsStillZipsTheMinute) {
-  removeFile(settings_);
   std::string path = minute("20230406_1237_ABCD.ms");
-  MinuteZip::saveZip(order(path));
+  auto o = order(path);
+  o->settings.clear();
+  MinuteZip::saveZip(std::move(o));
   EXPECT_FALSE(pathExists(path));
   EXPECT_EQ(unzipNames(path + ".zip", dir_.file("out/")),
             std::vector<std::string>{"20230406_1237_ABCD.ms"});
