@@ -105,6 +105,7 @@ class SessionRecoveryE2ETest : public ::testing::Test {
   bool endSessionAndFindInLog(const std::string& text) {
     control("quit");
     if (!sim_->wait(seconds(10))) return false;
+    EXPECT_EQ(sim_->exitCode(), 0) << sim_->output();
     return waitFor([&] { return hub_.log(STATION_LOG).find(text) != std::string::npos; },
                    seconds(15));
   }
@@ -232,6 +233,7 @@ TEST_F(SessionRecoveryE2ETest, KeepAliveAckComesAtLeastEverySevenSeconds) {
       << sim_->output();
   control("quit");
   ASSERT_TRUE(sim_->wait(seconds(10)));
+  EXPECT_EQ(sim_->exitCode(), 0) << sim_->output();
 
   auto lines = frameLines(sim_->output());
   size_t answer = answerAt(lines);
