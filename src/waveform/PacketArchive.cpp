@@ -66,6 +66,12 @@ time_t startSecond(const SelvomaPacket& packet) {
   return static_cast<time_t>(packet.getMiniseedStartTime() / HPTMODULUS);
 }
 
+// A code from a record header as a C text: up to its first NUL, at most
+// width characters, safe as a path element.
+std::string pathCode(const std::string& code, size_t width) {
+  return safePathCode(bounded(code.substr(0, code.find('\0')), width));
+}
+
 std::string trimTrailingBlanks(const std::string& text) {
   size_t end = text.find_last_not_of(' ');
   return end == std::string::npos ? std::string() : text.substr(0, end + 1);
@@ -82,16 +88,16 @@ PacketArchive::~PacketArchive() = default;
 // ---------------------------------------------------------------- identity
 
 void PacketArchive::setNet(const std::string& net) {
-  network_ = safePathCode(bounded(net, ARCHIVE_NETWORK_LEN));
+  network_ = pathCode(net, ARCHIVE_NETWORK_LEN);
 }
 
 void PacketArchive::setLoc(const std::string& loc) {
-  location_ = safePathCode(bounded(loc, ARCHIVE_LOCATION_LEN));
+  location_ = pathCode(loc, ARCHIVE_LOCATION_LEN);
 }
 
 void PacketArchive::setStn(const std::string& stn) {
-  if (stn.empty()) return;
-  std::string station = safePathCode(bounded(stn, ARCHIVE_STATION_LEN));
+  std::string station = pathCode(stn, ARCHIVE_STATION_LEN);
+  if (station.empty()) return;
   // The monitor folder of the old and the new station is cleared here once
   // the monitor buffer exists.
   station_ = station;
@@ -218,8 +224,8 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   if (haveChannel) rememberStart(recentSlot, channel, start);
   setLoc(location);
 
-  const std::string safeStation = safePathCode(bounded(station, ARCHIVE_STATION_LEN));
-  const std::string safeNetwork = safePathCode(bounded(network, ARCHIVE_NETWORK_LEN));
+  const std::string safeStation = pathCode(station, ARCHIVE_STATION_LEN);
+  const std::string safeNetwork = pathCode(network, ARCHIVE_NETWORK_LEN);
   if (safeStation == station_ && safeNetwork == network_) {
     // The site register (SiteFolder::touchStation) is refreshed here once it exists.
   } else {

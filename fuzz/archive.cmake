@@ -1,0 +1,1 @@
+vh_add_fuzzer(packetarchive_fuzz packetarchive_fuzz.cpp vh_archive)
