@@ -74,10 +74,10 @@ void startSignalThread() {
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
-    {
-      std::lock_guard<std::mutex> lock(stopMutex);
-      stopSignal.store(sig);
-    }
+    // Notified under the lock: the main thread can only go on (and at the
+    // end destroy stopCv) after this thread is done with it.
+    std::lock_guard<std::mutex> lock(stopMutex);
+    stopSignal.store(sig);
     stopCv.notify_all();
   }).detach();
 }
