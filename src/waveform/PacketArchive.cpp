@@ -226,11 +226,9 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
 
   const std::string safeStation = pathCode(station, ARCHIVE_STATION_LEN);
   const std::string safeNetwork = pathCode(network, ARCHIVE_NETWORK_LEN);
-  if (safeStation == station_ && safeNetwork == network_) {
-    // The site register (SiteFolder::touchStation) is refreshed here once it exists.
-  } else {
-    // The site register moves the station (SiteFolder::removeStation, then
-    // addStation) here once it exists.
+  // The session keeps the station's site marker (SiteFolder) after each
+  // stored record, moving it when station or network change.
+  if (safeStation != station_ || safeNetwork != network_) {
     setNet(network);
     setStn(station);
     stationId_ =
