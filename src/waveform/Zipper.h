@@ -17,7 +17,8 @@
 //
 // Thread safety: ZIP_MUTEX, one process-wide mutex, serialises every zip
 // write and every extraction, including those of the trigger waveform
-// assembly. Every public operation takes it for its whole run; the
+// assembly. Every operation that writes or reads a zip takes it for its
+// whole run (deleteFiles touches no zip and does not); the
 // "...Locked" helpers expect it held. Zipper holds no other state (the pause
 // lengths are atomics a test may shorten).
 #ifndef VH_WAVEFORM_ZIPPER_H_
