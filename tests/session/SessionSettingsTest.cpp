@@ -1,0 +1,71 @@
+// The session's settings operations: setting replies that change the
+// settings write the station's download copy (on every second change check)
+// and its StationXML, and readSettings takes a downloaded settings file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "session/SessionTestSupport.h"
+#include "util/Dirs.h"
+
+namespace {
+
+class SessionSettingsTest : public SessionFixture {
+ protected:
+  void SetUp() override { initSession(); }
+  std::string downloadCopy() { return DOWNLOAD_DIR + "ABCD.00000000/settings.ss"; }
+};
+
+}  // namespace
+
+TEST_F(SessionSettingsTest, ChangedSettingsAreStampedAndWrittenOnTheSecondCheck) {
+  session.processSetSetting("\"sitename\"=\"ABCD\"");  // first check: not yet reported
+  EXPECT_EQ(session.getStationLabel(), "ABCD.00000000");
+  EXPECT_FALSE(pathExists(downloadCopy()));
+  session.processSetSetting("network_code=AU");
+  std::string text = readText(downloadCopy());
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.rfind("\"format\"=\"vorlanmeta\"\n", 0), 0u);
+  EXPECT_NE(text.find("\n\"network_code\"=\"AU\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n\"sitename\"=\"ABCD\"\n"), std::string::npos);
+  // "time" holds the local time in the form "YYYY-MM-DD HHMM SS".
+  SsFile back;
+  ASSERT_EQ(back.read(downloadCopy()), 1);
+  std::string stamp;
+  ASSERT_EQ(back.getStr("time", stamp), 1);
+  EXPECT_EQ(stamp.size(), SS_SETTINGS_TIME_LEN);
+  EXPECT_EQ(back.getHistogramTime().size(), SS_TIME_TEXT_MAX);
+  EXPECT_TRUE(pathExists(dir.path() + "response/ABCD.xml"));
+  EXPECT_FALSE(session.TEST_ssFile().JsonFile::isChanged());
+
+  // Unchanged answers write nothing; a changed one is written again.
+  removeFile(downloadCopy());
+  session.processSetSetting("network_code=AU");
+  session.processSetSetting("network_code=AU");
+  EXPECT_FALSE(pathExists(downloadCopy()));
+  session.processSetSetting("cpv=500000");
+  session.processSetSetting("cpv=500000");
+  EXPECT_NE(readText(downloadCopy()).find("\n\"cpv\"=500000\n"), std::string::npos);
+}
+
+TEST_F(SessionSettingsTest, NoDownloadCopyWithoutAStation) {
+  session.processSetSetting("cpv=1");
+  session.processSetSetting("cpv=2");
+  EXPECT_TRUE(listDir(DOWNLOAD_DIR).empty());
+}
+
+TEST_F(SessionSettingsTest, ReadSettingsTakesTheDownloadedFileOrLogsTheFailure) {
+  session.processSetSetting("sitename=ABCD");
+  session.readSettings();
+  EXPECT_NE(logText().find("fail download " + downloadCopy()), std::string::npos);
+  EXPECT_EQ(session.dataAckInterval(), 1);  // build still unknown
+  mkdirs(downloadCopy(), false);
+  writeText(downloadCopy(), "\"build_number\"=4710\r\n\"gain\"=2\r\n");
+  session.readSettings();
+  EXPECT_NE(logText().find("ABCD build=4710"), std::string::npos) << logText();
+  EXPECT_EQ(session.TEST_ssFile().getBuildNo(), 4710);
+  EXPECT_FLOAT_EQ(session.TEST_ssFile().getGainA(), 4.0f);
+  EXPECT_EQ(session.dataAckInterval(), DATA_ACK_INTERVAL);
+  // Entries the file lacks are kept.
+  EXPECT_EQ(session.TEST_ssFile().getStation(), "ABCD");
+}
