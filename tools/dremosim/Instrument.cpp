@@ -538,6 +538,7 @@ bool Instrument::sendPending() {
       resent_++;
       continue;
     }
+    if (config_.sendTimes != nullptr) config_.sendTimes->note(config_.station, record.data());
     recent_.push_back(SentRecord{seqNo, false, Miniseed::getEndTime(record.data()), record});
     if (recent_.size() > RECENT_MAX) recent_.pop_front();
   }

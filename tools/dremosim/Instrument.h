@@ -48,6 +48,7 @@
 #include "Card.h"
 #include "Control.h"
 #include "FrameDecoder.h"
+#include "SendTimes.h"
 #include "SimLink.h"
 #include "SimSettings.h"
 #include "Waveform.h"
@@ -86,6 +87,7 @@ struct InstrumentConfig {
   int reconnectSeconds = DEFAULT_RECONNECT_S;  // 0: end when the link ends
   bool identify = true;        // false: stream without waiting for IDENTIFY
   bool verbose = false;        // every frame to stderr
+  SendTimes* sendTimes = nullptr;  // --send-times: notes first sends; not owned
 };
 
 class Instrument {

@@ -90,6 +90,10 @@ Run:
   --duration SECONDS     end in order after this long (default: run until
                          SIGINT, SIGTERM or "quit")
   --verbose              log every frame sent and received to stderr
+  --send-times FILE      write one line "STA CHA START_US SENT_US" per data
+                         record when its frame first leaves for the link
+                         (record start and send time in microseconds since
+                         1970), for latency benchmarks
   --help                 this text
 
 Output: "pty STA PATH" lines (with --pty) and, at the end, one line per
@@ -291,6 +295,8 @@ ParseResult parseSimOptions(const std::vector<std::string>& args, SimOptions* op
       }
     } else if (opt == "--card") {
       if (!value(&c.cardDir)) return ParseResult::FAILED;
+    } else if (opt == "--send-times") {
+      if (!value(&options->sendTimesPath)) return ParseResult::FAILED;
     } else if (opt == "--count") {
       if (!value(&v)) return ParseResult::FAILED;
       if (!toLong(v, 10, 1, MAX_INSTRUMENTS, &n)) {

@@ -23,6 +23,7 @@ struct SimOptions {
   std::string stationPrefix;   // empty: STA, STA01, STA02, ...
   double durationSeconds = 0;  // 0: until a signal or "quit"
   std::string controlPath;
+  std::string sendTimesPath;   // --send-times: empty = none
   std::vector<ScriptEntry> script;
 };
 

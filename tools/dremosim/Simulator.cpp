@@ -59,6 +59,13 @@ int Simulator::run(FILE* out) {
     fprintf(stderr, "dremosim: %s\n", error.c_str());
     return 1;
   }
+  if (!options_.sendTimesPath.empty()) {
+    if (!sendTimes_.open(options_.sendTimesPath, &error)) {
+      fprintf(stderr, "dremosim: %s\n", error.c_str());
+      return 1;
+    }
+    for (InstrumentConfig& c : configs) c.sendTimes = &sendTimes_;
+  }
   warmUpPacker();
   for (const InstrumentConfig& c : configs) {
     auto instrument = std::make_unique<Instrument>(c);
@@ -107,6 +114,7 @@ int Simulator::run(FILE* out) {
   }
   for (auto& i : instruments_) i->requestStop();
   for (auto& i : instruments_) i->join();
+  sendTimes_.close();
   printSummary(out);
   return 0;
 }

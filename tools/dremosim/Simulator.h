@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Instrument.h"
+#include "SendTimes.h"
 #include "SimOptions.h"
 
 constexpr int CONTROL_POLL_MS = 100;  // period of the main thread's checks
@@ -37,6 +38,7 @@ class Simulator {
   void printSummary(FILE* out) const;
 
   SimOptions options_;
+  SendTimes sendTimes_;  // opened when --send-times is given; outlives the instruments
   std::vector<std::unique_ptr<Instrument>> instruments_;
 };
 
