@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -39,9 +41,15 @@ std::string ioErrorText(int error) {
 }
 
 IO::IO(int kind)
-    : kind_(kind), chunk_(std::make_unique<unsigned char[]>(READ_CHUNK)), description_(UNINITED) {}
+    : kind_(kind),
+      chunk_(std::make_unique<unsigned char[]>(READ_CHUNK)),
+      description_(UNINITED),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-IO::~IO() { stopReadLoop(); }
+IO::~IO() {
+  stopReadLoop();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
 
 void IO::init() { bytesIn_.store(0, std::memory_order_relaxed); }
 
@@ -88,13 +96,39 @@ void IO::readOneLoop() {
   // Free space only grows while this thread is the one filling the ring, so
   // the whole chunk fits.
   ring_.push(chunk_.get(), static_cast<uint32_t>(k));
+  notifyArrival();
+}
+
+int IO::ioWait(int timeoutMs) { return -1; }
+
+void IO::notifyArrival() {
+  // Pairs with the fence in waitForBytes: either this thread sees the waiter,
+  // or the waiter sees the bytes (or the dead flag) before it blocks.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (waiters_.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> lock(arrivalMu_);
+  arrivalCv_.notify_all();
 }
 
 void IO::readLoop() {
   if (getLog() != nullptr) log("ReadLoop start connected=%d", connectedFlag() ? 1 : 0);
+  bool readable = false;  // the last wait reported the device readable
   while (connectedFlag() && !isLinkDead()) {
+    uint64_t before = getBytesIn();
     readOneLoop();
-    sleepu(READLOOP_PAUSE_US);
+    if (!connectedFlag() || isLinkDead()) break;
+    bool moved = getBytesIn() != before;
+    // A full ring waits for the session, not for the device; a readable
+    // device that gave nothing (or a transport that cannot wait) gets the
+    // fixed pause, so this loop never spins.
+    if (ring_.freeSpace() == 0 || (readable && !moved)) {
+      readable = false;
+      sleepu(READLOOP_PAUSE_US);
+      continue;
+    }
+    int waited = ioWait(READLOOP_WAIT_MAX_MS);
+    if (waited < 0) sleepu(READLOOP_PAUSE_US);
+    readable = waited > 0;
   }
 }
 
@@ -118,6 +152,11 @@ bool IO::startReadThread(const char* threadFunction) {
     readThreadStarted_ = false;
   }
   dead_.store(false, std::memory_order_release);
+  if (wakeFd_ >= 0) {
+    uint64_t stale;  // a wake-up left by the last stop
+    ssize_t rc = ::read(wakeFd_, &stale, sizeof stale);
+    (void)rc;  // nothing to drain is fine
+  }
   readThreadFunction_ = threadFunction;
   int rc = pthread_create(&readThread_, nullptr, &IO::readLoopEntry, this);
   if (rc != 0) {
@@ -133,6 +172,11 @@ bool IO::startReadThread(const char* threadFunction) {
 void IO::stopReadLoop() {
   setConnected(false);
   if (!readThreadStarted_) return;
+  if (wakeFd_ >= 0) {
+    uint64_t one = 1;  // ends the read loop's wait on the device
+    ssize_t rc = ::write(wakeFd_, &one, sizeof one);
+    (void)rc;  // a full counter is still readable
+  }
   if (pthread_equal(readThread_, pthread_self())) return;  // the loop ends after this pass
   pthread_join(readThread_, nullptr);
   readThreadStarted_ = false;
@@ -140,6 +184,7 @@ void IO::stopReadLoop() {
 
 void IO::markDead(const char* reason) {
   if (dead_.exchange(true, std::memory_order_acq_rel)) return;
+  notifyArrival();  // a waiting consumer learns at once that nothing more comes
   log("Link dead: %s. [%s]", reason, getDescription());
 }
 
@@ -167,7 +212,9 @@ int IO::read(unsigned char* bytes, int count, int maxPasses) {
   }
   setErrno(0);
   if (!isConnected()) return -1;
-  if (ring_.available() == 0) sleepu(READ_EMPTY_SLEEP_US);
+  // Each wait ends early only when the whole rest of the request is in the
+  // ring, so the passes keep their full time budget for a slow sender.
+  if (ring_.available() == 0) waitForBytes(static_cast<uint32_t>(count), READ_EMPTY_SLEEP_US);
   int got = 0;
   int pass = 0;
   while (got < count && pass < maxPasses) {
@@ -175,11 +222,25 @@ int IO::read(unsigned char* bytes, int count, int maxPasses) {
     int k = readBuf(bytes + got, count - got);
     if (k > 0) got += k;
     if (pass > 1) {
-      sleepu(READ_PASS_SLEEP_US);
-      if (pass > READ_SLOW_AFTER_PASSES) sleepu(READ_SLOW_SLEEP_US);
+      auto rest = static_cast<uint32_t>(count - got);
+      waitForBytes(rest, READ_PASS_SLEEP_US);
+      if (pass > READ_SLOW_AFTER_PASSES) waitForBytes(rest, READ_SLOW_SLEEP_US);
     }
   }
   return got;
+}
+
+bool IO::waitForBytes(uint32_t wanted, long timeoutUs) {
+  auto enough = [&] { return ring_.available() >= wanted || isLinkDead(); };
+  if (enough()) return ring_.available() >= wanted;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
+  std::unique_lock<std::mutex> lock(arrivalMu_);
+  waiters_.fetch_add(1, std::memory_order_relaxed);
+  // Pairs with the fence in notifyArrival.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  arrivalCv_.wait_until(lock, deadline, enough);
+  waiters_.fetch_sub(1, std::memory_order_relaxed);
+  return ring_.available() >= wanted;
 }
 
 void IO::ringClear() { ring_.clear(); }

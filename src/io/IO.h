@@ -1,13 +1,25 @@
 // IO: the buffered base of the byte transports Socket and Serial.
 //
 // Design. Reading the device is decoupled from parsing frames: while a
-// transport is connected, one read-loop thread of its own ("rd-<link>") polls
-// the device every READLOOP_PAUSE_US, moves whatever it holds (at most
-// READ_CHUNK bytes per pass, never more than the ring has room for) into the
-// receive ring, and the session thread takes bytes out with bounded waiting
-// (read, readonce, readBuf). A full ring leaves bytes waiting in the device;
-// nothing is dropped inside the hub. Writes go straight to the device from
-// the session thread.
+// transport is connected, one read-loop thread of its own ("rd-<link>") moves
+// whatever the device holds (at most READ_CHUNK bytes per pass, never more
+// than the ring has room for) into the receive ring, and the session thread
+// takes bytes out with bounded waiting (read, readonce, readBuf). A full ring
+// leaves bytes waiting in the device; nothing is dropped inside the hub.
+// Writes go straight to the device from the session thread.
+//
+// Waiting. Between passes the read loop blocks in ioWait() until the device
+// has bytes (poll on its descriptor), the wake-up descriptor is signalled
+// (stopReadLoop does that, so close() ends the loop at once) or
+// READLOOP_WAIT_MAX_MS passes. It falls back to the fixed READLOOP_PAUSE_US
+// pause when the transport cannot wait (base ioWait), while the ring is full,
+// and after a wait that reported the device readable but gave no bytes, so
+// an idle link costs no processor time and an odd readiness never spins. On
+// the consumer side, waitForBytes() blocks until enough bytes are in the
+// ring, the link is dead or a time-out passes: the read loop notifies after
+// every push (only when someone waits). read() and the session's idle wait
+// use it instead of fixed sleeps; each wait keeps its old upper bound, it
+// only ends sooner when the bytes are there.
 //
 // Read-loop lifetime. startReadLoop() (called by Socket::accept,
 // Socket::connect and Serial::connect on the owner's thread) starts the
@@ -25,8 +37,11 @@
 // Thread safety. Two threads use a connected transport: its read loop
 // (readLoop, readOneLoop, ioAvailable, ioRead, dump) and the owner's session
 // thread (everything else). The ring is lock-free (RingBuffer.h). The
-// connected and dead flags, the error number, the byte counter and the log
-// pointer are atomics. The description, wait time and kind are written only
+// connected and dead flags, the error number, the byte counter, the log
+// pointer and the waiter count are atomics; arrivalMu_ only pairs the
+// consumer's wait with the read loop's notification (arrivalCv_). The
+// wake-up descriptor is created with the object and written by the owner's
+// thread, read by the read loop. The description, wait time and kind are written only
 // while no read loop runs. deviceMu_ is the device lock for transports whose
 // device calls must not overlap (Serial).
 #ifndef VH_IO_IO_H_
@@ -36,6 +51,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -46,7 +62,8 @@
 class Log;
 
 constexpr int READ_CHUNK = 16384;                // bytes of one device read
-constexpr long READLOOP_PAUSE_US = 5017;         // pause between read-loop passes
+constexpr long READLOOP_PAUSE_US = 5017;         // read loop: pause when it cannot wait on the device
+constexpr int READLOOP_WAIT_MAX_MS = 200;        // read loop: longest wait on the device per pass
 constexpr int READ_PASSES = 200;                 // passes of a waiting read()
 constexpr long READ_EMPTY_SLEEP_US = 20013;      // read(): one sleep when the ring is empty
 constexpr long READ_PASS_SLEEP_US = 4011;        // read(): sleep after the second and later passes
@@ -105,6 +122,11 @@ class IO {
   virtual int ioRead(unsigned char* bytes, int count) = 0;
   // Starts the read-loop thread. Returns false when it could not start.
   virtual bool startReadLoop() = 0;
+  // Read-loop thread: waits at most timeoutMs until the device has bytes or
+  // the wake-up descriptor (wakeFd()) is signalled. Returns 1 when the device
+  // reported itself readable, 0 after the time-out or a wake-up, -1 when the
+  // transport cannot wait (base: the read loop then pauses READLOOP_PAUSE_US).
+  virtual int ioWait(int timeoutMs);
   // The read-loop thread body: passes until not connected or dead.
   virtual void readLoop();
 
@@ -120,6 +142,9 @@ class IO {
   // not connected.
   int read(unsigned char* bytes, int count, int maxPasses = READ_PASSES);
   int readonce(unsigned char* bytes, int count) { return read(bytes, count, 1); }
+  // Waits at most timeoutUs until the ring holds at least wanted bytes or the
+  // link is dead. True when the bytes are there. Consumer side.
+  bool waitForBytes(uint32_t wanted, long timeoutUs);
   // Drops every buffered byte (tail moves to head; safe while the read loop runs).
   void ringClear();
   // ringClear(), then ioFlush().
@@ -159,6 +184,8 @@ class IO {
   void markDead(const char* reason);
 
   void setConnected(bool on) { connected_.store(on, std::memory_order_release); }
+  // Readable when stopReadLoop asks the read loop to end; for ioWait's poll.
+  int wakeFd() const { return wakeFd_; }
   bool connectedFlag() const { return connected_.load(std::memory_order_acquire); }
   void setErrno(int number) { errno_.store(number, std::memory_order_relaxed); }
   // Cut to IO_DESCRIPTION_MAX characters. Only while no read loop runs.
@@ -169,6 +196,8 @@ class IO {
 
  private:
   static void* readLoopEntry(void* self);
+  // Read-loop thread: wakes a consumer blocked in waitForBytes.
+  void notifyArrival();
 
   const int kind_;
   RingBuffer<unsigned char> ring_;
@@ -180,6 +209,12 @@ class IO {
   std::atomic<uint64_t> bytesIn_{0};
   std::atomic<Log*> log_{nullptr};
   std::atomic<pid_t> readTid_{0};
+
+  // Bytes-arrived notification: waiters_ counts consumers in waitForBytes.
+  std::mutex arrivalMu_;
+  std::condition_variable arrivalCv_;
+  std::atomic<int> waiters_{0};
+  int wakeFd_ = -1;  // eventfd; -1 when it could not be made (waits then end by time-out)
 
   // Read-loop thread handle; owner thread only.
   pthread_t readThread_{};

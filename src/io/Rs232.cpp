@@ -291,6 +291,8 @@ int RS232_available(int index) {
   return n;
 }
 
+int RS232_GetFd(int index) { return openFd(index); }
+
 void RS232_flushRX(int index) {
   int fd = openFd(index);
   if (fd >= 0) tcflush(fd, TCIFLUSH);

@@ -48,6 +48,8 @@ void RS232_cputs(int index, const char* text);
 void RS232_CloseComport(int index);
 // Bytes waiting to be read; 0 for a bad index, a closed port or a failed query.
 int RS232_available(int index);
+// The open port's descriptor (for waiting on it), -1 for a bad index or a closed port.
+int RS232_GetFd(int index);
 void RS232_flushRX(int index);
 void RS232_flushTX(int index);
 void RS232_flushRXTX(int index);

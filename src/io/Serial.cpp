@@ -1,5 +1,7 @@
 #include "io/Serial.h"
 
+#include <poll.h>
+
 #include <cstring>
 
 #include "io/Rs232.h"
@@ -127,6 +129,15 @@ int Serial::ioRead(unsigned char* bytes, int count) {
 }
 
 bool Serial::startReadLoop() { return startReadThread(READ_LOOP_FUNCTION); }
+
+int Serial::ioWait(int timeoutMs) {
+  int fd = RS232_GetFd(portIndex_);
+  if (fd < 0) return -1;
+  pollfd entries[2] = {{fd, POLLIN, 0}, {wakeFd(), POLLIN, 0}};
+  int count = wakeFd() >= 0 ? 2 : 1;
+  if (::poll(entries, static_cast<nfds_t>(count), timeoutMs) < 1) return 0;
+  return entries[0].revents != 0 ? 1 : 0;
+}
 
 int Serial::numPorts() { return RS232_PORTS; }
 

@@ -55,6 +55,10 @@ class Serial : public IO {
   int ioAvailable() override;
   int ioRead(unsigned char* bytes, int count) override;
   bool startReadLoop() override;
+  // Polls the port's descriptor and the wake-up. The descriptor is stable
+  // while the read loop runs (close stops the loop before closing the port),
+  // so the wait takes no device lock and never holds up a write.
+  int ioWait(int timeoutMs) override;
 
   const std::string& portName() const { return portName_; }
   int portIndex() const { return portIndex_; }

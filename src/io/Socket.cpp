@@ -348,3 +348,11 @@ int Socket::ioRead(unsigned char* bytes, int count) {
 }
 
 bool Socket::startReadLoop() { return startReadThread(READ_LOOP_FUNCTION); }
+
+int Socket::ioWait(int timeoutMs) {
+  if (fd_ < 0) return -1;
+  pollfd entries[2] = {{fd_, POLLIN | POLLRDHUP, 0}, {wakeFd(), POLLIN, 0}};
+  int count = wakeFd() >= 0 ? 2 : 1;
+  if (::poll(entries, static_cast<nfds_t>(count), timeoutMs) < 1) return 0;
+  return entries[0].revents != 0 ? 1 : 0;
+}

@@ -23,7 +23,12 @@
 
 constexpr size_t SOCKET_ADDRESS_MAX = 29;        // characters of the address text
 constexpr size_t SOCKET_PEER_ADDRESS_MAX = 16;   // characters taken of an accepted peer's address
-constexpr int SOCKET_BACKLOG = 5;                // listen backlog of a server socket
+// Listen backlog of a server socket. Instruments reconnect together (after
+// a hub restart, a network outage): with a queue of 5, a burst of 50
+// connections left some half-open for good (connected on the instrument's
+// side, never accepted, so the instrument waited for an IDENTIFY that never
+// came). A queue of this size takes such a burst.
+constexpr int SOCKET_BACKLOG = 128;
 constexpr int SOCKET_FLUSH_CHUNKS = 20;          // reads of ioFlush at most
 constexpr int SOCKET_FLUSH_CHUNK_BYTES = 512;    // bytes per ioFlush read
 constexpr long SOCKET_RETRY_SLEEP_US = 50039;    // pause after an interrupted or would-block read
@@ -90,6 +95,8 @@ class Socket : public IO {
   // stream or a hard error (link marked dead) or without a descriptor.
   int ioRead(unsigned char* bytes, int count) override;
   bool startReadLoop() override;
+  // Polls the descriptor (readable, peer closed, error) and the wake-up.
+  int ioWait(int timeoutMs) override;
 
   static void globalInit() {}
   static void globalDestruct() {}
