@@ -153,7 +153,16 @@ void SeisServerState::loop() {
       state_ = FINISH;
       break;
     }
-    if ((io_ == nullptr || io_->available() < 1) && state_ != PROCESS) sleepu(IDLE_SLEEP_US);
+    if ((io_ == nullptr || io_->available() < 1) && state_ != PROCESS) {
+      // Idle in READ: wait for the link's next bytes instead of waking every
+      // few ms; the bound keeps every time rule below (keep-alive, time-outs,
+      // periodic work, stop requests) checked at least every 100 ms.
+      if (io_ != nullptr && state_ == READ) {
+        io_->waitForBytes(1, IDLE_WAIT_MAX_US);
+      } else {
+        sleepu(IDLE_SLEEP_US);
+      }
+    }
     if (log_ != nullptr) {
       long silent = log_->secsSinceLastLog();
       long limit = log_->getVerbosness() == -1 ? SILENCE_LOG_SECS_QUIET : SILENCE_LOG_SECS;

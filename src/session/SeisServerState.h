@@ -45,6 +45,7 @@ class Log;
 class VhProps;
 
 constexpr long IDLE_SLEEP_US = 4002;            // loop: pause when nothing is to be read
+constexpr long IDLE_WAIT_MAX_US = 100000;       // loop: READ waits this long at most for bytes
 constexpr int SILENCE_LOG_SECS = 5;             // loop: "Nothing Logged" after this
 constexpr int SILENCE_LOG_SECS_QUIET = 120;     // ... at log verbosity -1
 constexpr int KEEPALIVE_SECS = 7;               // loop: longest time without an ACK
