@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -158,6 +159,72 @@ TEST_F(SocketTest, IdlePeerKeepsTheLinkAlive) {
   usleep(100000);
   EXPECT_EQ(client_->available(), 0);
   EXPECT_FALSE(client_->isLinkDead());
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(SocketTest, WaitForBytesEndsOnlyWhenTheWholeRequestIsInTheRing) {
+  acceptOne();
+  peer_->send("abc");
+  ASSERT_TRUE(waitFor([&] { return client_->available() == 3; }, kWait));
+  // Three bytes are not eight: the wait runs to its time-out.
+  EXPECT_FALSE(client_->waitForBytes(8, 30000));
+  std::thread later([&] {
+    usleep(50000);
+    peer_->send("defgh");
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client_->waitForBytes(8, 20000000));
+  // Woken by the arrival, long before the 20-second bound.
+  EXPECT_LT(secondsSince(start), 10.0);
+  later.join();
+  EXPECT_EQ(readAll(*client_, 8), "abcdefgh");
+}
+
+TEST_F(SocketTest, WaitForBytesEndsWhenThePeerClosesTheLink) {
+  acceptOne();
+  std::thread later([&] {
+    usleep(50000);
+    peer_->closeNow();
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client_->waitForBytes(1, 20000000));
+  EXPECT_LT(secondsSince(start), 10.0);
+  later.join();
+  EXPECT_TRUE(client_->isLinkDead());
+  EXPECT_EQ(client_->available(), -1);
+}
+
+TEST_F(SocketTest, ReadGathersAFrameThatArrivesInTwoParts) {
+  acceptOne();
+  std::thread later([&] {
+    peer_->send("first half ");
+    usleep(30000);
+    peer_->send("second half");
+  });
+  EXPECT_EQ(readAll(*client_, 22), "first half second half");
+  later.join();
+}
+
+TEST_F(SocketTest, CloseWakesAnIdleReadLoopInsteadOfWaitingOutItsPoll) {
+  // The read loop of an idle link blocks in poll for up to
+  // READLOOP_WAIT_MAX_MS; close() must end it at once through the wake-up.
+  // Without the wake-up a close would take half that bound on average; the
+  // median of several closes is compared, so a busy machine does not decide
+  // the outcome.
+  std::vector<double> took;
+  for (int i = 0; i < 9; ++i) {
+    acceptOne();
+    usleep(20000);  // the read loop is in its wait
+    auto start = std::chrono::steady_clock::now();
+    client_->close();
+    took.push_back(secondsSince(start));
+    EXPECT_FALSE(client_->isConnected());
+  }
+  std::sort(took.begin(), took.end());
+  EXPECT_LT(took[took.size() / 2], READLOOP_WAIT_MAX_MS / 4 / 1000.0);
 }
 
 TEST_F(SocketTest, BindConflictIsReportedAndAnotherPortStillServes) {
