@@ -1,7 +1,13 @@
 #include "support/HubRun.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <sstream>
 
@@ -18,7 +24,22 @@ bool HubRun::start() {
                                         work_.path(),
                                         std::map<std::string, std::string>{{"HOME", home_.path()}});
   if (!hub_->start()) return false;
-  return waitForLog("\nbackfill=", std::chrono::seconds(10));
+  if (!waitForLog("\nbackfill=", std::chrono::seconds(10))) return false;
+  // The listener binds after the configuration lines; the port is in use
+  // (a plain bind fails) once it listens.
+  return waitFor([this] { return portInUse(port_); }, std::chrono::seconds(10));
+}
+
+bool portInUse(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  bool inUse = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EADDRINUSE;
+  close(fd);
+  return inUse;
 }
 
 bool HubRun::stopByShutdownFile(std::chrono::seconds bound) {

@@ -19,7 +19,8 @@ class HubRun {
   explicit HubRun(const std::string& extraProps = "");
   ~HubRun();  // SIGKILL when still running
 
-  // Starts the hub and waits until its configuration lines are logged.
+  // Starts the hub and waits until its configuration lines are logged and
+  // its port listens.
   bool start();
   // Creates the shutdown file and waits (bounded) for the exit. True when the
   // hub ended with status 1.
@@ -55,6 +56,9 @@ struct SimSummary {
        records = 0;
 };
 SimSummary simSummary(const std::string& output, const std::string& station);
+
+// True when a TCP port is bound by some program (a plain bind fails).
+bool portInUse(int port);
 
 // How often text occurs in haystack.
 size_t countOf(const std::string& haystack, const std::string& text);
