@@ -300,6 +300,22 @@ bool ArchiveFile::changed(Log* log) {
   return false;
 }
 
+bool ArchiveFile::closeOut(Log* log) {
+  if (!current_.empty()) {
+    bool known = std::any_of(pending_.begin(), pending_.end(),
+                             [this](const Finished& f) { return f.path == current_; });
+    if (!known) pending_.push_back({current_, clock_()});
+    current_.clear();
+    lastTracked_.clear();
+  }
+  if (pending_.empty()) return false;
+  previousFinished_ = finished_;
+  finished_ = pending_.front().path;
+  pending_.pop_front();
+  if (log != nullptr) log->addfVerbose("Minute finished [%s]", finished_.c_str());
+  return true;
+}
+
 std::string ArchiveFile::getDeletionFolder() const {
   const std::string& root = deletionRoot_;
   std::string fixed;

@@ -147,6 +147,11 @@ class ArchiveFile {
   // the waiting files and of the current file to now, and returns false. log
   // (may be null) receives a verbose line per finished file.
   bool changed(Log* log);
+  // At the end of a link: the current file joins the finished ones, and each
+  // call hands out the oldest finished file at once, without its hold (no
+  // record of this link can still arrive). Returns false when none is left.
+  // A later write to such a file reopens it (see the file comment).
+  bool closeOut(Log* log);
   // The file changed() reported last, and the one before it.
   const std::string& getFinishedPath() const { return finished_; }
   const std::string& getPreviousFinishedPath() const { return previousFinished_; }

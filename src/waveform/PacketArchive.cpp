@@ -299,10 +299,17 @@ void PacketArchive::insertPacket(const SelvomaPacket& packet) {
 }
 
 void PacketArchive::flush() {
-  if (buffer_.empty()) return;
-  write();
-  clear();
-  writeTimeFile(newestWritten_);
+  if (!buffer_.empty()) {
+    write();
+    clear();
+    writeTimeFile(newestWritten_);
+  }
+  const time_t now = time(nullptr);
+  for (int i = 0; i < NUM_ARCHIVES; ++i) {
+    ArchiveFile& archive = archives_[i];
+    if (!archive.isEnabled()) continue;
+    while (archive.closeOut(log_)) finishWrite(archive.getFinishedPath(), i + 1, now);
+  }
 }
 
 std::string PacketArchive::minutePath(int index, time_t t, bool track) {

@@ -162,8 +162,10 @@ class PacketArchive {
   // characters) logs "Not sane packet. deleted" and gives false. A rejected
   // trigger gives false.
   bool addPacket(const SelvomaPacket& packet);
-  // Writes the buffered records (see write) unless the buffer is empty, and
-  // then the time file with the newest data time written.
+  // At the end of a link: writes the buffered records (see write) unless the
+  // buffer is empty, then the time file with the newest data time written,
+  // and hands on every minute still waiting to be finished, the current one
+  // included, so that none stays unzipped because this link went away.
   void flush();
   // Appends the buffered records to the minute file of each enabled archive
   // (in one block, or record by record while a trigger is recent) after

@@ -267,6 +267,16 @@ TEST_F(PacketArchiveTest, EveryFinishedMinuteIsHandedOnInOrderWhenDataOutrunsThe
   EXPECT_EQ(finished, expected);
   EXPECT_EQ(archive.getArchive(0).pendingFinished(), 1u);  // 22:27 waits out its hold
   EXPECT_FALSE(readText(dir.path() + "/time/JSC.01000001.last").empty());
+
+  // The link ends: the waiting minute and the current one are handed on at
+  // once, in order, none twice, so no minute stays unfinished.
+  archive.flush();
+  expected.push_back(dir.path() + "/archive/JSC/2023/11/14/22/20231114_2227_JSC.ms");
+  expected.push_back(dir.path() + "/archive/JSC/2023/11/14/22/20231114_2228_JSC.ms");
+  EXPECT_EQ(finished, expected);
+  EXPECT_EQ(archive.getArchive(0).pendingFinished(), 0u);
+  archive.flush();
+  EXPECT_EQ(finished.size(), expected.size());
 }
 
 TEST_F(PacketArchiveTest, RecentTriggerWritesEachRecordToItsEndTimeWhateverItsLength) {
