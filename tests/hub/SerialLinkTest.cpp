@@ -14,6 +14,7 @@
 #include "io/Serial.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
+#include "waveform/MinuteZip.h"
 
 namespace {
 
@@ -57,6 +58,8 @@ TEST(SerialLinkTest, WatcherRunsASessionOverAPseudoTerminal) {
       << sim.output();
 
   EXPECT_TRUE(LinkThreads::instance().stopAll(seconds(20)));
+  // The finished session handed its minutes to zip threads, as at the hub's stop.
+  EXPECT_TRUE(MinuteZip::waitAll(seconds(30)));
   EXPECT_EQ(_numOpenSerial.load(), 0);
   log.flush();
   std::string logs;

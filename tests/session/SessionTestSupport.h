@@ -4,12 +4,14 @@
 #ifndef VH_TESTS_SESSION_SESSIONTESTSUPPORT_H_
 #define VH_TESTS_SESSION_SESSIONTESTSUPPORT_H_
 
+#include <chrono>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "waveform/MinuteZip.h"
 #include "hub/Log.h"
 #include "hub/VhProps.h"
 #include "protocol/FrameBytes.h"
@@ -80,6 +82,10 @@ class SessionFixture : public ::testing::Test {
     writeText(dir.file("vh.props"), props);
     vhProps.read(dir.file("vh.props"));
   }
+  // A finished session hands its last minutes to zip threads; they use the
+  // test's folder and the process-wide directories, so each test waits for
+  // them before its folder goes away.
+  ~SessionFixture() override { MinuteZip::waitAll(std::chrono::seconds(30)); }
   void initSession() { ASSERT_TRUE(session.init(&io, &vhProps, nullptr, &log)); }
 
   // Every line of every log file written so far.
