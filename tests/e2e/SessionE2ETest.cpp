@@ -250,7 +250,8 @@ TEST(SessionE2ETest, TwentyInstrumentsForAMinute) {
     EXPECT_EQ(s.nacks, 0) << station;
     EXPECT_EQ(s.bad, 0) << station;
   }
-  ASSERT_TRUE(hub.stopByShutdownFile());
+  // The stop also waits for the zip threads of twenty stations' last minutes.
+  ASSERT_TRUE(hub.stopByShutdownFile(seconds(60)));
   EXPECT_NE(hub.log("vh").find("shutdown file found"), std::string::npos);
   EXPECT_EQ(countOf(hub.log("vh"), "Thread start Client ["), 20u) << hub.log("vh");
 }
