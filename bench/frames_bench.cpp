@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "io/Socket.h"
 #include "protocol/PacketReaderWriter.h"
 #include "support/TestSupport.h"

@@ -24,6 +24,7 @@
 //
 // Internal mode: hub_bench --sink PORT DIR runs the loopback sink.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -40,7 +41,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -63,13 +63,13 @@ constexpr size_t RECORD_BYTES = 512;
 constexpr size_t STATION_OFFSET = 8, STATION_LENGTH = 5;
 constexpr size_t CHANNEL_OFFSET = 15, CHANNEL_LENGTH = 3;
 constexpr uint32_t SINK_ID = 0x00000001;
-constexpr int SINK_ACK_EVERY = 100;        // the hub's data acknowledgement interval
+constexpr int SINK_ACK_EVERY = 100;  // the hub's data acknowledgement interval
 constexpr size_t SINK_READ_BYTES = 65536;
 constexpr int SINK_BACKLOG = 1024;
-constexpr double IDLE_GAP_S = 1.0;          // longer pauses are not busy time
-constexpr int HUB_BATCH_MAX = 5;            // records a hub session may still hold at the end
+constexpr double IDLE_GAP_S = 1.0;  // longer pauses are not busy time
+constexpr int HUB_BATCH_MAX = 5;    // records a hub session may still hold at the end
 constexpr int INOTIFY_POLL_MS = 100;
-constexpr int STALL_S = 15;                 // a fast run ends when nothing is stored this long
+constexpr int STALL_S = 15;  // a fast run ends when nothing is stored this long
 constexpr int64_t US_PER_S = 1000000;
 
 int64_t nowUs() {
@@ -223,8 +223,8 @@ class StoreWatcher {
   int fd_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::map<int, std::string> dirs_;         // watcher thread only (and start)
-  std::map<std::string, size_t> offsets_;   // watcher thread only (and start)
+  std::map<int, std::string> dirs_;        // watcher thread only (and start)
+  std::map<std::string, size_t> offsets_;  // watcher thread only (and start)
   std::mutex mu_;
   std::unordered_map<std::string, int64_t> seen_;  // guarded by mu_
   std::vector<int64_t> times_;                     // guarded by mu_
@@ -301,13 +301,13 @@ int runSink(int port, const std::string& dir) {
 // ---------------------------------------------------------------- one run
 
 struct RunFigures {
-  size_t stored = 0;          // records in files while the instruments streamed
-  size_t storedAtEnd = 0;     // records in files after the sessions ended
+  size_t stored = 0;       // records in files while the instruments streamed
+  size_t storedAtEnd = 0;  // records in files after the sessions ended
   size_t duplicates = 0;
-  size_t overflows = 0;       // lost inotify events (every file looked at again)
-  size_t sent = 0;            // records the simulator sent
+  size_t overflows = 0;  // lost inotify events (every file looked at again)
+  size_t sent = 0;       // records the simulator sent
   double busySeconds = 0, idleSeconds = 0;
-  double rate = 0;            // stored / busySeconds
+  double rate = 0;  // stored / busySeconds
   double cpuSeconds = 0;
   long rssKb = 0, hwmKb = 0, baseRssKb = 0;
   double latencyMedianMs = -1, latencyP99Ms = -1;
@@ -327,8 +327,9 @@ void busyTime(std::vector<int64_t> events, RunFigures* f) {
   }
 }
 
-void latencies(const std::string& sendTimesPath, const std::unordered_map<std::string, int64_t>& seen,
-               int64_t before, RunFigures* f, std::vector<int64_t>* sendTimes) {
+void latencies(const std::string& sendTimesPath,
+               const std::unordered_map<std::string, int64_t>& seen, int64_t before, RunFigures* f,
+               std::vector<int64_t>* sendTimes) {
   std::ifstream in(sendTimesPath);
   std::string station, channel;
   long long start = 0, sent = 0;
@@ -427,8 +428,8 @@ RunFigures fastRun(Target& target, int n, long records) {
   TempDir simDir;
   std::string sendTimes = simDir.file("send-times");
   ChildProcess sim({builtProgram("dremosim"), "--port", std::to_string(target.port()), "--count",
-                    std::to_string(n), "--as-fast-as-possible", "--records", std::to_string(records),
-                    "--reconnect", "0", "--send-times", sendTimes},
+                    std::to_string(n), "--as-fast-as-possible", "--records",
+                    std::to_string(records), "--reconnect", "0", "--send-times", sendTimes},
                    simDir.path());
   sim.start();
   // A hub session keeps its last batch (at most HUB_BATCH_MAX records) until it ends.
@@ -486,13 +487,14 @@ struct Options {
 };
 
 void printFast(const char* what, int n, const RunFigures& f) {
-  printf("%-4s N=%-3d stored=%zu/%zu (at end %zu)%s dup=%zu ovf=%zu  %8.0f rec/s  busy=%.1fs "
-         "idle=%.1fs  cpu=%.3f s/1000rec  RSS=%.1f MB HWM=%.1f MB  latency median=%.1f ms "
-         "p99=%.1f ms\n",
-         what, n, f.stored, f.sent, f.storedAtEnd, f.complete ? "" : " (INCOMPLETE)",
-         f.duplicates, f.overflows, f.rate,
-         f.busySeconds, f.idleSeconds, f.stored > 0 ? f.cpuSeconds * 1000.0 / f.stored : 0.0,
-         f.rssKb / 1024.0, f.hwmKb / 1024.0, f.latencyMedianMs, f.latencyP99Ms);
+  printf(
+      "%-4s N=%-3d stored=%zu/%zu (at end %zu)%s dup=%zu ovf=%zu  %8.0f rec/s  busy=%.1fs "
+      "idle=%.1fs  cpu=%.3f s/1000rec  RSS=%.1f MB HWM=%.1f MB  latency median=%.1f ms "
+      "p99=%.1f ms\n",
+      what, n, f.stored, f.sent, f.storedAtEnd, f.complete ? "" : " (INCOMPLETE)", f.duplicates,
+      f.overflows, f.rate, f.busySeconds, f.idleSeconds,
+      f.stored > 0 ? f.cpuSeconds * 1000.0 / f.stored : 0.0, f.rssKb / 1024.0, f.hwmKb / 1024.0,
+      f.latencyMedianMs, f.latencyP99Ms);
   fflush(stdout);
 }
 
@@ -534,10 +536,11 @@ void realtimeRun(const Options& o) {
          o.realtimeCount, wall, o.warmupSeconds, watcher.count());
   printf("  hub CPU %.2f %% of one core in all = %.4f %% per instrument (hub alone: %.3f %%)\n",
          cpuPct, cpuPct / o.realtimeCount, idleCpuPct);
-  printf("  hub RSS %.1f MB (alone %.1f MB) = %.3f MB per instrument (increase over the hub alone),"
-         " HWM %.1f MB\n",
-         b.rssKb / 1024.0, idle1.rssKb / 1024.0,
-         (b.rssKb - idle1.rssKb) / 1024.0 / o.realtimeCount, b.hwmKb / 1024.0);
+  printf(
+      "  hub RSS %.1f MB (alone %.1f MB) = %.3f MB per instrument (increase over the hub alone),"
+      " HWM %.1f MB\n",
+      b.rssKb / 1024.0, idle1.rssKb / 1024.0, (b.rssKb - idle1.rssKb) / 1024.0 / o.realtimeCount,
+      b.hwmKb / 1024.0);
   printf("  latency frame sent -> bytes in minute file: median %.0f ms, p99 %.0f ms\n",
          f.latencyMedianMs, f.latencyP99Ms);
   fflush(stdout);
@@ -600,7 +603,8 @@ int main(int argc, char** argv) {
       sink = fastRun(target, n, o.records);
     }
     printFast("sink", n, sink);
-    printf("     N=%-3d hub rate / sink rate = %.2f\n", n, sink.rate > 0 ? hub.rate / sink.rate : 0);
+    printf("     N=%-3d hub rate / sink rate = %.2f\n", n,
+           sink.rate > 0 ? hub.rate / sink.rate : 0);
     fflush(stdout);
   }
   if (o.realtimeSeconds > 0) realtimeRun(o);

@@ -1,1 +1,1 @@
-vh_add_fuzzer(propertyfile_fuzz propertyfile_fuzz.cpp vh_hubcore)
+vh_add_fuzzer(propertyfile_fuzz propertyfile_fuzz.cpp vh_core)

@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "archive/PacketArchive.h"
 #include "protocol/SelvomaPacket.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
-#include "waveform/PacketArchive.h"
 
 namespace {
 
@@ -57,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   checkCode(archive.getLocation());
   SelvomaPacket packet;
   const size_t recordLen = size == 0 ? 0 : size - 1 - split;
-  packet.make(SelvomaPacket::MINISEED, 0x01000001, 1, 0, rest + split,
-              static_cast<int>(recordLen));
+  packet.make(SelvomaPacket::MINISEED, 0x01000001, 1, 0, rest + split, static_cast<int>(recordLen));
   archive.addPacket(packet);
   archive.addPacket(packet);
   archive.flush();

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "hub/PropertyFile.h"
+#include "core/PropertyFile.h"
 
 namespace {
 

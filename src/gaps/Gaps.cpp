@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Console.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"

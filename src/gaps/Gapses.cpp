@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Console.h"
 
 Gapses::Gapses(Log* log) : log_(log) {}

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include "hub/Log.h"
-#include "hub/VhProps.h"
+#include "core/Log.h"
+#include "core/VhProps.h"
 #include "io/Serial.h"
 #include "io/Socket.h"
 #include "session/SeisServerState.h"
@@ -88,8 +88,8 @@ void* socketTask(void* raw) {
         break;
       }
       links.endLink();
-      log->flushf("Could not create Server Thread [%s] err=%d errno=%d", client->getAddress().c_str(),
-                  rc, errno);
+      log->flushf("Could not create Server Thread [%s] err=%d errno=%d",
+                  client->getAddress().c_str(), rc, errno);
       client = std::make_unique<Socket>();
       if (!links.sleepUnlessStopping(std::chrono::seconds(ACCEPT_RETRY_SECONDS))) return nullptr;
     }
@@ -230,8 +230,7 @@ void serverTask(LinkArgs args) {
       std::string line = sessionCloseLine(seconds, &pauseFirst);
       // An instrument that connects and drops at once is slowed down; the
       // orderly stop cuts the pause short.
-      if (pauseFirst)
-        links.sleepUnlessStopping(std::chrono::seconds(SHORT_SESSION_PAUSE_SECONDS));
+      if (pauseFirst) links.sleepUnlessStopping(std::chrono::seconds(SHORT_SESSION_PAUSE_SECONDS));
       // Interface log line
       sessionLog.flush(line.c_str());
       links.removeSession(session.get());

@@ -31,6 +31,8 @@
 #ifndef VH_HUB_LINKTHREADS_H_
 #define VH_HUB_LINKTHREADS_H_
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,7 +41,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <pthread.h>
 #include <vector>
 
 class Gapses;
@@ -53,10 +54,10 @@ class VhProps;
 // Serial links whose session thread is running.
 extern std::atomic<int> _numOpenSerial;
 
-constexpr int SHORT_SESSION_SECONDS = 60;       // shorter sessions pause before the close line
+constexpr int SHORT_SESSION_SECONDS = 60;  // shorter sessions pause before the close line
 constexpr int SHORT_SESSION_PAUSE_SECONDS = 30;
 constexpr int ACCEPT_RETRY_SECONDS = 3;
-constexpr int SERIAL_PROBE_SECONDS = 10;        // plus randn(5) seconds
+constexpr int SERIAL_PROBE_SECONDS = 10;  // plus randn(5) seconds
 constexpr int SERIAL_PROBE_JITTER = 5;
 constexpr int SERIAL_BAUD = 115200;
 constexpr char SERIAL_MODE[] = "8N1";
@@ -121,11 +122,11 @@ class LinkThreads {
 
   std::atomic<bool> stopping_{false};
   std::mutex mu_;
-  std::condition_variable cv_;               // signalled on endLink() and on the stop
-  std::set<SeisServerState*> sessions_;      // guarded by mu_
-  int links_ = 0;                            // guarded by mu_; link threads counted by beginLink
-  std::vector<pthread_t> threads_;           // guarded by mu_
-  std::vector<int> listeners_;               // guarded by mu_
+  std::condition_variable cv_;           // signalled on endLink() and on the stop
+  std::set<SeisServerState*> sessions_;  // guarded by mu_
+  int links_ = 0;                        // guarded by mu_; link threads counted by beginLink
+  std::vector<pthread_t> threads_;       // guarded by mu_
+  std::vector<int> listeners_;           // guarded by mu_
 };
 
 #endif  // VH_HUB_LINKTHREADS_H_

@@ -18,22 +18,22 @@
 #include <thread>
 #include <vector>
 
+#include "archive/MinuteZip.h"
+#include "core/Log.h"
+#include "core/Version.h"
+#include "core/VhProps.h"
 #include "gaps/Gapses.h"
 #include "hub/LinkThreads.h"
-#include "hub/Log.h"
-#include "hub/Version.h"
-#include "hub/VhProps.h"
 #include "io/IO.h"
 #include "io/Serial.h"
 #include "io/Socket.h"
-#include "io/Usb.h"
 #include "metadata/SiteFolder.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "util/Text.h"
-#include "waveform/MinuteZip.h"
+#include "util/Usb.h"
 
 std::atomic<bool> _run{false};
 Log _miniseedLog;
@@ -44,7 +44,8 @@ constexpr char MAIN_LOG_NAME[] = "vh";
 constexpr char MINISEED_LOG_NAME[] = "miniseed";
 constexpr char SETTINGS_FILE_NAME[] = "settings/vorlanhub.props";
 constexpr char LOCAL_SETTINGS_PATH[] = "./settings/vorlanhub.props";
-constexpr char BRLTTY_HINT[] = "Serial-To-USB not working on Ubuntu?  run \"sudo apt remove brltty\"";
+constexpr char BRLTTY_HINT[] =
+    "Serial-To-USB not working on Ubuntu?  run \"sudo apt remove brltty\"";
 constexpr size_t SETTINGS_PATH_BOUND = 199;
 constexpr int DEFAULT_PORT = 58772;
 constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused for 7 days

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Console.h"
 #include "util/FileUtil.h"
 #include "util/Text.h"

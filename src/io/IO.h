@@ -61,14 +61,14 @@
 
 class Log;
 
-constexpr int READ_CHUNK = 16384;                // bytes of one device read
-constexpr long READLOOP_PAUSE_US = 5017;         // read loop: pause when it cannot wait on the device
-constexpr int READLOOP_WAIT_MAX_MS = 200;        // read loop: longest wait on the device per pass
-constexpr int READ_PASSES = 200;                 // passes of a waiting read()
-constexpr long READ_EMPTY_SLEEP_US = 20013;      // read(): one sleep when the ring is empty
-constexpr long READ_PASS_SLEEP_US = 4011;        // read(): sleep after the second and later passes
-constexpr int READ_SLOW_AFTER_PASSES = 100;      // read(): passes before the longer sleep
-constexpr long READ_SLOW_SLEEP_US = 20123;       // read(): extra sleep after that
+constexpr int READ_CHUNK = 16384;            // bytes of one device read
+constexpr long READLOOP_PAUSE_US = 5017;     // read loop: pause when it cannot wait on the device
+constexpr int READLOOP_WAIT_MAX_MS = 200;    // read loop: longest wait on the device per pass
+constexpr int READ_PASSES = 200;             // passes of a waiting read()
+constexpr long READ_EMPTY_SLEEP_US = 20013;  // read(): one sleep when the ring is empty
+constexpr long READ_PASS_SLEEP_US = 4011;    // read(): sleep after the second and later passes
+constexpr int READ_SLOW_AFTER_PASSES = 100;  // read(): passes before the longer sleep
+constexpr long READ_SLOW_SLEEP_US = 20123;   // read(): extra sleep after that
 constexpr uint32_t READBUF_BACKLOG_WARN = 2500;  // readBuf(): bytes left that are reported
 constexpr size_t IO_DESCRIPTION_MAX = 79;        // characters of a description
 constexpr size_t THREAD_NAME_MAX = 15;           // characters the system keeps of a thread name

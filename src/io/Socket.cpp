@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Console.h"
 #include "util/Random.h"
 #include "util/Text.h"

@@ -21,8 +21,8 @@
 
 #include "io/IO.h"
 
-constexpr size_t SOCKET_ADDRESS_MAX = 29;        // characters of the address text
-constexpr size_t SOCKET_PEER_ADDRESS_MAX = 16;   // characters taken of an accepted peer's address
+constexpr size_t SOCKET_ADDRESS_MAX = 29;       // characters of the address text
+constexpr size_t SOCKET_PEER_ADDRESS_MAX = 16;  // characters taken of an accepted peer's address
 // Listen backlog of a server socket. Instruments reconnect together (after
 // a hub restart, a network outage): with a queue of 5, a burst of 50
 // connections left some half-open for good (connected on the instrument's

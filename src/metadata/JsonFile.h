@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
-constexpr int JSON_PARSE_MAX_LINES = 500;      // lines examined by one parseFile
-constexpr int JSON_PARSE_MAX_OFFSET = 20000;   // line breaks from here on end parsing
-constexpr size_t JSON_READ_CHUNK = 512;        // bytes per read() step
-constexpr size_t JSON_NUMBER_TEXT_MAX = 31;    // characters getInt/getFloat convert
-constexpr size_t JSON_FLOAT_TEXT_MAX = 31;     // characters setFloat stores
+constexpr int JSON_PARSE_MAX_LINES = 500;     // lines examined by one parseFile
+constexpr int JSON_PARSE_MAX_OFFSET = 20000;  // line breaks from here on end parsing
+constexpr size_t JSON_READ_CHUNK = 512;       // bytes per read() step
+constexpr size_t JSON_NUMBER_TEXT_MAX = 31;   // characters getInt/getFloat convert
+constexpr size_t JSON_FLOAT_TEXT_MAX = 31;    // characters setFloat stores
 constexpr char JSON_DATALOGGER_KEY[] = "datalogger";
 constexpr char JSON_DATALOGGER_VALUE[] = "Dremo";
 

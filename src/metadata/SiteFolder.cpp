@@ -10,7 +10,7 @@
 #include <cstring>
 #include <utility>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "util/SafeName.h"

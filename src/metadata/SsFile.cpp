@@ -3,7 +3,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Dirs.h"
 #include "util/StrToTm.h"
 #include "util/Text.h"
@@ -72,31 +72,104 @@ std::string nextWord(const std::string& text, size_t& pos) {
 }  // namespace
 
 const char* const SsFile::SS_KEYS[SS_NUM_KEYS + 1] = {
-    "settings_time", "sitename", "network_code", "build_number",  // 0
-    "cpv", "cpv_chO", "custom_sensitivity_A_0", "custom_sensitivity_A_1",  // 4
-    "custom_sensitivity_A_2", "custom_sensitivity_B", "custom_units", "sensor_name",  // 8
-    "sensor_sn", "sensor_B_name", "sensor_B_sn", "board_id",  // 12
-    "ch4_active", "sensor_internal", "log_level", "location_id",  // 16
-    "location_id_chO", "sampling_rate", "input_mode", "storing_chan[0]",  // 20
-    "storing_chan[1]", "storing_chan[2]", "storing_chan[3]", "storing_vsum",  // 24
-    "output_nc", "unit_B", "volt_B", "send_mode",  // 28
-    "tele_chan[0]", "tele_chan[1]", "tele_chan[2]", "tele_chan[3]",  // 32
-    "tele_vsum", "firmware_version", "settings_version", "current_gain",  // 36
-    "gain", "input_mux", "input_mode", "gain_A_0",  // 40
-    "gain_A_1", "gain_A_2", "gain_B_0", "orientation_B_0",  // 44
-    "stalta_enable", "stalta_channel_mask", "stalta_filter_enable", "sta",  // 48
-    "lta", "stalta_threshold", "trig_filt_lo_freq", "trig_filt_hi_freq",  // 52
-    "level_trigger_enable", "level_trigger_level", "level_trigger_sensor", "level_trigger2_enable",  // 56
-    "level_trigger2_level", "level_trigger2_sensor", "custom_name", "custom_input_mode",  // 60
-    "custom_input_differential", "custom_cal_enable", "custom_cal_duration", "custom_cal_type",  // 64
-    "custom_cal_frequency", "custom_self_test_delay", "hpf_enable", "channel_config",  // 68
-    "connection_mode", "socket_port", "data_server", "connection_apn",  // 72
-    "alarm_output_1", "alarm_output_2", "alarm_duration", "s_filt",  // 76
-    "hist_opt", "low_voltage", "high_temperature", "server_timeout",  // 80
-    "v_supply", "temperature", "card_free_pc", "card_total",  // 84
-    "sats", "unit", "volt", "lat",  // 88
-    "long", "alt", "?odir", "?last_peak 0",  // 92
-    "?last_peak 1", "",  // 96
+    "settings_time",
+    "sitename",
+    "network_code",
+    "build_number",  // 0
+    "cpv",
+    "cpv_chO",
+    "custom_sensitivity_A_0",
+    "custom_sensitivity_A_1",  // 4
+    "custom_sensitivity_A_2",
+    "custom_sensitivity_B",
+    "custom_units",
+    "sensor_name",  // 8
+    "sensor_sn",
+    "sensor_B_name",
+    "sensor_B_sn",
+    "board_id",  // 12
+    "ch4_active",
+    "sensor_internal",
+    "log_level",
+    "location_id",  // 16
+    "location_id_chO",
+    "sampling_rate",
+    "input_mode",
+    "storing_chan[0]",  // 20
+    "storing_chan[1]",
+    "storing_chan[2]",
+    "storing_chan[3]",
+    "storing_vsum",  // 24
+    "output_nc",
+    "unit_B",
+    "volt_B",
+    "send_mode",  // 28
+    "tele_chan[0]",
+    "tele_chan[1]",
+    "tele_chan[2]",
+    "tele_chan[3]",  // 32
+    "tele_vsum",
+    "firmware_version",
+    "settings_version",
+    "current_gain",  // 36
+    "gain",
+    "input_mux",
+    "input_mode",
+    "gain_A_0",  // 40
+    "gain_A_1",
+    "gain_A_2",
+    "gain_B_0",
+    "orientation_B_0",  // 44
+    "stalta_enable",
+    "stalta_channel_mask",
+    "stalta_filter_enable",
+    "sta",  // 48
+    "lta",
+    "stalta_threshold",
+    "trig_filt_lo_freq",
+    "trig_filt_hi_freq",  // 52
+    "level_trigger_enable",
+    "level_trigger_level",
+    "level_trigger_sensor",
+    "level_trigger2_enable",  // 56
+    "level_trigger2_level",
+    "level_trigger2_sensor",
+    "custom_name",
+    "custom_input_mode",  // 60
+    "custom_input_differential",
+    "custom_cal_enable",
+    "custom_cal_duration",
+    "custom_cal_type",  // 64
+    "custom_cal_frequency",
+    "custom_self_test_delay",
+    "hpf_enable",
+    "channel_config",  // 68
+    "connection_mode",
+    "socket_port",
+    "data_server",
+    "connection_apn",  // 72
+    "alarm_output_1",
+    "alarm_output_2",
+    "alarm_duration",
+    "s_filt",  // 76
+    "hist_opt",
+    "low_voltage",
+    "high_temperature",
+    "server_timeout",  // 80
+    "v_supply",
+    "temperature",
+    "card_free_pc",
+    "card_total",  // 84
+    "sats",
+    "unit",
+    "volt",
+    "lat",  // 88
+    "long",
+    "alt",
+    "?odir",
+    "?last_peak 0",  // 92
+    "?last_peak 1",
+    "",  // 96
 };
 
 constexpr char SsFile::LUMETRA_RESPONSE[];
@@ -270,8 +343,7 @@ std::string SsFile::getResponsePath() const {
   } else {
     base = BASE_DIR;
   }
-  return sformatBounded(SS_RESPONSE_PATH_MAX, "%s/response/%s.xml", base.c_str(),
-                        station_.c_str());
+  return sformatBounded(SS_RESPONSE_PATH_MAX, "%s/response/%s.xml", base.c_str(), station_.c_str());
 }
 
 int SsFile::writeDownload(const std::string& folderName, Log* log) {

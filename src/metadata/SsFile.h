@@ -31,18 +31,18 @@
 
 class Log;
 
-constexpr int SS_BUFFER_BYTES = 30000;       // raw buffer of a settings file
-constexpr size_t SS_SET_LINE_MAX = 79;       // longer setting lines are refused
-constexpr size_t SS_TEXT_FIELD_MAX = 7;      // station, network, location, units (8-byte fields)
-constexpr size_t SS_TIME_TEXT_MAX = 19;      // serial text, settings and histogram time
-constexpr size_t SS_PEAK_TEXT_MAX = 79;      // "last_peak N" text handed to PeakVals::parse
-constexpr size_t SS_PEAK_TIME_CHARS = 19;    // YYYY-MM-DD HH:MM:SS of a peak
-constexpr size_t SS_SETTINGS_TIME_LEN = 18;  // "%Y-%m-%d %H%M %S" as stored under "time"
-constexpr size_t SS_RESPONSE_PATH_MAX = 199; // getResponsePath (200-byte buffer)
-constexpr size_t SS_DOWNLOAD_PATH_MAX = 199; // writeDownload's path
-constexpr size_t SS_DOWNLOAD_NAME_MIN = 10;  // shorter folder names: no station yet
-constexpr int SS_NUM_KEYS = 97;              // keys of SS_KEYS before its empty end marker
-constexpr int SS_BUILD_DEFAULT = -1;         // build number while none is known
+constexpr int SS_BUFFER_BYTES = 30000;        // raw buffer of a settings file
+constexpr size_t SS_SET_LINE_MAX = 79;        // longer setting lines are refused
+constexpr size_t SS_TEXT_FIELD_MAX = 7;       // station, network, location, units (8-byte fields)
+constexpr size_t SS_TIME_TEXT_MAX = 19;       // serial text, settings and histogram time
+constexpr size_t SS_PEAK_TEXT_MAX = 79;       // "last_peak N" text handed to PeakVals::parse
+constexpr size_t SS_PEAK_TIME_CHARS = 19;     // YYYY-MM-DD HH:MM:SS of a peak
+constexpr size_t SS_SETTINGS_TIME_LEN = 18;   // "%Y-%m-%d %H%M %S" as stored under "time"
+constexpr size_t SS_RESPONSE_PATH_MAX = 199;  // getResponsePath (200-byte buffer)
+constexpr size_t SS_DOWNLOAD_PATH_MAX = 199;  // writeDownload's path
+constexpr size_t SS_DOWNLOAD_NAME_MIN = 10;   // shorter folder names: no station yet
+constexpr int SS_NUM_KEYS = 97;               // keys of SS_KEYS before its empty end marker
+constexpr int SS_BUILD_DEFAULT = -1;          // build number while none is known
 constexpr int SS_NUM_PEAKS = 2;
 constexpr char SS_FORMAT_KEY[] = "format";
 constexpr char SS_FORMAT_VALUE[] = "vorlanmeta";

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "metadata/SsFile.h"
 #include "protocol/SelvomaPacket.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "hub/Version.h"
+#include "core/Version.h"
 #include "metadata/SsFile.h"
 #include "util/Console.h"
 #include "util/FileUtil.h"

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "metadata/SsFile.h"
 #include "util/Console.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
@@ -23,11 +22,6 @@ std::string sentName(const std::string& path, int n) {
 PacketList::PacketList() = default;
 
 PacketList::~PacketList() = default;
-
-void PacketList::setSsFile(SsFile* settings) {
-  ssFile_ = settings;
-  if (settings != nullptr) buildNo_ = settings->getBuildNo();
-}
 
 void PacketList::addPacket(std::unique_ptr<SelvomaPacket> packet) {
   if (packet) packets_.push_back(std::move(packet));

@@ -16,7 +16,6 @@
 #include "protocol/SelvomaPacket.h"
 
 class Log;
-class SsFile;
 
 constexpr int PACKETLIST_MAX_WAIT_MS = 300;   // default longest wait between file parts
 constexpr int PACKETLIST_WAIT_STEP_MS = 200;  // largest step of that wait
@@ -28,7 +27,7 @@ constexpr int UPLOAD_DIR_TOUCH_CALLS = 1000;  // getUploadDir calls between touc
 
 class PacketList {
  public:
-  // Empty, acked, default waits, no log, no settings file.
+  // Empty, acked, default waits, no log, build number unknown.
   PacketList();
   PacketList(const PacketList&) = delete;
   PacketList& operator=(const PacketList&) = delete;
@@ -36,9 +35,8 @@ class PacketList {
 
   // The log is not owned and must outlive the list (null: none).
   void setLog(Log* log) { log_ = log; }
-  // The settings file is not owned and must outlive the list; its build
-  // number is copied now.
-  void setSsFile(SsFile* settings);
+  // The instrument's build number as its settings report it (-1: unknown).
+  void setBuildNo(int buildNo) { buildNo_ = buildNo; }
 
   // Appends packet; the list owns it. A null packet is ignored.
   void addPacket(std::unique_ptr<SelvomaPacket> packet);
@@ -96,7 +94,6 @@ class PacketList {
   int curWaitMs_ = PACKETLIST_MAX_WAIT_MS;  // wait that applies to the next frame
   std::string uploadDir_;
   int touchCounter_ = UPLOAD_DIR_TOUCH_CALLS - 1;
-  SsFile* ssFile_ = nullptr;  // not owned
   std::string latestSent_;
 };
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "io/IO.h"
 #include "util/Console.h"
 #include "util/Dirs.h"

@@ -1,6 +1,6 @@
 #include "protocol/Upload.h"
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/TimeUtil.h"
 
 Upload::Upload() = default;

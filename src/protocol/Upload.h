@@ -1,10 +1,7 @@
 // The paced queue of frames that a session sends to its instrument: queued
-// commands (stream requests, sampling restarts, setting queries) and, in a
-// later version, the frames read from the station's upload folder.
-//
-// This version paces the frames already in the queue. It does not read the
-// station's upload folder yet: no ".pkt" or other file is picked up, turned
-// into frames or marked as sent, and no old file is deleted there.
+// commands (stream requests, sampling restarts, setting queries). It paces
+// the frames already in the queue; it does not read the station's upload
+// folder.
 //
 // Pacing: a frame is taken only when the instrument answered the previous
 // one (or curWaitMs has passed), and never sooner than waitStepMs after it.

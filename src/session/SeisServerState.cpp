@@ -5,9 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#include "archive/MinuteZip.h"
+#include "core/Log.h"
+#include "core/VhProps.h"
 #include "gaps/Gapses.h"
-#include "hub/Log.h"
-#include "hub/VhProps.h"
 #include "io/IO.h"
 #include "metadata/StationXml.h"
 #include "util/Dirs.h"
@@ -15,7 +16,6 @@
 #include "util/Text.h"
 #include "util/TimeUtil.h"
 #include "waveform/Miniseed.h"
-#include "waveform/MinuteZip.h"
 #include "waveform/Zipper.h"
 
 namespace {
@@ -32,7 +32,6 @@ void zipMinute(PacketArchive* archive, SsFile* ssFile, Log* log, const std::stri
   order->id = archive->getId();
   order->format = archive->getArchive(archiveNumber - 1).getFormat();
   order->zipArchive = archive->isZipArchive();
-  // The minute's trigger files join the order here once trigger handling exists.
   ssFile->writeDownload(order->stationId, log);
   std::vector<uint8_t> settings;
   if (readFile(DOWNLOAD_DIR + order->stationId + "/settings.ss", settings) > 0) {
@@ -59,10 +58,7 @@ bool dezipMinute(const std::string& zipPath, const std::string& minutePath) {
 
 SeisServerState::SeisServerState() { zero(); }
 
-SeisServerState::~SeisServerState() {
-  removeSiteMarker();
-  // A running trigger waveform thread is waited for here once it exists.
-}
+SeisServerState::~SeisServerState() { removeSiteMarker(); }
 
 bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   log_ = log;
@@ -73,19 +69,13 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   props->reread();
   state_ = INIT_IDENTIFY;
   ownId_ = static_cast<uint32_t>(props->getIntKey("sourceid"));
-  // "flash" (the text flash of uploads) is read here by the firmware uploader
-  // of a later version.
   overwriteStationXml_ = props->isOn("overwritestationxml");
   if (log_ != nullptr) log_->setVerbose(props->doVerbose());
-  // Client request files (RequestFiles) are placed under the transactions
-  // folder here in a later version.
   siteFolder_.init(props->getTransactionsDir());
   ssFile_.setChars("source", io != nullptr ? io->getDescription() : "");
-  upload_.setSsFile(&ssFile_);
+  upload_.setBuildNo(ssFile_.getBuildNo());
   io_ = io;
   gaps_ = gaps;
-  // Histogram properties and "broadcast" (trigger handling) are read here in
-  // a later version.
   rw_.init(ownId_, io, log);
   archive_.setLog(log);
   archive_.setGapses(gaps);
@@ -99,10 +89,8 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
     zipMinute(&archive_, &ssFile_, log_, path, archiveNumber);
   });
   archive_.setDezipper(dezipMinute);
-  // The trigger archives are given to trigger handling (Trigger) here once it exists.
   doBackfill_ = props->isOn("backfill");
   if (gaps != nullptr) gaps->setOldestHours(props->getIntKey("backfillhours"));
-  // The monitor folder and the ring server outlet are configured here once they exist.
   archive_.setTrigWave(props->getIntKey("trigwavepresecs"), props->getIntKey("trigwavepostsecs"),
                        props->isOn("trigwaveenabled"));
   fixGaps_ = props->isOn("fixgaps");
@@ -113,8 +101,6 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   receiveDeltaSecs_ = RECEIVE_DELTA_SECS;
   nextSettingsFileTime_ = time(nullptr) + SETTINGS_FILE_FIRST_SECS;
   loopTimeoutMs_ = 1000 * props->getIntKey("timeout");
-  // "flashenabled" and "flashinterval" go to firmware flashing (Flash) here
-  // in a later version.
   doSettingFile_ = props->doSettingFile();
   // The per-station overrides outlast a reread of the properties.
   if (firstStoreWaveDone_) applyStationOverrides();
@@ -132,11 +118,8 @@ void SeisServerState::zero() {
   lastRxTic_ = getMillisec();
   ackSeq_ = 255;
   vhSeq_ = 255;
-  // The pending setting requests (gap store request queue) are emptied here
-  // in a later version.
   lastAckedSeq_ = -1;
   lastStoreSeq_ = -1;
-  // The next histogram check is set here in a later version.
   samplingRestartPending_ = true;
   lag_ = LAG_UNSET;
 }
@@ -212,7 +195,6 @@ void SeisServerState::periodic() {
     state_ = FINISH;
   }
   checkTidora();
-  // The settings file is copied to the monitor folder here in a later version.
 }
 
 int SeisServerState::runState(int state) {
@@ -265,12 +247,9 @@ int SeisServerState::process(bool checkSeq) {
       store(checkSeq);
       return sendACK(true, n);
     case SelvomaPacket::RESPONSE_FILE_NAME:
-      // The file retrieval (DremoFiles) takes the name here in a later version.
       return sendACK(true, 1);
     case SelvomaPacket::REQUEST_FILE:
       if (received_.payloadLen() >= 1 && received_.payloadLen() <= REQUEST_FILE_MAX_NAME) {
-        // Client request handling (RequestFiles) answers the instrument's
-        // request here in a later version.
         return READ;
       }
       return sendACK(true, 1);
@@ -280,8 +259,6 @@ int SeisServerState::process(bool checkSeq) {
       if (!received_.getFilePart(&part)) {
         logAdd("process RESPONSE_FILE FALSE!");
       } else {
-        // The file retrieval (DremoFiles) and the monitor folder take the
-        // part here in a later version.
         logAdd("huh?  _dremoFiles==NULL?");
       }
       return next;
@@ -311,7 +288,6 @@ int SeisServerState::process(bool checkSeq) {
     case SelvomaPacket::IDENTIFY:
       return READ;
     case SelvomaPacket::IDENT_NL:
-      // The file retrieval (DremoFiles) is reset here in a later version.
       return INIT_LINK;
     case SelvomaPacket::LINK_INIT:
       logAdd("Unexpected LINK_INIT.  Resetting.");
@@ -337,8 +313,6 @@ void SeisServerState::store(bool checkSeq) {
   lastStoreSeq_ = received_.seqNo;
   switch (received_.type) {
     case SelvomaPacket::TRIGGER:
-      // Trigger handling (Trigger) writes the trigger file and hands the
-      // frame to the archive (addPacket) here once it exists.
       break;
     case SelvomaPacket::MINISEED:
       storeMiniseedPacket();
@@ -370,8 +344,6 @@ void SeisServerState::storeMiniseedPacket() {
     }
     updateStationLabel();
     if (ssFile_.isChanged()) {
-      // The file retrieval (DremoFiles) and the firmware uploader (Flash)
-      // get the station name here once they exist.
       processSetSetting(sformat("\"sitename\"=\"%s\"", archive_.getStation().c_str()));
       ssFile_.writeDownload(stationLabel_, log_);
       // Written: the same entries must not be written again with every record.
@@ -398,8 +370,6 @@ void SeisServerState::finish() {
   // reach the minute files before the link goes.
   archive_.flush();
   if (!doBackfill_) archive_.deleteBackfills();
-  // The download path is cleared and the activity entry "closed" is written
-  // here once those components exist.
   upload_.clearPackets();
   rw_.disconnect();
   removeSiteMarker();

@@ -31,13 +31,13 @@
 #include <ctime>
 #include <string>
 
-#include "metadata/SsFile.h"
+#include "archive/PacketArchive.h"
 #include "metadata/SiteFolder.h"
+#include "metadata/SsFile.h"
 #include "metadata/SsTimer.h"
 #include "protocol/PacketReaderWriter.h"
 #include "protocol/SelvomaPacket.h"
 #include "protocol/Upload.h"
-#include "waveform/PacketArchive.h"
 
 class Gapses;
 class IO;
@@ -72,9 +72,9 @@ constexpr size_t STATION_LABEL_MAX = 18;        // characters of "%s.%08x"
 constexpr int REQUEST_FILE_MAX_NAME = 99;       // REQUEST_FILE payloads handled as requests
 constexpr int PROPS_WRITE_BACK_BYTES = 200;     // smaller property files are written back
 constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
-constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
-constexpr int SETTINGS_FILE_FIRST_SECS = 25;     // first settings-file time after init
-constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;  // then this often with setting queries on,
+constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;       // setting queries wait during a file upload
+constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
+constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
 
 class SeisServerState {
@@ -248,21 +248,16 @@ class SeisServerState {
   int noReplyCount_ = 0;    // identification attempts without a reply
   PacketArchive archive_;
   IO* io_ = nullptr;  // not owned
-  // Client request files (RequestFiles) are reached from here in a later version.
   SsTimer ssTimer_;
   Log* log_ = nullptr;  // not owned
   std::string stationLabel_;
   SiteFolder siteFolder_;  // this station's marker in the site register
-  // The file retrieval (DremoFiles) is owned here in a later version.
   time_t loopStartTime_ = 0;
   Gapses* gaps_ = nullptr;  // not owned, may be null
   Upload upload_;
-  // Firmware flashing (Flash), histograms (Histogram) and activity files
-  // (ActivityFiles) are owned here in a later version.
   bool samplingRestartPending_ = true;
   int nextRequestCounter_ = 0;
   time_t lastErrorTime_ = 0;  // last receive error or logging silence; 0: none yet
-  // Trigger handling (Trigger) is owned here in a later version.
   long lag_ = LAG_UNSET;
   float sampleRate_ = 0;                   // of the last record
   uint8_t ackSeq_ = 255;                   // seqNo of the last received frame sendACK handled
@@ -287,8 +282,8 @@ class SeisServerState {
 
   // The site register. The marker is kept under the station and network it
   // was made for, so that a station renamed by the instrument moves it.
-  bool firstStoreWaveDone_ = false;  // checkFirstStoreWave ran
-  bool doSettingFile_ = false;       // property "settings", or "settings.<STA>"
+  bool firstStoreWaveDone_ = false;            // checkFirstStoreWave ran
+  bool doSettingFile_ = false;                 // property "settings", or "settings.<STA>"
   std::string markedStation_, markedNetwork_;  // of the marker; empty: none yet
 };
 

@@ -2,7 +2,7 @@
 // the setting replies among them.
 #include <mutex>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "metadata/JsonFile.h"
 #include "metadata/StationXml.h"
 #include "protocol/Commands.h"
@@ -57,13 +57,10 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::LEVEL_TRIGGER_INFO:
         if (text.size() >= LEVEL_TRIGGER_MIN) {
           logAdd("LEVEL_TRIGGER_INFO [%s:%s]", t, t + LEVEL_TRIGGER_AT);
-          // Trigger handling (Trigger) takes the level trigger here in a later version.
         }
         break;
       case Commands::FLASH_WRITE:
         logAdd("FLASH_WRITE");
-        // Firmware flashing (Flash) learns that the instrument responded here
-        // in a later version.
         break;
       case Commands::SETTINGS_CHANGED:
         logAdd("SETTINGS_CHANGED");
@@ -73,8 +70,6 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::TRIGGER:
         if (text.size() >= TEXT_TRIGGER_MIN) {
           logAdd("TRIGGERR [%s:%s]", t, t + TEXT_TRIGGER_AT);
-          // Trigger handling (Trigger) turns the text into a TRIGGER frame
-          // here in a later version.
         }
         break;
       case Commands::VFTP_GET:
@@ -85,7 +80,6 @@ int SeisServerState::processCommand(std::string text) {
           if (comma != std::string::npos && comma > 0 && comma + 1 < args.size()) {
             logAdd("dremoFile=[%s] localDir=[%s]", args.substr(0, comma).c_str(),
                    args.substr(comma + 1).c_str());
-            // The file request (gap store, DremoFiles) is made here in a later version.
           }
         }
         logAdd("%s", t);
@@ -98,7 +92,6 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::RX_STATUS_0:
         break;
       case Commands::RX:
-        // The activity file (ActivityFiles) gets the text here in a later version.
         logAdd("%s", t);
         if (text.find('0') == std::string::npos) {
           upload_.finishOff();
@@ -119,7 +112,6 @@ int SeisServerState::processCommand(std::string text) {
   if (text.size() >= ACK_TEXT_MIN && text.rfind("nil", 0) != 0) {
     if (sendACK(true, 1) == FINISH) return FINISH;
   }
-  // The archive's time file is touched here in a later version.
   touchSiteMarker();
   return NEXT_REQUEST;
 }
@@ -127,7 +119,7 @@ int SeisServerState::processCommand(std::string text) {
 void SeisServerState::processSetSetting(const std::string& line) {
   ssFile_.set(line);
   ssFile_.parse();
-  upload_.setSsFile(&ssFile_);
+  upload_.setBuildNo(ssFile_.getBuildNo());
   std::string key, value;
   bool split = JsonFile::readLine(line, key, value) == 1;
   if (ssFile_.isChanged()) {
@@ -138,12 +130,8 @@ void SeisServerState::processSetSetting(const std::string& line) {
     for (int slot = 0; slot < CHANNEL_SLOTS; ++slot) names[slot] = archive_.getChanname(slot);
     writeStationXml(ssFile_, names, overwriteStationXml_);
     ssFile_.setChanged(false);
-    // MonitorBuffer: the next monitor-settings time becomes now here, so that
-    // writeSsFileToMonitor passes the changed file on at once.
   }
   if (line.find("build") != std::string::npos) {
-    // ActivityFiles: the line goes to the activity file here.
-    // Trigger: updateTrigBackfill() follows the build number here.
     return;
   }
   if (line.find("sitename") != std::string::npos) {
@@ -156,7 +144,6 @@ void SeisServerState::processSetSetting(const std::string& line) {
     archive_.setId(instrumentId());
     archive_.makeStationId();
     updateStationLabel();
-    // DremoFiles and Flash: setStation() with the station label here.
     upload_.makeUploadDir(stationLabel_);
   } else if (line.find("network_code") != std::string::npos) {
     if (split) archive_.setNet(value);
@@ -170,11 +157,9 @@ void SeisServerState::readSettings() {
   std::string path = sformatBounded(SS_DOWNLOAD_PATH_MAX, "%s%s/%s", DOWNLOAD_DIR.c_str(),
                                     stationLabel_.c_str(), SS_FILE_NAME);
   if (ssFile_.read(path)) {
-    upload_.setSsFile(&ssFile_);
-    // Trigger: updateTrigBackfill() follows the build number here.
+    upload_.setBuildNo(ssFile_.getBuildNo());
     logAdd("%s build=%d", archive_.getStation().c_str(), ssFile_.getBuildNo());
   } else {
     logAdd("fail download %s", path.c_str());
   }
-  // ActivityFiles: the same message goes to the activity file here.
 }

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "io/IO.h"
 #include "session/SeisServerState.h"
 #include "util/Dirs.h"

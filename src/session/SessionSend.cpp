@@ -1,6 +1,6 @@
 // Reading, acknowledgement and sending of a session, and the choice of what
 // to send next.
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "io/IO.h"
 #include "session/SeisServerState.h"
 #include "util/Console.h"
@@ -70,7 +70,6 @@ int SeisServerState::send() {
       logAdd("ZERO LENGTH Request File!");
       return READ;
     }
-    // The file retrieval (DremoFiles) waits for this name here in a later version.
   }
   if (!rw_.write(&outgoing_)) {
     logAdd("BAD send rw.send().  FINISH");
@@ -83,7 +82,6 @@ int SeisServerState::send() {
 }
 
 int SeisServerState::sendNextRequest() {
-  // Firmware flashing (Flash) sends its next block here in a later version.
   state_ = READ;
   time_t now = time(nullptr);
   if (now - loopStartTime_ > SEND_WARMUP_SECS) {
@@ -102,22 +100,13 @@ int SeisServerState::sendNextRequest() {
       }
       if (ssTimer_.isWriteFileTime()) {
         ssFile_.parse();
-        // The histogram files (Histogram) are written here in a later version.
       }
     }
     if (!checkForUpload()) {
-      // When the queue gave nothing, a later version first tries, in this
-      // order: the oldest queued request of the gap store (backfill), a
-      // FILE_PART of a file the instrument asked for (RequestFiles) and the
-      // file retrieval's next step (DremoFiles).
       if (now > nextSettingsFileTime_) {
-        // DremoFiles: requestSettingsFile() asks for "/settings.ss" here when
-        // "settings" is on and no file upload is pending; otherwise
-        // MonitorBuffer: sendDownloadToMonitor("settings.ss").
         nextSettingsFileTime_ = now + (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
                                                            : SETTINGS_FILE_PERIOD_QUIET_SECS);
       } else {
-        // Histogram: maybeRequestHistogramFile() here.
       }
     }
   }
@@ -150,16 +139,12 @@ bool SeisServerState::checkForUpload() {
     logVerbose("%6d RF%s", 0, received_.toString(1).c_str());
     return true;
   }
-  // While a file download from the instrument runs (DremoFiles), frames other
-  // than commands are put back here in a later version.
   packet->sourceId = ownId_;
   packet->destId = instrumentId();
   bool written = true;
   switch (packet->type) {
     case SelvomaPacket::REQUEST_FILE_TIME:
     case SelvomaPacket::REQUEST_FILE:
-      // File requests go to the file retrieval (DremoFiles) instead of the
-      // instrument in a later version; until then they are logged and dropped.
       logAdd("      REQUEST FILE     [%s]", packet->textPayload(0, COMMAND_TEXT_MAX).c_str());
       break;
     case SelvomaPacket::FILE_PART: {

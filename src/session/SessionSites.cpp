@@ -1,7 +1,7 @@
 // The session's part in the site register: the station-name command, the
 // first-contact step and the station's marker.
-#include "hub/Log.h"
-#include "hub/VhProps.h"
+#include "core/Log.h"
+#include "core/VhProps.h"
 #include "session/SeisServerState.h"
 #include "util/Dirs.h"
 
@@ -19,7 +19,6 @@ void SeisServerState::processStationNameCommand(const std::string& text) {
   }
   const std::string before = archive_.getStationWithId();
   archive_.setNetLocStn(text.substr(start), instrumentId());
-  // DremoFiles: setStation() with the same text here.
   if (archive_.getStationWithId() != before) {
     readSettings();
     updateStationLabel();
@@ -35,16 +34,13 @@ void SeisServerState::checkFirstStoreWave() {
   // Gap handling notes the time of first contact here (its first request
   // waits 20 seconds after it).
   updateStationLabel();
-  // DremoFiles and Flash: setStation() with the station label here.
   markedStation_ = archive_.getStation();
   markedNetwork_ = archive_.getNetwork();
   siteFolder_.addStation(markedStation_, markedNetwork_, instrumentId(), log_);
   readSettings();
   applyStationOverrides();
-  upload_.setSsFile(&ssFile_);
+  upload_.setBuildNo(ssFile_.getBuildNo());
   upload_.makeUploadDir(stationLabel_);
-  // MonitorBuffer: the next monitor-settings time becomes now + 3 seconds here.
-  // ActivityFiles: "connected" here.
   if (!doBackfill_) archive_.deleteBackfills();
 }
 

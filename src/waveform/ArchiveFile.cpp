@@ -8,8 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hub/Log.h"
-#include "io/Usb.h"
+#include "core/Log.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
@@ -17,6 +16,7 @@
 #include "util/SafeName.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
+#include "util/Usb.h"
 
 namespace {
 

@@ -47,8 +47,7 @@ std::vector<Stored> readArchive(const std::string& folder) {
     MSFileParam* fp = nullptr;
     MSRecord* msr = nullptr;
     int rc;
-    while ((rc = ms_readmsr_r(&fp, &msr, f.c_str(), 0, nullptr, nullptr, 1, 0, 0)) ==
-           MS_NOERROR) {
+    while ((rc = ms_readmsr_r(&fp, &msr, f.c_str(), 0, nullptr, nullptr, 1, 0, 0)) == MS_NOERROR) {
       out.push_back({f, msr->channel, msr->starttime});
     }
     EXPECT_EQ(rc, MS_ENDOFFILE) << f;
@@ -148,8 +147,7 @@ TEST(ArchiveE2ETest, ThreeChannelsForThreeMinutesAreStoredOnceInOrder) {
     EXPECT_EQ(countOf(hub.allLogs(), "GAP " + channel + " End:"), 1u) << channel;
   }
   EXPECT_GE(last - first, 3 * 60 * HPTMODULUS - 60 * HPTMODULUS / 2);
-  EXPECT_EQ(readText(hub.dir() + "/time/SIM.01000001.last"),
-            std::to_string(last / HPTMODULUS));
+  EXPECT_EQ(readText(hub.dir() + "/time/SIM.01000001.last"), std::to_string(last / HPTMODULUS));
 }
 
 TEST(ArchiveE2ETest, RepeatsInsaneRecordsAndTheLastRecordBeforeADisconnect) {
@@ -204,8 +202,8 @@ TEST(ArchiveE2ETest, HostileStationCodesStayInsideTheArchiveTree) {
   ASSERT_TRUE(hub.stopByShutdownFile(seconds(30)));
   // "../.." becomes "_._..": one folder name, never a way up.
   const std::string station = "_._..";
-  EXPECT_TRUE(isFile(hub.dir() + "/archive/" + station + "/2016/09/21/13/20160921_1348_" +
-                     station + ".ms"))
+  EXPECT_TRUE(
+      isFile(hub.dir() + "/archive/" + station + "/2016/09/21/13/20160921_1348_" + station + ".ms"))
       << hub.allLogs();
   EXPECT_TRUE(isFile(hub.dir() + "/time/" + station + ".01000002.last"));
   EXPECT_TRUE(isDir(hub.dir() + "/upload/" + station + ".01000002"));

@@ -42,9 +42,11 @@ class HubStartStopTest : public ::testing::Test {
 
   // Waits until the main log holds the configuration lines, i.e. start-up is through.
   bool waitForStartup() {
-    return waitFor([&] { return readText(todaysLog(work_.path(), "vh")).find("backfill=") !=
-                                std::string::npos; },
-                   seconds(10));
+    return waitFor(
+        [&] {
+          return readText(todaysLog(work_.path(), "vh")).find("backfill=") != std::string::npos;
+        },
+        seconds(10));
   }
 
   TempDir work_;
@@ -125,8 +127,8 @@ TEST_F(HubStartStopTest, StopSignalsStopTheHubInOrder) {
     ASSERT_TRUE(p.wait(seconds(5))) << "hub ignored the signal";
     EXPECT_EQ(p.exitCode(), 1);
     std::string log = readText(todaysLog(work_.path(), "vh"));
-    std::string line = std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") +
-                       " received. Orderly stop.\n";
+    std::string line =
+        std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + " received. Orderly stop.\n";
     EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_NE(log.find(" Closing VorlanHub\n"), std::string::npos) << log;
   }

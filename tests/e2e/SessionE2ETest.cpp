@@ -28,7 +28,8 @@ struct FrameLine {
 
 std::vector<FrameLine> frameLines(const std::string& output, const std::string& station) {
   std::vector<FrameLine> lines;
-  std::regex re("\\[" + station + "\\] ([RS]) (\\S+)\\s+[0-9A-F]{2} ln=\\s*[0-9]+ seq=([0-9]+)(.*)");
+  std::regex re("\\[" + station +
+                "\\] ([RS]) (\\S+)\\s+[0-9A-F]{2} ln=\\s*[0-9]+ seq=([0-9]+)(.*)");
   std::istringstream in(output);
   std::string line;
   std::smatch m;
@@ -68,7 +69,7 @@ TEST(SessionE2ETest, HubIdentifiesThenStartsTheLink) {
   // The nearly empty properties file was written back complete at the first link.
   std::string props = readText(hub.dir() + "settings/vorlanhub.props");
   for (const char* line : {"\nziparchive=1\n", "\ntrigwavepostsecs=30\n", "\nbackfillhours=24\n",
-                           "\nport=" , "\n# end.\n"})
+                           "\nport=", "\n# end.\n"})
     EXPECT_NE(props.find(line), std::string::npos) << line << "\n" << props;
 }
 
@@ -123,12 +124,12 @@ TEST(SessionE2ETest, FiveUnansweredIdentifiesEndTheSession) {
 TEST(SessionE2ETest, AcknowledgementIntervalFollowsTheBuildNumber) {
   HubRun hub;
   ASSERT_TRUE(hub.start());
-  auto oldBuild = hub.simulator({"--build", "4558", "--station", "OLDB", "--id", "01000011",
-                                 "--speed", "20", "--duration", "50", "--verbose",
-                                 "--reconnect", "0"});
-  auto newBuild = hub.simulator({"--build", "4700", "--station", "NEWB", "--id", "01000012",
-                                 "--speed", "20", "--duration", "50", "--verbose",
-                                 "--reconnect", "0"});
+  auto oldBuild =
+      hub.simulator({"--build", "4558", "--station", "OLDB", "--id", "01000011", "--speed", "20",
+                     "--duration", "50", "--verbose", "--reconnect", "0"});
+  auto newBuild =
+      hub.simulator({"--build", "4700", "--station", "NEWB", "--id", "01000012", "--speed", "20",
+                     "--duration", "50", "--verbose", "--reconnect", "0"});
   ASSERT_TRUE(oldBuild->start());
   ASSERT_TRUE(newBuild->start());
   ASSERT_TRUE(oldBuild->wait(seconds(80)));
@@ -175,8 +176,8 @@ TEST(SessionE2ETest, AcknowledgementIntervalFollowsTheBuildNumber) {
 TEST(SessionE2ETest, BadCheckWordQueuesOneStreamRequestAndRaisesVerbosity) {
   HubRun hub;
   ASSERT_TRUE(hub.start());
-  auto sim = hub.simulator({"--duration", "45", "--verbose", "--reconnect", "0", "--script",
-                            "14:badcheck;14:badcheck"});
+  auto sim = hub.simulator(
+      {"--duration", "45", "--verbose", "--reconnect", "0", "--script", "14:badcheck;14:badcheck"});
   ASSERT_TRUE(sim->start());
   ASSERT_TRUE(sim->wait(seconds(70)));
   auto lines = frameLines(sim->output(), "SIM");
@@ -204,7 +205,8 @@ TEST(SessionE2ETest, InstrumentShutdownEndsTheSessionAfterAnAck) {
   ASSERT_TRUE(sim->wait(seconds(30)));
   auto lines = frameLines(sim->output(), "SIM");
   size_t shutdownAt = 0;
-  while (shutdownAt < lines.size() && lines[shutdownAt].text.find("[shutdown]") == std::string::npos)
+  while (shutdownAt < lines.size() &&
+         lines[shutdownAt].text.find("[shutdown]") == std::string::npos)
     ++shutdownAt;
   ASSERT_LT(shutdownAt, lines.size()) << sim->output();
   bool acked = false;
@@ -234,8 +236,8 @@ TEST(SessionE2ETest, SilentInstrumentTimesOut) {
 TEST(SessionE2ETest, TwentyInstrumentsForAMinute) {
   HubRun hub;
   ASSERT_TRUE(hub.start());
-  auto sims = hub.simulator({"--count", "20", "--duration", "60", "--station-prefix", "M",
-                             "--reconnect", "0"});
+  auto sims = hub.simulator(
+      {"--count", "20", "--duration", "60", "--station-prefix", "M", "--reconnect", "0"});
   ASSERT_TRUE(sims->start());
   ASSERT_TRUE(sims->wait(seconds(90)));
   EXPECT_TRUE(hub.running());

@@ -53,7 +53,7 @@ TEST(SiteE2ETest, SettingsAnswersProduceValidStationXml) {
       << readText(xml) << hub.allLogs();
   const std::string text = readText(xml);
   EXPECT_NE(text.find("<Station code = \"SIT\">"), std::string::npos) << text;
-  const std::string schema = testData("fdsn-station-1.1.xsd");
+  const std::string schema = stationXmlSchema();
   if (pathExists(schema)) {
     std::string command = "xmllint --noout --schema '" + schema + "' '" + xml + "' >/dev/null 2>&1";
     EXPECT_EQ(system(command.c_str()), 0) << text;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 
 // Captures every line instead of writing it (no file is touched).
 class CaptureLog : public Log {

@@ -1,9 +1,9 @@
-#include "hub/LinkThreads.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
+
+#include "hub/LinkThreads.h"
 
 namespace {
 

@@ -6,15 +6,15 @@
 #include <regex>
 #include <string>
 
+#include "archive/MinuteZip.h"
+#include "core/Log.h"
+#include "core/VhProps.h"
 #include "gaps/Gapses.h"
 #include "hub/LinkThreads.h"
-#include "hub/Log.h"
-#include "hub/VhProps.h"
 #include "io/Rs232.h"
 #include "io/Serial.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
-#include "waveform/MinuteZip.h"
 
 namespace {
 
@@ -49,12 +49,12 @@ TEST(SerialLinkTest, WatcherRunsASessionOverAPseudoTerminal) {
   EXPECT_EQ(watchSerial(serials, &props, &log, &gaps), 1);
 
   EXPECT_TRUE(waitFor([] { return _numOpenSerial.load() == 1; }, seconds(10)));
-  ASSERT_TRUE(waitFor([&] { return sim.output().find("link started") != std::string::npos; },
-                      seconds(20)))
+  ASSERT_TRUE(
+      waitFor([&] { return sim.output().find("link started") != std::string::npos; }, seconds(20)))
       << sim.output();
   // Data flows and is acknowledged over the serial line.
-  EXPECT_TRUE(waitFor(
-      [&] { return sim.output().find("] R ACK") != std::string::npos; }, seconds(20)))
+  EXPECT_TRUE(
+      waitFor([&] { return sim.output().find("] R ACK") != std::string::npos; }, seconds(20)))
       << sim.output();
 
   EXPECT_TRUE(LinkThreads::instance().stopAll(seconds(20)));

@@ -1,5 +1,3 @@
-#include "hub/Startup.h"
-
 #include <gtest/gtest.h>
 #include <libmseed.h>
 
@@ -7,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
+#include "hub/Startup.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 

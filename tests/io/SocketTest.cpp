@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "io/Socket.h"
 #include "support/TestSupport.h"
 #include "util/Console.h"

@@ -1,10 +1,9 @@
-#include "metadata/JsonFile.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "metadata/JsonFile.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "metadata/SiteFolder.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"

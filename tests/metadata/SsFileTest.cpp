@@ -1,9 +1,8 @@
-#include "metadata/SsFile.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "metadata/SsFile.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 
@@ -200,9 +199,9 @@ TEST(SsFileTest, HistogramTimeOnlyFromThe18CharacterSettingsTime) {
 
 TEST(SsFileTest, StateOfHealthValues) {
   SsFile s;
-  for (const char* line : {"v_supply=12.5", "temperature=-3.5", "sats=9", "long=174.75",
-                           "lat=-41.25", "alt=120", "card_free_pc=88.5", "sampling_rate=100",
-                           "log_level=2"}) {
+  for (const char* line :
+       {"v_supply=12.5", "temperature=-3.5", "sats=9", "long=174.75", "lat=-41.25", "alt=120",
+        "card_free_pc=88.5", "sampling_rate=100", "log_level=2"}) {
     ASSERT_EQ(s.set(line), 1) << line;
   }
   s.parse();
@@ -229,7 +228,7 @@ TEST(SsFileTest, LastPeaksNeedValueUnitsAndTime) {
   EXPECT_EQ(s.getPeakUnits(1), "counts_");
   EXPECT_EQ(s.getPeakTime(1), 1709296496u);
   EXPECT_EQ(s.getPeakUnits(2), "");  // no such peak
-  s.set("last_peak 0=0.0012 m/s");  // two words only
+  s.set("last_peak 0=0.0012 m/s");   // two words only
   s.parse();
   EXPECT_FLOAT_EQ(s.getPeak(0), 0.0f);
   EXPECT_EQ(s.getPeakUnits(0), "");
@@ -250,9 +249,9 @@ TEST(SsFileTest, FourthChannelAndChannelCounts) {
   s.remove("location_B_0");
   EXPECT_FALSE(s.hasCh4());
 
-  for (const char* line : {"storing_chan[0]=1", "storing_chan[1]=1", "storing_chan[2]=0",
-                           "storing_chan[3]=1", "storing_vsum=1", "tele_chan[0]=1",
-                           "tele_chan[2]=1", "tele_chan[3]=1"}) {
+  for (const char* line :
+       {"storing_chan[0]=1", "storing_chan[1]=1", "storing_chan[2]=0", "storing_chan[3]=1",
+        "storing_vsum=1", "tele_chan[0]=1", "tele_chan[2]=1", "tele_chan[3]=1"}) {
     s.set(line);
   }
   s.set("ch4_active=0");

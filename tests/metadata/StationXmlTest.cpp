@@ -39,7 +39,7 @@ int run(const std::string& command, std::string* output, bool withErrors) {
 class StationXmlTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    schema_ = testData("fdsn-station-1.1.xsd");
+    schema_ = stationXmlSchema();
     if (!pathExists(schema_)) GTEST_SKIP() << "StationXML schema missing: " << schema_;
   }
 

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "metadata/SsFile.h"
 #include "protocol/PacketList.h"
 #include "protocol/Upload.h"
 #include "support/TestSupport.h"
@@ -90,16 +89,6 @@ TEST(PacketListTest, AddCommandQueuesCommandWithoutTerminator) {
   EXPECT_EQ(list.front()->type, SelvomaPacket::COMMAND);
   EXPECT_EQ(list.front()->seqNo, 0);
   EXPECT_EQ(payloadText(*list.front()), "sampling 1");
-}
-
-TEST(PacketListTest, SetSsFileCopiesBuildNumber) {
-  SsFile settings;
-  settings.set("build_number=4601");
-  settings.parse();
-  PacketList list;
-  EXPECT_EQ(list.getBuildNo(), -1);
-  list.setSsFile(&settings);
-  EXPECT_EQ(list.getBuildNo(), 4601);
 }
 
 class PacketListFilesTest : public ::testing::Test {

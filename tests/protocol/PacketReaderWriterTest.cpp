@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "protocol/FrameBytes.h"
 #include "protocol/MemoryIO.h"
 #include "protocol/PacketReaderWriter.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "io/Socket.h"
 #include "protocol/FrameBytes.h"
 #include "protocol/MemoryIO.h"

@@ -4,16 +4,16 @@
 #ifndef VH_TESTS_SESSION_SESSIONTESTSUPPORT_H_
 #define VH_TESTS_SESSION_SESSIONTESTSUPPORT_H_
 
-#include <chrono>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "waveform/MinuteZip.h"
-#include "hub/Log.h"
-#include "hub/VhProps.h"
+#include "archive/MinuteZip.h"
+#include "core/Log.h"
+#include "core/VhProps.h"
 #include "protocol/FrameBytes.h"
 #include "protocol/MemoryIO.h"
 #include "protocol/SelvomaPacket.h"

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <sstream>
 
 HubRun::HubRun(const std::string& extraProps) : port_(freeTcpPort()) {
@@ -37,7 +36,8 @@ bool portInUse(int port) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool inUse = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EADDRINUSE;
+  bool inUse =
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EADDRINUSE;
   close(fd);
   return inUse;
 }

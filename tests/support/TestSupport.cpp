@@ -15,10 +15,6 @@
 
 #include "util/Dirs.h"
 
-#ifndef VH_TESTDATA
-#define VH_TESTDATA "../shared/testdata"
-#endif
-
 TempDir::TempDir() {
   const char* tmp = getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vhtest.XXXXXX";
@@ -100,3 +96,5 @@ int freeTcpPort() {
 }
 
 std::string testData(const std::string& name) { return std::string(VH_TESTDATA) + "/" + name; }
+
+std::string stationXmlSchema() { return VH_SCHEMA; }

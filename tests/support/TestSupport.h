@@ -45,7 +45,9 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeTcpPort();
 
-// Path of a file of the shared real-world test data.
+// Path of a real-world record file in tests/data.
 std::string testData(const std::string& name);
+// Path of the FDSN StationXML 1.1 schema; it may be absent (no ../shared).
+std::string stationXmlSchema();
 
 #endif  // VH_TESTS_SUPPORT_TESTSUPPORT_H_

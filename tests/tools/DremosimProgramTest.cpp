@@ -22,9 +22,9 @@ TEST(DremosimProgramTest, CountThreeConnectsThreeDistinctStationsAndSummarisesOn
   ScopedBaseDir base(dir.path());
   FakeHub hub;
   ASSERT_TRUE(hub.listening());
-  ChildProcess sim({builtProgram("dremosim"), "--port", std::to_string(hub.port()), "--count",
-                    "3", "--id", "01000100", "--station", "LD", "--as-fast-as-possible",
-                    "--records", "2", "--reconnect", "0"},
+  ChildProcess sim({builtProgram("dremosim"), "--port", std::to_string(hub.port()), "--count", "3",
+                    "--id", "01000100", "--station", "LD", "--as-fast-as-possible", "--records",
+                    "2", "--reconnect", "0"},
                    dir.path());
   ASSERT_TRUE(sim.start());
   std::set<uint32_t> ids;
@@ -83,8 +83,7 @@ TEST(DremosimProgramTest, ScriptQuitEndsInOrderAndHelpListsTheCommands) {
     EXPECT_NE(help.output().find(word), std::string::npos) << word;
   }
 
-  ChildProcess wrong({builtProgram("dremosim"), "--port", "5000", "--id", "04000000"},
-                     dir.path());
+  ChildProcess wrong({builtProgram("dremosim"), "--port", "5000", "--id", "04000000"}, dir.path());
   ASSERT_TRUE(wrong.start());
   ASSERT_TRUE(wrong.wait(seconds(5)));
   EXPECT_EQ(wrong.exitCode(), 2);

@@ -139,8 +139,9 @@ class FakeHub {
 };
 
 inline std::string payloadText(const SelvomaPacket& p) {
-  return p.payloadLen() == 0 ? "" : std::string(reinterpret_cast<const char*>(p.payload()),
-                                                static_cast<size_t>(p.payloadLen()));
+  return p.payloadLen() == 0 ? ""
+                             : std::string(reinterpret_cast<const char*>(p.payload()),
+                                           static_cast<size_t>(p.payloadLen()));
 }
 
 #endif  // VH_TESTS_TOOLS_FAKEHUB_H_

@@ -30,8 +30,9 @@ std::vector<uint8_t> handFrame(uint8_t type, uint32_t source, uint8_t seq,
 }
 
 std::string payloadOf(const SelvomaPacket& p) {
-  return p.payloadLen() == 0 ? "" : std::string(reinterpret_cast<const char*>(p.payload()),
-                                                static_cast<size_t>(p.payloadLen()));
+  return p.payloadLen() == 0 ? ""
+                             : std::string(reinterpret_cast<const char*>(p.payload()),
+                                           static_cast<size_t>(p.payloadLen()));
 }
 
 }  // namespace

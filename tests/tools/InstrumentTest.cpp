@@ -95,9 +95,9 @@ TEST_F(InstrumentTest, NoDataBeforeLinkInitAndValidRecordsAfterIt) {
     EXPECT_EQ(f.destId, kHubId);
     ASSERT_EQ(f.payloadLen(), SIM_RECORD_LENGTH);
     MSRecord* raw = nullptr;
-    ASSERT_EQ(msr_parse(reinterpret_cast<char*>(f.payload()), f.payloadLen(), &raw,
-                        f.payloadLen(), 1, 0),
-              MS_NOERROR);
+    ASSERT_EQ(
+        msr_parse(reinterpret_cast<char*>(f.payload()), f.payloadLen(), &raw, f.payloadLen(), 1, 0),
+        MS_NOERROR);
     MsRecordPtr msr(raw);
     EXPECT_STREQ(msr->network, "ZZ");
     EXPECT_STREQ(msr->station, "TST");
@@ -159,8 +159,8 @@ TEST_F(InstrumentTest, NackResendsFromTheNamedFrame) {
     EXPECT_EQ(payloadText(again[i]), payloadText(frames[4 + i])) << i;
   }
   EXPECT_EQ(again[0].seqNo, static_cast<uint8_t>(frames[9].seqNo + 1));  // fresh numbers
-  EXPECT_TRUE(waitFor([&] { return instrument_->nacks() == 1 && instrument_->resent() == 6; },
-                      seconds(5)));
+  EXPECT_TRUE(
+      waitFor([&] { return instrument_->nacks() == 1 && instrument_->resent() == 6; }, seconds(5)));
 }
 
 TEST_F(InstrumentTest, StreamCommandResendsTheLastSecondsAndIsAcknowledged) {
@@ -347,7 +347,8 @@ TEST_F(InstrumentTest, InjectedFaultsFailTheHubsChecksAndTheStreamGoesOn) {
   ASSERT_TRUE(p.getSelTrigger(&t));
   EXPECT_EQ(t.alarmType, 3);
   EXPECT_EQ(t.channelMask, 0x07);
-  EXPECT_LE(std::labs(static_cast<long>(SelvomaPacket::selTimeToTime_t(t.time) - time(nullptr))), 2);
+  EXPECT_LE(std::labs(static_cast<long>(SelvomaPacket::selTimeToTime_t(t.time) - time(nullptr))),
+            2);
 }
 
 TEST_F(InstrumentTest, BadFrameFromTheHubIsNackedAndDisconnectReconnects) {

@@ -22,8 +22,8 @@ TEST(SimOptionsTest, StationIdOutsideInstrumentRangeIsRejected) {
   struct Case {
     const char* id;
     bool accepted;
-  } cases[] = {{"01000000", true}, {"03FFFFFF", true}, {"03ffffff", true},
-               {"00FFFFFF", false}, {"04000000", false}, {"1x", false}, {"", false}};
+  } cases[] = {{"01000000", true},  {"03FFFFFF", true}, {"03ffffff", true}, {"00FFFFFF", false},
+               {"04000000", false}, {"1x", false},      {"", false}};
   for (const Case& c : cases) {
     SimOptions options;
     std::string error;
@@ -129,10 +129,10 @@ TEST(ControlTest, CommandLinesParseAndMistakesAreNamed) {
   }
   EXPECT_FALSE(parseControlLine("# a comment", &c, &error));
   EXPECT_TRUE(error.empty());
-  for (const char* line : {"trigger", "trigger x", "garbage 0", "silence -1", "command",
-                           "badcheck now", "@SIM", "dance", "nack", "nack 256", "nack -1",
-                           "nack 0x0a", "frame", "frame 9", "frame 090", "frame zz", "frame -1",
-                           "frame 0x", "frame +9"}) {
+  for (const char* line :
+       {"trigger", "trigger x", "garbage 0", "silence -1", "command", "badcheck now", "@SIM",
+        "dance", "nack", "nack 256", "nack -1", "nack 0x0a", "frame", "frame 9", "frame 090",
+        "frame zz", "frame -1", "frame 0x", "frame +9"}) {
     EXPECT_FALSE(parseControlLine(line, &c, &error)) << line;
     EXPECT_FALSE(error.empty()) << line;
   }
@@ -141,8 +141,8 @@ TEST(ControlTest, CommandLinesParseAndMistakesAreNamed) {
 TEST(ControlTest, ScriptEntriesKeepTimesAndOrder) {
   std::vector<ScriptEntry> entries;
   std::string error;
-  ASSERT_TRUE(parseScript("5:trigger 2;12:badcheck; 0.5:command Settings changed;", &entries,
-                          &error))
+  ASSERT_TRUE(
+      parseScript("5:trigger 2;12:badcheck; 0.5:command Settings changed;", &entries, &error))
       << error;
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_DOUBLE_EQ(entries[0].atSeconds, 5);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"

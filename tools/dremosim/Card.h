@@ -21,7 +21,7 @@
 #include <vector>
 
 constexpr size_t CARD_FILE_MAX = 16 * 1024 * 1024;  // largest file served from a card
-constexpr size_t CARD_PATH_MAX = 255;                // characters of an instrument path
+constexpr size_t CARD_PATH_MAX = 255;               // characters of an instrument path
 
 class Card {
  public:
@@ -61,7 +61,7 @@ class Card {
   // Closes the minute file kept open for appending.
   void closeOpenFile();
 
-  std::string root_;  // ends without "/"
+  std::string root_;                        // ends without "/"
   std::unique_ptr<FILE, FileCloser> open_;  // the minute file being appended to
   std::string openPath_;                    // its host path
 };

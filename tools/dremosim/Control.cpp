@@ -129,13 +129,12 @@ bool parseControlLine(const std::string& rawLine, ControlCommand* command, std::
   return true;
 }
 
-bool parseScript(const std::string& script, std::vector<ScriptEntry>* entries,
-                 std::string* error) {
+bool parseScript(const std::string& script, std::vector<ScriptEntry>* entries, std::string* error) {
   size_t at = 0;
   while (at <= script.size()) {
     size_t end = script.find(';', at);
-    std::string item = trim(script.substr(at, end == std::string::npos ? std::string::npos
-                                                                        : end - at));
+    std::string item =
+        trim(script.substr(at, end == std::string::npos ? std::string::npos : end - at));
     if (!item.empty()) {
       size_t colon = item.find(':');
       char* stop = nullptr;

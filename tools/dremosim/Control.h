@@ -41,15 +41,24 @@ constexpr size_t FRAME_TYPE_DIGITS = 2;              // hex digits of the type o
 
 struct ControlCommand {
   enum Kind {
-    TRIGGER, COMMAND, GARBAGE, BADCHECK, FOREIGN, DISCONNECT, SILENCE, NACK, FRAME, QUIT
+    TRIGGER,
+    COMMAND,
+    GARBAGE,
+    BADCHECK,
+    FOREIGN,
+    DISCONNECT,
+    SILENCE,
+    NACK,
+    FRAME,
+    QUIT
   };
   Kind kind = QUIT;
   // TRIGGER: alarm type; GARBAGE: bytes; SILENCE: seconds; NACK: sequence
   // number; FRAME: message type
   int number = 0;
   uint32_t stationId = FOREIGN_STATION_ID;  // FOREIGN
-  std::string text;     // COMMAND
-  std::string target;   // station of "@STA", empty for all
+  std::string text;                         // COMMAND
+  std::string target;                       // station of "@STA", empty for all
 };
 
 // Parses one command line. False with the reason in error; comment and blank
@@ -62,8 +71,7 @@ struct ScriptEntry {
 };
 
 // Parses a script "S:CMD;S:CMD". False with the reason in error.
-bool parseScript(const std::string& script, std::vector<ScriptEntry>* entries,
-                 std::string* error);
+bool parseScript(const std::string& script, std::vector<ScriptEntry>* entries, std::string* error);
 
 // A file read like "tail -f": each poll returns the complete lines appended
 // since the last poll. Lines already in the file when it is first opened are
@@ -78,7 +86,7 @@ class ControlFile {
 
  private:
   std::string path_;
-  off_t offset_ = 0;    // bytes already taken
+  off_t offset_ = 0;     // bytes already taken
   std::string partial_;  // an incomplete last line
 };
 

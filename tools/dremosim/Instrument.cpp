@@ -16,9 +16,9 @@
 namespace {
 
 constexpr char THREAD_PREFIX[] = "sim-";
-constexpr size_t THREAD_NAME_CHARS = 15;  // the system keeps this many
-constexpr int STOP_CHECK_MS = 50;         // slices of a pause
-constexpr int MINISEED_PIECE = SIM_RECORD_LENGTH;       // data bytes per piece of a .ms file
+constexpr size_t THREAD_NAME_CHARS = 15;           // the system keeps this many
+constexpr int STOP_CHECK_MS = 50;                  // slices of a pause
+constexpr int MINISEED_PIECE = SIM_RECORD_LENGTH;  // data bytes per piece of a .ms file
 constexpr int FILE_PIECE = static_cast<int>(FILE_PART_MAX_DATA);  // per piece of other files
 constexpr char MINISEED_SUFFIX[] = ".ms";
 constexpr char SLEEP_COMMAND[] = "sleep ";
@@ -74,11 +74,10 @@ std::string Instrument::summaryLine() const {
   return sformat(
       "summary %s id=%08x frames=%llu acks=%llu nacks=%llu commands=%llu requests=%llu "
       "resent=%llu bad=%llu records=%llu",
-      config_.station.c_str(), config_.stationId,
-      static_cast<unsigned long long>(framesSent()), static_cast<unsigned long long>(acks()),
-      static_cast<unsigned long long>(nacks()), static_cast<unsigned long long>(commands()),
-      static_cast<unsigned long long>(requests()), static_cast<unsigned long long>(resent()),
-      static_cast<unsigned long long>(badFrames()),
+      config_.station.c_str(), config_.stationId, static_cast<unsigned long long>(framesSent()),
+      static_cast<unsigned long long>(acks()), static_cast<unsigned long long>(nacks()),
+      static_cast<unsigned long long>(commands()), static_cast<unsigned long long>(requests()),
+      static_cast<unsigned long long>(resent()), static_cast<unsigned long long>(badFrames()),
       static_cast<unsigned long long>(recordsMade()));
 }
 
@@ -93,8 +92,8 @@ void Instrument::logLine(const char* format, ...) const {
 
 bool Instrument::start(std::string* error) {
   time_t now = time(nullptr);
-  StreamIdentity identity{config_.station,    config_.network,     config_.location,
-                          config_.channels,   config_.sampleRate,  config_.buildNumber,
+  StreamIdentity identity{config_.station,  config_.network,    config_.location,
+                          config_.channels, config_.sampleRate, config_.buildNumber,
                           config_.stationId};
   settings_ = std::make_unique<SimSettings>(identity, now);
   if (!config_.settingsPath.empty() &&
@@ -112,8 +111,7 @@ bool Instrument::start(std::string* error) {
 
   steadyStartMs_ = steadyMs();
   clockStart_ = wallNow();
-  hptime_t streamStart =
-      clockStart_ - static_cast<hptime_t>(config_.backlogSeconds * HPTMODULUS);
+  hptime_t streamStart = clockStart_ - static_cast<hptime_t>(config_.backlogSeconds * HPTMODULUS);
   hptime_t recordStart = streamStart - static_cast<hptime_t>(config_.prefillSeconds * HPTMODULUS);
   for (size_t i = 0; i < config_.channels.size(); ++i) {
     ChannelCodes codes{config_.network, config_.station, config_.location, config_.channels[i],
@@ -144,8 +142,9 @@ void Instrument::writeCardFiles() {
   time_t now = time(nullptr);
   for (int day = 0; day < HISTOGRAM_DAYS; ++day) {
     time_t dayStart = (now / DAY_S - day) * DAY_S;
-    std::string csv = "\"datetime\",\"sum peak\",\"chO peak\",\"Voltage\",\"Temperature\",\"Sats\","
-                      "\"% Free\"\n";
+    std::string csv =
+        "\"datetime\",\"sum peak\",\"chO peak\",\"Voltage\",\"Temperature\",\"Sats\","
+        "\"% Free\"\n";
     for (time_t t = dayStart; t < std::min(dayStart + DAY_S, now); t += HOUR_S) {
       csv += time_tToStr(t) + ",0.0012,0.0009,12.40,21.5,9,87.50\n";
     }
@@ -242,8 +241,8 @@ bool Instrument::turn() {
     decoder_.clear();
     return r >= 0;
   }
-  bool busy = state_ == STREAMING && steadyMs() >= sleepUntilMs_ &&
-              (!unsent_.empty() || !resend_.empty());
+  bool busy =
+      state_ == STREAMING && steadyMs() >= sleepUntilMs_ && (!unsent_.empty() || !resend_.empty());
   int r = link_.readSome(&input, busy ? 0 : POLL_MS);
   if (r < 0) return false;
   if (r > 0) decoder_.feed(input.data(), input.size());
@@ -299,8 +298,8 @@ void Instrument::handleControl() {
       case ControlCommand::FOREIGN: {
         SelvomaPacket packet;
         if (!recent_.empty()) {
-          packet.make(SelvomaPacket::MINISEED, c.stationId, hubId_, 0,
-                      recent_.back().record.data(), SIM_RECORD_LENGTH);
+          packet.make(SelvomaPacket::MINISEED, c.stationId, hubId_, 0, recent_.back().record.data(),
+                      SIM_RECORD_LENGTH);
         } else {
           packet.make(SelvomaPacket::COMMAND, c.stationId, hubId_, 0, FOREIGN_TEXT);
         }
@@ -444,8 +443,8 @@ void Instrument::serveFile(const std::string& path) {
     return;
   }
   size_t pieceSize = path.size() >= strlen(MINISEED_SUFFIX) &&
-                             path.compare(path.size() - strlen(MINISEED_SUFFIX),
-                                          std::string::npos, MINISEED_SUFFIX) == 0
+                             path.compare(path.size() - strlen(MINISEED_SUFFIX), std::string::npos,
+                                          MINISEED_SUFFIX) == 0
                          ? MINISEED_PIECE
                          : FILE_PIECE;
   uint16_t part = 1;

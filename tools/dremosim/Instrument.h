@@ -23,9 +23,9 @@
 // Data: the first records start at now minus the backlog; a record is made
 // when the data clock passes its end. The data clock starts at now and runs
 // at the chosen speed, so the backlog goes out at once and real time follows
-// (in fast mode records are made as fast as the link takes them). Every record made is also appended to the
-// card. Records not yet sent wait in a queue of at most UNSENT_MAX records
-// (the oldest are dropped; they stay on the card).
+// (in fast mode records are made as fast as the link takes them). Every record made is also
+// appended to the card. Records not yet sent wait in a queue of at most UNSENT_MAX records (the
+// oldest are dropped; they stay on the card).
 //
 // Threads: start() starts the instrument's own thread ("sim-<station>"),
 // which alone touches the link, card, settings, recorders and queues. Other
@@ -73,21 +73,21 @@ struct InstrumentConfig {
   std::vector<std::string> channels{"HHZ", "HHN", "HHE"};
   int sampleRate = 100;
   int buildNumber = DEFAULT_BUILD_NUMBER;
-  bool buildGiven = false;     // the build number overrides the settings file
+  bool buildGiven = false;  // the build number overrides the settings file
   bool usePty = false;
   std::string host = "127.0.0.1";
   uint16_t port = 0;
-  double speed = 1.0;          // data seconds per wall second
+  double speed = 1.0;  // data seconds per wall second
   bool asFastAsPossible = false;
-  long records = 0;            // records to stream, 0 = no limit
-  double backlogSeconds = 0;   // data starts this long before now
-  double prefillSeconds = 0;   // recorded on the card only, before the backlog
-  std::string cardDir;         // empty: no card
-  std::string settingsPath;    // empty: built-in default
+  long records = 0;                            // records to stream, 0 = no limit
+  double backlogSeconds = 0;                   // data starts this long before now
+  double prefillSeconds = 0;                   // recorded on the card only, before the backlog
+  std::string cardDir;                         // empty: no card
+  std::string settingsPath;                    // empty: built-in default
   int reconnectSeconds = DEFAULT_RECONNECT_S;  // 0: end when the link ends
-  bool identify = true;        // false: stream without waiting for IDENTIFY
-  bool verbose = false;        // every frame to stderr
-  SendTimes* sendTimes = nullptr;  // --send-times: notes first sends; not owned
+  bool identify = true;                        // false: stream without waiting for IDENTIFY
+  bool verbose = false;                        // every frame to stderr
+  SendTimes* sendTimes = nullptr;              // --send-times: notes first sends; not owned
 };
 
 class Instrument {
@@ -177,8 +177,8 @@ class Instrument {
   std::mutex postMu_;
   std::deque<ControlCommand> posted_;  // guarded by postMu_
 
-  std::atomic<uint64_t> framesSent_{0}, acks_{0}, nacks_{0}, commands_{0}, requests_{0},
-      resent_{0}, badFrames_{0}, recordsMade_{0};
+  std::atomic<uint64_t> framesSent_{0}, acks_{0}, nacks_{0}, commands_{0}, requests_{0}, resent_{0},
+      badFrames_{0}, recordsMade_{0};
 
   // Instrument thread only (and start() before the thread exists).
   SimLink link_;
@@ -194,8 +194,8 @@ class Instrument {
   int64_t sleepUntilMs_ = 0;   // steady ms: data paused until then
   int64_t silentUntilMs_ = 0;  // steady ms: neither send nor answer until then
   int64_t steadyStartMs_ = 0;
-  hptime_t clockStart_ = 0;    // data clock at steadyStartMs_: the wall clock then
-  long produced_ = 0;          // records made for streaming
+  hptime_t clockStart_ = 0;  // data clock at steadyStartMs_: the wall clock then
+  long produced_ = 0;        // records made for streaming
   std::deque<Miniseed::Record> unsent_;
   std::deque<Miniseed::Record> resend_;
   std::deque<SentRecord> recent_;

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-constexpr int LINK_WRITE_TIMEOUT_MS = 2000;  // longest wait for room to write
+constexpr int LINK_WRITE_TIMEOUT_MS = 2000;    // longest wait for room to write
 constexpr int LINK_CONNECT_TIMEOUT_MS = 3000;  // longest wait for a TCP connection
-constexpr size_t LINK_READ_CHUNK = 8192;      // bytes taken per read
+constexpr size_t LINK_READ_CHUNK = 8192;       // bytes taken per read
 
 // An owned file descriptor, closed at the end of its life.
 class UniqueFd {

@@ -226,8 +226,8 @@ ParseResult parseSimOptions(const std::vector<std::string>& args, SimOptions* op
     } else if (opt == "--station-prefix") {
       if (!value(&options->stationPrefix)) return ParseResult::FAILED;
       if (!isCode(options->stationPrefix, 1, STATION_CODE_MAX - 2)) {
-        *error = "--station-prefix needs 1 to 3 capital letters or digits: " +
-                 options->stationPrefix;
+        *error =
+            "--station-prefix needs 1 to 3 capital letters or digits: " + options->stationPrefix;
         return ParseResult::FAILED;
       }
     } else if (opt == "--network") {
@@ -286,7 +286,7 @@ ParseResult parseSimOptions(const std::vector<std::string>& args, SimOptions* op
       }
     } else if (opt == "--backlog" || opt == "--prefill" || opt == "--duration") {
       if (!value(&v)) return ParseResult::FAILED;
-      double* target = opt == "--backlog"    ? &c.backlogSeconds
+      double* target = opt == "--backlog"   ? &c.backlogSeconds
                        : opt == "--prefill" ? &c.prefillSeconds
                                             : &options->durationSeconds;
       if (!toDouble(v, 0, 1e9, target)) {
@@ -330,8 +330,8 @@ bool instrumentConfigs(const SimOptions& options, std::vector<InstrumentConfig>*
   const InstrumentConfig& base = options.base;
   if (static_cast<uint64_t>(base.stationId) + static_cast<uint64_t>(options.count) - 1 >
       STATION_ID_MAX) {
-    *error = sformat("--id %08x with --count %d passes the last station id %08X",
-                     base.stationId, options.count, STATION_ID_MAX);
+    *error = sformat("--id %08x with --count %d passes the last station id %08X", base.stationId,
+                     options.count, STATION_ID_MAX);
     return false;
   }
   int digits = options.count > 100 ? 3 : 2;
@@ -344,9 +344,10 @@ bool instrumentConfigs(const SimOptions& options, std::vector<InstrumentConfig>*
       c.station = sformat("%s%0*d", base.station.c_str(), digits, i);
     }
     if (c.station.size() > STATION_CODE_MAX) {
-      *error = sformat("station code %s is longer than %zu characters; use a shorter --station "
-                       "or --station-prefix",
-                       c.station.c_str(), STATION_CODE_MAX);
+      *error = sformat(
+          "station code %s is longer than %zu characters; use a shorter --station "
+          "or --station-prefix",
+          c.station.c_str(), STATION_CODE_MAX);
       return false;
     }
     if (options.count > 1 && !base.cardDir.empty()) c.cardDir = base.cardDir + "/" + c.station;

@@ -8,22 +8,22 @@
 #include "Control.h"
 #include "Instrument.h"
 
-constexpr int MAX_INSTRUMENTS = 999;     // --count at most
-constexpr int MAX_SAMPLE_RATE = 1000;    // Hz
-constexpr double MAX_SPEED = 10000.0;    // --speed at most
-constexpr size_t STATION_CODE_MAX = 5;   // characters of a station code
+constexpr int MAX_INSTRUMENTS = 999;    // --count at most
+constexpr int MAX_SAMPLE_RATE = 1000;   // Hz
+constexpr double MAX_SPEED = 10000.0;   // --speed at most
+constexpr size_t STATION_CODE_MAX = 5;  // characters of a station code
 constexpr size_t NETWORK_CODE_MAX = 2;
 constexpr size_t LOCATION_CODE_MAX = 2;
 constexpr size_t CHANNEL_CODE_LEN = 3;
 constexpr size_t MAX_CHANNELS = 4;
 
 struct SimOptions {
-  InstrumentConfig base;       // the first instrument; the others differ in id and station
+  InstrumentConfig base;  // the first instrument; the others differ in id and station
   int count = 1;
   std::string stationPrefix;   // empty: STA, STA01, STA02, ...
   double durationSeconds = 0;  // 0: until a signal or "quit"
   std::string controlPath;
-  std::string sendTimesPath;   // --send-times: empty = none
+  std::string sendTimesPath;  // --send-times: empty = none
   std::vector<ScriptEntry> script;
 };
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-constexpr size_t SETTINGS_FILE_MAX = 64 * 1024;  // bytes of a settings file read
+constexpr size_t SETTINGS_FILE_MAX = 64 * 1024;        // bytes of a settings file read
 constexpr char SETTINGS_FILE_NAME[] = "/settings.ss";  // instrument path of the file
 
 // What the instrument is: the options the default settings are built from.

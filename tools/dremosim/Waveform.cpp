@@ -5,18 +5,18 @@
 
 namespace {
 
-constexpr double NOISE_SIGMA = 150.0;          // counts of the background noise
-constexpr double SWELL_AMPLITUDE = 300.0;      // counts of the microseism swell
-constexpr double SWELL_FREQUENCY = 0.2;        // Hz
-constexpr double EVENT_GAP_MIN = 20.0;         // seconds between event onsets
+constexpr double NOISE_SIGMA = 150.0;      // counts of the background noise
+constexpr double SWELL_AMPLITUDE = 300.0;  // counts of the microseism swell
+constexpr double SWELL_FREQUENCY = 0.2;    // Hz
+constexpr double EVENT_GAP_MIN = 20.0;     // seconds between event onsets
 constexpr double EVENT_GAP_MAX = 90.0;
 constexpr double EVENT_AMPLITUDE_MIN = 3000.0;  // counts
 constexpr double EVENT_AMPLITUDE_MAX = 40000.0;
-constexpr double EVENT_FREQUENCY_MIN = 1.0;    // Hz
+constexpr double EVENT_FREQUENCY_MIN = 1.0;  // Hz
 constexpr double EVENT_FREQUENCY_MAX = 8.0;
-constexpr double EVENT_DECAY_MIN = 2.0;        // seconds
+constexpr double EVENT_DECAY_MIN = 2.0;  // seconds
 constexpr double EVENT_DECAY_MAX = 8.0;
-constexpr double EVENT_LIFETIMES = 8.0;        // decay times after which an event is over
+constexpr double EVENT_LIFETIMES = 8.0;  // decay times after which an event is over
 constexpr double TWO_PI = 6.283185307179586;
 constexpr char DATA_QUALITY = 'D';
 constexpr int8_t BYTE_ORDER_BIG = 1;  // libmseed: big-endian header and data
@@ -35,7 +35,10 @@ void warmUpPacker() {
 
 SyntheticSignal::SyntheticSignal(uint32_t noiseSeed, uint32_t eventSeed, double sampleRate,
                                  double gain)
-    : sampleRate_(sampleRate), gain_(gain), noise_(noiseSeed), gaussian_(0.0, NOISE_SIGMA),
+    : sampleRate_(sampleRate),
+      gain_(gain),
+      noise_(noiseSeed),
+      gaussian_(0.0, NOISE_SIGMA),
       events_(eventSeed) {
   next_.onset = 0;
   scheduleEvent();
@@ -69,7 +72,8 @@ int32_t SyntheticSignal::sample(int64_t index) {
 
 ChannelRecorder::ChannelRecorder(const ChannelCodes& codes, hptime_t start, uint32_t noiseSeed,
                                  uint32_t eventSeed, double gain)
-    : codes_(codes), start_(start),
+    : codes_(codes),
+      start_(start),
       signal_(noiseSeed, eventSeed, static_cast<double>(codes.sampleRate), gain),
       msr_(msr_init(nullptr)) {
   MSRecord* m = msr_.get();
@@ -87,9 +91,9 @@ ChannelRecorder::ChannelRecorder(const ChannelCodes& codes, hptime_t start, uint
 }
 
 hptime_t ChannelRecorder::timeOfSample(int64_t index) const {
-  return start_ + static_cast<hptime_t>(std::llround(static_cast<double>(index) *
-                                                     static_cast<double>(HPTMODULUS) /
-                                                     codes_.sampleRate));
+  return start_ +
+         static_cast<hptime_t>(std::llround(static_cast<double>(index) *
+                                            static_cast<double>(HPTMODULUS) / codes_.sampleRate));
 }
 
 void ChannelRecorder::collect(char* record, int length, void* self) {
@@ -105,7 +109,8 @@ void ChannelRecorder::collect(char* record, int length, void* self) {
 
 void ChannelRecorder::fill() {
   while (pending_.empty()) {
-    while (samples_.size() < PACK_BUFFER_SAMPLES) samples_.push_back(signal_.sample(generatedUpTo_++));
+    while (samples_.size() < PACK_BUFFER_SAMPLES)
+      samples_.push_back(signal_.sample(generatedUpTo_++));
     MSRecord* m = msr_.get();
     m->starttime = timeOfSample(packedUpTo_);
     m->datasamples = samples_.data();

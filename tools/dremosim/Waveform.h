@@ -77,8 +77,8 @@ struct ChannelCodes {
 class ChannelRecorder {
  public:
   // First sample at start (microseconds since 1970).
-  ChannelRecorder(const ChannelCodes& codes, hptime_t start, uint32_t noiseSeed,
-                  uint32_t eventSeed, double gain);
+  ChannelRecorder(const ChannelCodes& codes, hptime_t start, uint32_t noiseSeed, uint32_t eventSeed,
+                  double gain);
   ChannelRecorder(const ChannelRecorder&) = delete;
   ChannelRecorder& operator=(const ChannelRecorder&) = delete;
 

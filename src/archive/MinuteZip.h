@@ -26,8 +26,8 @@
 // work is done, then the running count drops. waitAll() lets the orderly
 // stop wait, bounded, for the running threads before the process ends.
 // running_ and the condition variable are guarded by a function-local mutex.
-#ifndef VH_WAVEFORM_MINUTEZIP_H_
-#define VH_WAVEFORM_MINUTEZIP_H_
+#ifndef VH_ARCHIVE_MINUTEZIP_H_
+#define VH_ARCHIVE_MINUTEZIP_H_
 
 #include <chrono>
 #include <cstdint>
@@ -89,4 +89,4 @@ class MinuteZip {
   static int running();  // zip threads started and not yet ended
 };
 
-#endif  // VH_WAVEFORM_MINUTEZIP_H_
+#endif  // VH_ARCHIVE_MINUTEZIP_H_

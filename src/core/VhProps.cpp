@@ -1,4 +1,4 @@
-#include "hub/VhProps.h"
+#include "core/VhProps.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -12,20 +12,20 @@
 // transport's read loop). mu_ guards the cache and the file writes; the time
 // stamp is formed under TIMELOCK; the verbosity is a relaxed atomic that any
 // thread may set.
-#ifndef VH_HUB_LOG_H_
-#define VH_HUB_LOG_H_
+#ifndef VH_CORE_LOG_H_
+#define VH_CORE_LOG_H_
 
 #include <atomic>
 #include <ctime>
 #include <mutex>
 #include <string>
 
-constexpr size_t LOG_NAME_MAX = 29;      // characters of the log name used in the file name
-constexpr size_t LOG_LINE_MAX = 599;     // characters of one formatted line
-constexpr size_t LOG_CACHE_SIZE = 4096;  // characters cached before a batch write
-constexpr int LOG_PRUNE_WRITES = 1000;   // batch writes between prunings of old logs
-constexpr long LOG_KEEP_SECONDS = 1209600;     // 14 days
-constexpr long LOG_KEEP_SECONDS_PI = 172800;   // 2 days in the Pi mode
+constexpr size_t LOG_NAME_MAX = 29;           // characters of the log name used in the file name
+constexpr size_t LOG_LINE_MAX = 599;          // characters of one formatted line
+constexpr size_t LOG_CACHE_SIZE = 4096;       // characters cached before a batch write
+constexpr int LOG_PRUNE_WRITES = 1000;        // batch writes between prunings of old logs
+constexpr long LOG_KEEP_SECONDS = 1209600;    // 14 days
+constexpr long LOG_KEEP_SECONDS_PI = 172800;  // 2 days in the Pi mode
 
 class Log {
  public:
@@ -86,4 +86,4 @@ class Log {
   int writeCount_ = 0;   // guarded by mu_; batch writes since the last pruning
 };
 
-#endif  // VH_HUB_LOG_H_
+#endif  // VH_CORE_LOG_H_

@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "hub/Log.h"
+#include "archive/MinuteZip.h"
+#include "core/Log.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
-#include "waveform/MinuteZip.h"
 #include "waveform/Zipper.h"
 
 namespace {

@@ -19,8 +19,8 @@
 // of defaults, read/reread and write take it; read replaces the whole map
 // under it, so a lookup sees the old or the new contents, never a mixture.
 // Returned texts are copies.
-#ifndef VH_HUB_PROPERTYFILE_H_
-#define VH_HUB_PROPERTYFILE_H_
+#ifndef VH_CORE_PROPERTYFILE_H_
+#define VH_CORE_PROPERTYFILE_H_
 
 #include <cstddef>
 #include <cstdio>
@@ -119,4 +119,4 @@ class PropertyFile {
   time_t readModTime_ = 0;                      // guarded by mu_; seconds
 };
 
-#endif  // VH_HUB_PROPERTYFILE_H_
+#endif  // VH_CORE_PROPERTYFILE_H_

@@ -27,8 +27,8 @@
 // Ownership and threads: owned by one session and used by that session's
 // thread only. Not shared: no lock. The log, gap store and trigger handling
 // are not owned and must outlive the archive.
-#ifndef VH_WAVEFORM_PACKETARCHIVE_H_
-#define VH_WAVEFORM_PACKETARCHIVE_H_
+#ifndef VH_ARCHIVE_PACKETARCHIVE_H_
+#define VH_ARCHIVE_PACKETARCHIVE_H_
 
 #include <array>
 #include <cstdint>
@@ -80,14 +80,14 @@ class PacketArchive {
   static constexpr int SLOT_Z = 2;
   static constexpr int SLOT_O = 3;
   static constexpr int SLOT_SUM = 6;
-  static constexpr size_t BATCH = 5;          // records written together
-  static constexpr size_t BATCH_FAST = 10;    // ... above FAST_RATE
-  static constexpr float FAST_RATE = 200.0f;  // samples per second
-  static constexpr size_t RECENT_STARTS = 64;  // start times kept per slot for the repeat test
-  static constexpr int TRIGGER_HOLD_SECS = 45;    // no minute finishing this soon after a trigger
-  static constexpr int TRIGGER_RECORD_SECS = 60;  // record-by-record writes this soon after one
-  static constexpr int TRIGGER_GAP_SECS = 59;     // duration of a DLTRIG minute gap
-  static constexpr int TRIGGER_BUILD_EXTRA = 61;  // build-trigger end after the last minute
+  static constexpr size_t BATCH = 5;               // records written together
+  static constexpr size_t BATCH_FAST = 10;         // ... above FAST_RATE
+  static constexpr float FAST_RATE = 200.0f;       // samples per second
+  static constexpr size_t RECENT_STARTS = 64;      // start times kept per slot for the repeat test
+  static constexpr int TRIGGER_HOLD_SECS = 45;     // no minute finishing this soon after a trigger
+  static constexpr int TRIGGER_RECORD_SECS = 60;   // record-by-record writes this soon after one
+  static constexpr int TRIGGER_GAP_SECS = 59;      // duration of a DLTRIG minute gap
+  static constexpr int TRIGGER_BUILD_EXTRA = 61;   // build-trigger end after the last minute
   static constexpr int DELETE_AFTER_MINUTES = 60;  // finished minutes between old-file deletions,
   static constexpr int DELETE_SPREAD = 60;         // ... plus a random 0..DELETE_SPREAD-1
   static constexpr int TRIGWAVE_DEFAULT_SECS = 30;
@@ -282,4 +282,4 @@ class PacketArchive {
   int deletionCounter_ = 0;  // finished minutes since the last old-file deletion
 };
 
-#endif  // VH_WAVEFORM_PACKETARCHIVE_H_
+#endif  // VH_ARCHIVE_PACKETARCHIVE_H_

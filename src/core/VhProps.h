@@ -12,13 +12,13 @@
 // Thread safety: created by start-up, shared by every thread; the map is
 // guarded by the PropertyFile lock. The accessors keep no state of their own
 // and return copies, so any thread may call them at any time.
-#ifndef VH_HUB_VHPROPS_H_
-#define VH_HUB_VHPROPS_H_
+#ifndef VH_CORE_VHPROPS_H_
+#define VH_CORE_VHPROPS_H_
 
 #include <string>
 #include <vector>
 
-#include "hub/PropertyFile.h"
+#include "core/PropertyFile.h"
 
 // How a value is read: INT getInt, HEX getHex, PATH getPath ("\\" becomes
 // "/", at most PROP_PATH_MAX characters), TEXT get.
@@ -97,4 +97,4 @@ class VhProps : public PropertyFile {
   std::string defaultText(const VhPropKey& row);
 };
 
-#endif  // VH_HUB_VHPROPS_H_
+#endif  // VH_CORE_VHPROPS_H_

@@ -1,5 +1,3 @@
-#include "hub/Log.h"
-
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/Log.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 #include "util/TimeUtil.h"

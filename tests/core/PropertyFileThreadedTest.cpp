@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "hub/PropertyFile.h"
+#include "core/PropertyFile.h"
 #include "support/TestSupport.h"
 
 namespace {

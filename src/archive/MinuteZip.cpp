@@ -1,4 +1,4 @@
-#include "waveform/MinuteZip.h"
+#include "archive/MinuteZip.h"
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "hub/Log.h"
+#include "core/Log.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/FileUtil.h"

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "io/Usb.h"
 #include "support/TestSupport.h"
+#include "util/Usb.h"
 
 namespace {
 

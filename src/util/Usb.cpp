@@ -1,4 +1,4 @@
-#include "io/Usb.h"
+#include "util/Usb.h"
 
 #include <mntent.h>
 

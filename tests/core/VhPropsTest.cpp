@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "hub/VhProps.h"
+#include "core/VhProps.h"
 #include "support/TestSupport.h"
 #include "util/ArchiveFormat.h"
 #include "util/Console.h"

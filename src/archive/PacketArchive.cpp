@@ -1,4 +1,4 @@
-#include "waveform/PacketArchive.h"
+#include "archive/PacketArchive.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/Log.h"
 #include "gaps/Gapses.h"
-#include "hub/Log.h"
 #include "util/Console.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
@@ -34,7 +34,6 @@ constexpr mode_t DIR_MODE = 0777;
 constexpr char TIME_DIR[] = "time/";
 constexpr char TIME_EXTENSION[] = ".last";
 constexpr char TEMP_EXTENSION[] = ".tmp";
-// Trigger types that ask for waveform around the trigger.
 constexpr uint8_t WAVE_TRIGGER_TYPES[] = {3, 4, 5, 7, 8};
 constexpr int DOWNLOAD_FIRST = 0;  // addMiniseed modes
 constexpr int DOWNLOAD_LAST = 2;
@@ -255,14 +254,12 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   }
   expectedStart_[s] = end;
   insertPacket(packet);
-  // The monitor folder (MonitorBuffer) and the ring server outlet
-  // (sendPacketToRing) receive the record here once they exist.
   return true;
 }
 
 bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
-  if (trigger_ != nullptr && !trigger_->writeTrigger(packet, network_, station_, location_,
-                                                     channels_[SLOT_Z], id_)) {
+  if (trigger_ != nullptr &&
+      !trigger_->writeTrigger(packet, network_, station_, location_, channels_[SLOT_Z], id_)) {
     logf("Trigger rejected. trigger sleep=%dsecs", trigger_->getRejectSeconds());
     return false;
   }
@@ -284,7 +281,6 @@ bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
       gaps_->pushBuildTrigger(stationId_, t, t + trigPostSecs_, log_);
     }
   }
-  // The monitor folder (MonitorBuffer) receives the trigger here once it exists.
   return true;
 }
 

@@ -1,4 +1,4 @@
-#include "hub/Version.h"
+#include "core/Version.h"
 
 const char* const VERSION_HISTORY =
     "<!DOCTYPE html>\n"

@@ -1,4 +1,4 @@
-#include "hub/Log.h"
+#include "core/Log.h"
 
 #include <sys/time.h>
 
@@ -48,8 +48,8 @@ std::string Log::getLogDir() const { return BASE_DIR + "log/"; }
 std::string Log::pathFor(const std::string& station) const {
   struct tm tm;
   nowtm(&tm);
-  return sformat("%slog.%4d%02d%02d.%s.txt", getLogDir().c_str(), tm.tm_year + 1900,
-                 tm.tm_mon + 1, tm.tm_mday, station.c_str());
+  return sformat("%slog.%4d%02d%02d.%s.txt", getLogDir().c_str(), tm.tm_year + 1900, tm.tm_mon + 1,
+                 tm.tm_mday, station.c_str());
 }
 
 std::string Log::getPath() const { return pathFor(getStation()); }

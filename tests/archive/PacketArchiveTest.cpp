@@ -3,8 +3,6 @@
 // libmseed, batches, the repeat window, sanity rejections, GAP lines, the
 // finished-minute hand-over, the time file, restart and trigger gaps, and
 // hostile station codes.
-#include "waveform/PacketArchive.h"
-
 #include <gtest/gtest.h>
 #include <libmseed.h>
 
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/PacketArchive.h"
 #include "gaps/GapTestSupport.h"
 #include "gaps/Gapses.h"
 #include "support/TestSupport.h"
@@ -60,8 +59,7 @@ std::vector<std::pair<std::string, hptime_t>> readBack(const std::string& path) 
   MSFileParam* fp = nullptr;
   MSRecord* msr = nullptr;
   int rc;
-  while ((rc = ms_readmsr_r(&fp, &msr, path.c_str(), 0, nullptr, nullptr, 1, 0, 0)) ==
-         MS_NOERROR) {
+  while ((rc = ms_readmsr_r(&fp, &msr, path.c_str(), 0, nullptr, nullptr, 1, 0, 0)) == MS_NOERROR) {
     out.emplace_back(msr->channel, msr->starttime);
   }
   EXPECT_EQ(rc, MS_ENDOFFILE) << path;
@@ -130,10 +128,12 @@ TEST_F(PacketArchiveTest, RealRecordsReachTheMinuteFileInOrderAndWhole) {
   // The first record logs a GAP line; so do the file's two sub-millisecond
   // steps, since a start must equal the previous end exactly.
   EXPECT_EQ(countPrefix(log, "GAP "), 3u) << ::testing::PrintToString(log.lines());
-  EXPECT_TRUE(log.has("GAP HHZ End:1970,001,00:00:00.000  Start:2016,265,13:48:00.008  "
-                      "1474465664.000  sps:100"));
-  EXPECT_TRUE(log.has("GAP HHZ End:2016,265,13:48:27.968  Start:2016,265,13:48:27.968  "
-                      "0.000  sps:100"));
+  EXPECT_TRUE(
+      log.has("GAP HHZ End:1970,001,00:00:00.000  Start:2016,265,13:48:00.008  "
+              "1474465664.000  sps:100"));
+  EXPECT_TRUE(
+      log.has("GAP HHZ End:2016,265,13:48:27.968  Start:2016,265,13:48:27.968  "
+              "0.000  sps:100"));
   // The time file holds the newest record start written.
   EXPECT_EQ(readText(dir.path() + "/time/JSC.01000001.last"),
             std::to_string(back.back().second / HPTMODULUS));
@@ -185,9 +185,9 @@ TEST_F(PacketArchiveTest, InsaneRecordsAreRejectedAndBoundaryRatesPass) {
     size_t pad;
     bool sane;
   } cases[] = {
-      {"5 sps", 5, "HHZ", 0, false},       {"20000 sps", 20000, "HHZ", 0, false},
+      {"5 sps", 5, "HHZ", 0, false},           {"20000 sps", 20000, "HHZ", 0, false},
       {"2048 bytes", 100, "HHZ", 1536, false}, {"two-character channel", 100, "HH", 0, false},
-      {"10 sps", 10, "HHZ", 0, true},      {"10000 sps", 10000, "HHZ", 0, true},
+      {"10 sps", 10, "HHZ", 0, true},          {"10000 sps", 10000, "HHZ", 0, true},
       {"1024 bytes", 100, "HHZ", 512, true},
   };
   for (const Case& c : cases) {
@@ -261,8 +261,8 @@ TEST_F(PacketArchiveTest, EveryFinishedMinuteIsHandedOnInOrderWhenDataOutrunsThe
   }
   std::vector<std::string> expected;
   for (int m = 14; m < 27; ++m) {
-    expected.push_back(dir.path() + "/archive/JSC/2023/11/14/22/20231114_22" +
-                       std::to_string(m) + "_JSC.ms");
+    expected.push_back(dir.path() + "/archive/JSC/2023/11/14/22/20231114_22" + std::to_string(m) +
+                       "_JSC.ms");
   }
   EXPECT_EQ(finished, expected);
   EXPECT_EQ(archive.getArchive(0).pendingFinished(), 1u);  // 22:27 waits out its hold
@@ -306,8 +306,8 @@ TEST_F(PacketArchiveTest, HostileStationCodesStayInsideTheTrees) {
     EXPECT_EQ(a.getStation().find('\\'), std::string::npos) << code;
     EXPECT_NE(a.getStation()[0], '.') << code;
     EXPECT_EQ(a.getNetwork(), "_.");
-    EXPECT_TRUE(isFile(dir.path() + "/archive/" + a.getStation() + "/2016/" + a.getStation() +
-                       "_1348.ms"))
+    EXPECT_TRUE(
+        isFile(dir.path() + "/archive/" + a.getStation() + "/2016/" + a.getStation() + "_1348.ms"))
         << code;
     EXPECT_TRUE(isFile(dir.path() + "/time/" + a.getStationWithId() + ".last")) << code;
     EXPECT_TRUE(isDir(dir.path() + "/upload/" + a.getStationWithId())) << code;
@@ -334,7 +334,7 @@ TEST_F(PacketArchiveTest, StationTextIsParsedByTheFieldRules) {
 
 TEST_F(PacketArchiveTest, RestartGapStartsFromThePreviousLinkNotFromThisOne) {
   // The previous link archived up to 22:10:30.
-  const time_t last = 1700000000 - 170;  // 22:10:30
+  const time_t last = 1700000000 - 170;                                // 22:10:30
   const hptime_t t0 = static_cast<hptime_t>(1700000040) * HPTMODULUS;  // 22:14:00
   mkdirs(dir.path() + "/time/", true);
   writeText(dir.path() + "/time/JSC.01000001.last", std::to_string(last));
@@ -409,8 +409,7 @@ TEST_F(PacketArchiveTest, ZippedMinuteIsReopenedBeforeAnAppend) {
 TEST_F(PacketArchiveTest, DownloadedFileIsStoredInItsMinuteAndFinished) {
   archive.setNetLocStn("CO.00.JSC", SERIAL);
   std::vector<std::string> finished;
-  archive.setMinuteHook(
-      [&](const std::string& path, int, time_t) { finished.push_back(path); });
+  archive.setMinuteHook([&](const std::string& path, int, time_t) { finished.push_back(path); });
   const time_t t = 1474465680;  // 2016-09-21 13:48:00
   archive.addMiniseed(jsc[0].data(), REC, t, 0);
   archive.addMiniseed(jsc[1].data(), REC, t, 1);

@@ -1,8 +1,8 @@
 // Discovery of the USB drive that a single-board host mounts automatically
 // under a media folder; start-up keeps archives and time files on it.
 // Stateless; safe in any thread.
-#ifndef VH_IO_USB_H_
-#define VH_IO_USB_H_
+#ifndef VH_UTIL_USB_H_
+#define VH_UTIL_USB_H_
 
 #include <cstddef>
 #include <string>
@@ -22,4 +22,4 @@ class Usb {
   static std::string firstDrive(const char* mountTable = USB_MOUNT_TABLE);
 };
 
-#endif  // VH_IO_USB_H_
+#endif  // VH_UTIL_USB_H_

@@ -1,4 +1,4 @@
-#include "hub/PropertyFile.h"
+#include "core/PropertyFile.h"
 
 #include <unistd.h>
 

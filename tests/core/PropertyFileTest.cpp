@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/PropertyFile.h"
+#include "core/PropertyFile.h"
 #include "support/TestSupport.h"
 
 namespace {
