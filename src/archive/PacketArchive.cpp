@@ -118,7 +118,8 @@ void PacketArchive::setNetLocStn(const std::string& text, uint32_t id) {
   for (char c : text) {
     if (c == '.' || c == ':') {
       if (++field > 2) {
-        logf("BAD PacketArchive.setNetLocStn %s", text.c_str());  // Interface log line
+        logLine(log_, LOG_ADD, "BAD PacketArchive.setNetLocStn %s",
+                text.c_str());  // Interface log line
         break;
       }
       continue;
@@ -151,7 +152,7 @@ std::string PacketArchive::getNetLocStn() const {
 
 bool PacketArchive::setChanname(const std::string& name) {
   if (name.size() != Miniseed::CHANNEL_LEN) {
-    logf("Channame==%s?  Is that right?", name.c_str());
+    logLine(log_, LOG_ADD, "Channame==%s?  Is that right?", name.c_str());
     return false;
   }
   int slot = slotOfName(name);
@@ -161,7 +162,7 @@ bool PacketArchive::setChanname(const std::string& name) {
     if (slot <= SLOT_Z) {
       for (int i = 0; i <= SLOT_O; ++i) {
         channels_[i] = name.substr(0, 2) + ORIENTATIONS[i];
-        logf("Chan %d=%s", i, channels_[i].c_str());
+        logLine(log_, LOG_ADD, "Chan %d=%s", i, channels_[i].c_str());
       }
     }
   } else {
@@ -217,7 +218,7 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   const float rate = static_cast<float>(packet.getMiniseedSampleRate());
   if (!haveHeader || rate < ARCHIVE_RATE_MIN || rate > ARCHIVE_RATE_MAX ||
       packet.payloadLen() > ARCHIVE_PAYLOAD_MAX || channel.size() != Miniseed::CHANNEL_LEN) {
-    logf("Not sane packet. deleted");  // Interface log line
+    logLine(log_, LOG_ADD, "Not sane packet. deleted");  // Interface log line
     return false;
   }
   if (haveChannel) rememberStart(recentSlot, channel, start);
@@ -240,7 +241,7 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   makeStationId();
 
   if (!haveChannel) {
-    logf("PROBLEM with CHANNEL NAME:%s", channel.c_str());
+    logLine(log_, LOG_ADD, "PROBLEM with CHANNEL NAME:%s", channel.c_str());
   } else {
     setChanname(channel);
   }
@@ -248,9 +249,9 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   const hptime_t end = packet.getMiniseedEndTime();
   if (start != expectedStart_[s]) {
     // Interface log line
-    logf("GAP %s End:%s  Start:%s  %0.3f  sps:%d", channel.c_str(),
-         seedTimeMs(expectedStart_[s]).c_str(), seedTimeMs(start).c_str(),
-         static_cast<float>(start - expectedStart_[s]) / HPTMODULUS, static_cast<int>(rate));
+    logLine(log_, LOG_ADD, "GAP %s End:%s  Start:%s  %0.3f  sps:%d", channel.c_str(),
+            seedTimeMs(expectedStart_[s]).c_str(), seedTimeMs(start).c_str(),
+            static_cast<float>(start - expectedStart_[s]) / HPTMODULUS, static_cast<int>(rate));
   }
   expectedStart_[s] = end;
   insertPacket(packet);
@@ -260,7 +261,7 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
 bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
   if (trigger_ != nullptr &&
       !trigger_->writeTrigger(packet, network_, station_, location_, channels_[SLOT_Z], id_)) {
-    logf("Trigger rejected. trigger sleep=%dsecs", trigger_->getRejectSeconds());
+    logLine(log_, LOG_ADD, "Trigger rejected. trigger sleep=%dsecs", trigger_->getRejectSeconds());
     return false;
   }
   SelTrigger record;
@@ -314,7 +315,8 @@ std::string PacketArchive::minutePath(int index, time_t t, bool track) {
 
 void PacketArchive::write() {
   if (buffer_.empty()) {
-    logf("PacketArchive.write(), but _index==0 %s, forcewrite=%d", stationId_.c_str(), 0);
+    logLine(log_, LOG_ADD, "PacketArchive.write(), but _index==0 %s, forcewrite=%d",
+            stationId_.c_str(), 0);
     return;
   }
   const time_t t = startSecond(buffer_.front());
@@ -362,7 +364,7 @@ void PacketArchive::dezip(const std::string& path) {
   if (!isFile(zip) || !dezipper_) return;
   if (!dezipper_(zip, path)) return;
   removeFile(zip);
-  logf("dezip [%s]", zip.c_str());
+  logLine(log_, LOG_ADD, "dezip [%s]", zip.c_str());
 }
 
 bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, size_t length) {
@@ -405,7 +407,7 @@ void PacketArchive::addMiniseed(const uint8_t* bytes, size_t length, time_t t, i
 
 void PacketArchive::finishWrite(const std::string& path, int archiveNumber, time_t t) {
   if (!isFile(path)) {
-    logf("finishWrite msFile==null  wavePath=%s", path.c_str());
+    logLine(log_, LOG_ADD, "finishWrite msFile==null  wavePath=%s", path.c_str());
   } else if (minuteHook_) {
     minuteHook_(path, archiveNumber, t);
   }
@@ -462,8 +464,8 @@ void PacketArchive::checkForRestartGap(const SelvomaPacket& packet) {
   if (restartGapDone_) return;
   const time_t t = startSecond(packet);
   // Interface log line
-  logf("Adding Restart Gap [%s], %ld=%d", station_.c_str(), static_cast<long>(t),
-       static_cast<int>(packet.getStartSec()));
+  logLine(log_, LOG_ADD, "Adding Restart Gap [%s], %ld=%d", station_.c_str(), static_cast<long>(t),
+          static_cast<int>(packet.getStartSec()));
   if (gaps_ != nullptr) gaps_->addRestartGap(stationId_, t, log_);
   restartGapDone_ = true;
   if (deferredTime_ > 0) writeTimeFile(deferredTime_);
@@ -528,15 +530,6 @@ std::unique_ptr<Gap> PacketArchive::getGap(time_t offset) {
 }
 
 void PacketArchive::deleteBackfills() {
-  logf("Deleting Backfills");
+  logLine(log_, LOG_ADD, "Deleting Backfills");
   if (gaps_ != nullptr) gaps_->deleteBackfills();
-}
-
-void PacketArchive::logf(const char* format, ...) {
-  if (log_ == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = vsformat(format, args);
-  va_end(args);
-  log_->add(text.c_str());
 }

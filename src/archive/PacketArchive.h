@@ -245,7 +245,6 @@ class PacketArchive {
   void dezip(const std::string& path);
   // writeTimeFile(t), or kept back while a restart gap is still wanted.
   void noteTimeFile(time_t t);
-  void logf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   Log* log_ = nullptr;                  // not owned
   Gapses* gaps_ = nullptr;              // not owned, may be null

@@ -102,18 +102,15 @@ void Log::add(const char* text, bool verboseOnly) {
 void Log::addf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  vlogLine(this, LOG_ADD, format, args);
   va_end(args);
-  add(text.c_str(), false);
 }
 
 void Log::addfVerbose(const char* format, ...) {
-  if (getVerbosness() < 1) return;
   va_list args;
   va_start(args, format);
-  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  vlogLine(this, LOG_VERBOSE, format, args);
   va_end(args);
-  add(text.c_str(), true);
 }
 
 void Log::flush(const char* text) {
@@ -133,9 +130,8 @@ void Log::flush(const char* text) {
 void Log::flushf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  vlogLine(this, LOG_FLUSH, format, args);
   va_end(args);
-  flush(text.c_str());
 }
 
 void Log::writeLocked(const std::string& line) {
@@ -159,4 +155,22 @@ void Log::writeLocked(const std::string& line) {
 void Log::pruneOldLogsLocked() {
   deleteOldFiles(getLogDir(), MODE == MODE_PI ? LOG_KEEP_SECONDS_PI : LOG_KEEP_SECONDS);
   writeCount_ = 0;
+}
+
+void vlogLine(Log* log, LogWrite how, const char* format, va_list args) {
+  if (log == nullptr) return;
+  if (how == LOG_VERBOSE && log->getVerbosness() < 1) return;
+  std::string text = bounded(vsformat(format, args), LOG_LINE_MAX);
+  if (how == LOG_FLUSH) {
+    log->flush(text.c_str());
+  } else {
+    log->add(text.c_str(), how == LOG_VERBOSE);
+  }
+}
+
+void logLine(Log* log, LogWrite how, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vlogLine(log, how, format, args);
+  va_end(args);
 }

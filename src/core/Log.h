@@ -16,6 +16,7 @@
 #define VH_CORE_LOG_H_
 
 #include <atomic>
+#include <cstdarg>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -85,5 +86,16 @@ class Log {
   std::string cache_;    // guarded by mu_
   int writeCount_ = 0;   // guarded by mu_; batch writes since the last pruning
 };
+
+// How logLine writes a line: to the cache (Log::add), to the cache only at
+// verbosity 1 or more (Log::addVerbose), or at once with the cache
+// (Log::flush).
+enum LogWrite { LOG_ADD, LOG_VERBOSE, LOG_FLUSH };
+
+// Formats one line, cut to LOG_LINE_MAX characters, and writes it to log as
+// how says. Does nothing when log is null, so components whose log is
+// optional call it directly.
+void logLine(Log* log, LogWrite how, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void vlogLine(Log* log, LogWrite how, const char* format, va_list args);
 
 #endif  // VH_CORE_LOG_H_

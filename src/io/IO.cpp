@@ -111,7 +111,8 @@ void IO::notifyArrival() {
 }
 
 void IO::readLoop() {
-  if (getLog() != nullptr) log("ReadLoop start connected=%d", connectedFlag() ? 1 : 0);
+  if (getLog() != nullptr)
+    logLine(getLog(), LOG_FLUSH, "ReadLoop start connected=%d", connectedFlag() ? 1 : 0);
   bool readable = false;  // the last wait reported the device readable
   while (connectedFlag() && !isLinkDead()) {
     uint64_t before = getBytesIn();
@@ -140,7 +141,7 @@ void* IO::readLoopEntry(void* self) {
   IO* io = static_cast<IO*>(self);
   io->readTid_.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_release);
   io->readLoop();
-  io->logAdd("closePthread [%s]", io->readThreadFunction_);
+  logLine(io->getLog(), LOG_ADD, "closePthread [%s]", io->readThreadFunction_);
   io->readTid_.store(0, std::memory_order_release);
   return nullptr;
 }
@@ -160,7 +161,7 @@ bool IO::startReadThread(const char* threadFunction) {
   readThreadFunction_ = threadFunction;
   int rc = pthread_create(&readThread_, nullptr, &IO::readLoopEntry, this);
   if (rc != 0) {
-    log("Could not start the read loop [%s] err=%d", getDescription(), rc);
+    logLine(getLog(), LOG_FLUSH, "Could not start the read loop [%s] err=%d", getDescription(), rc);
     return false;
   }
   readThreadStarted_ = true;
@@ -185,7 +186,7 @@ void IO::stopReadLoop() {
 void IO::markDead(const char* reason) {
   if (dead_.exchange(true, std::memory_order_acq_rel)) return;
   notifyArrival();  // a waiting consumer learns at once that nothing more comes
-  log("Link dead: %s. [%s]", reason, getDescription());
+  logLine(getLog(), LOG_FLUSH, "Link dead: %s. [%s]", reason, getDescription());
 }
 
 int IO::available() {
@@ -275,24 +276,4 @@ std::string IO::nowStr() const {
   char text[NOWSTR_MAX + 1];
   strftime(text, sizeof text, "%Y%m%d %H:%M:%S.00 ", &tm);
   return text;
-}
-
-void IO::log(const char* format, ...) {
-  Log* log = getLog();
-  if (log == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = vsformat(format, args);
-  va_end(args);
-  log->flush(text.c_str());
-}
-
-void IO::logAdd(const char* format, ...) {
-  Log* log = getLog();
-  if (log == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = vsformat(format, args);
-  va_end(args);
-  log->add(text.c_str());
 }

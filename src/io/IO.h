@@ -159,10 +159,6 @@ class IO {
 
   // Now in UTC as "%Y%m%d %H:%M:%S.00 ".
   std::string nowStr() const;
-  // Flushes a line to the log, if there is one.
-  void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // Adds a line to the log's cache, if there is a log.
-  void logAdd(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   int getKind() const { return kind_; }
   Log* getLog() const { return log_.load(std::memory_order_acquire); }

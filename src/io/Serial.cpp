@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/Log.h"
 #include "io/Rs232.h"
 #include "util/Console.h"
 #include "util/Text.h"
@@ -70,7 +71,7 @@ bool Serial::connect() {
     if (RS232_OpenComport(portIndex_, baud_, mode_.c_str()) != 0) return false;
   }
   setConnected(true);
-  logAdd("%s connected.", getDescription());
+  logLine(getLog(), LOG_ADD, "%s connected.", getDescription());
   if (!startReadLoop()) {
     close();
     return false;
@@ -94,7 +95,7 @@ void Serial::close() {
 
 int Serial::write(const unsigned char* bytes, int count) {
   if (!connectedFlag()) {
-    log("Serial.write().  Not connected.");
+    logLine(getLog(), LOG_FLUSH, "Serial.write().  Not connected.");
     return -1;
   }
   if (count < 1) return 0;
@@ -109,7 +110,7 @@ int Serial::write(const unsigned char* bytes, int count) {
     sent += k;
   }
   if (sent < count)
-    logAdd("INCOMPLETE Serial.write(). want to write=%d  written=%d", count - sent, sent);
+    logLine(getLog(), LOG_ADD, "INCOMPLETE Serial.write(). want to write=%d  written=%d", count - sent, sent);
   return sent;
 }
 

@@ -59,12 +59,12 @@ void Socket::init() {
   if (fd < 0) {
     int error = errno;
     setErrno(error);
-    log("socket() call failed: %d: %s", fd, ioErrorText(error).c_str());
+    logLine(getLog(), LOG_FLUSH, "socket() call failed: %d: %s", fd, ioErrorText(error).c_str());
     return;
   }
   fd_ = fd;
   int count = _numSockets.fetch_add(1, std::memory_order_relaxed) + 1;
-  logAdd("Inited SOCKET _nSocket=%d num=%d", fd_, count);
+  logLine(getLog(), LOG_ADD, "Inited SOCKET _nSocket=%d num=%d", fd_, count);
   seedrand();
   Log* log = getLog();
   if (log != nullptr) log->addVerbose("inited\n");
@@ -82,7 +82,7 @@ int Socket::bind(uint16_t port, int family, uint32_t address) {
 
 int Socket::bind(const sockaddr* address, socklen_t length) {
   if (fd_ < 0) {
-    log("%s", NOT_INITIALIZED);
+    logLine(getLog(), LOG_FLUSH, "%s", NOT_INITIALIZED);
     return -1;
   }
   int on = 1;
@@ -90,7 +90,7 @@ int Socket::bind(const sockaddr* address, socklen_t length) {
   int rc = ::bind(fd_, address, length);
   if (rc < 0) {
     setErrno(errno);
-    log("bind() failed: %d", rc);
+    logLine(getLog(), LOG_FLUSH, "bind() failed: %d", rc);
     return rc;
   }
   // The bound address as the system reports it (port 0 binds an ephemeral port).
@@ -105,15 +105,15 @@ int Socket::bind(const sockaddr* address, socklen_t length) {
 }
 
 int Socket::listen(int backlog) {
-  logAdd("%sListening!\n", nowStr().c_str());
+  logLine(getLog(), LOG_ADD, "%sListening!\n", nowStr().c_str());
   if (fd_ < 0) {
-    log("%s", NOT_INITIALIZED);
+    logLine(getLog(), LOG_FLUSH, "%s", NOT_INITIALIZED);
     return -1;
   }
   int rc = ::listen(fd_, backlog);
   if (rc < 0) {
     setErrno(errno);
-    log("listen() failed: %d", rc);
+    logLine(getLog(), LOG_FLUSH, "listen() failed: %d", rc);
   }
   return rc;
 }
@@ -143,13 +143,13 @@ bool Socket::waitReady() {
 }
 
 bool Socket::accept(Socket& client) {
-  logAdd("%sstart accept", nowStr().c_str());
+  logLine(getLog(), LOG_ADD, "%sstart accept", nowStr().c_str());
   if (fd_ < 0) {
-    log("%s", NOT_INITIALIZED);
+    logLine(getLog(), LOG_FLUSH, "%s", NOT_INITIALIZED);
     return false;
   }
   if (!waitReady()) {
-    log("timed out\n");
+    logLine(getLog(), LOG_FLUSH, "timed out\n");
     return false;
   }
   sockaddr_in peer{};
@@ -162,7 +162,7 @@ bool Socket::accept(Socket& client) {
   setErrno(0);
   if (rc < 0) {
     setErrno(error);
-    log("ERROR accept():%s nSocket=%d errr=%d nRet=%d\n", ioErrorText(error).c_str(), fd_, error,
+    logLine(getLog(), LOG_FLUSH, "ERROR accept():%s nSocket=%d errr=%d nRet=%d\n", ioErrorText(error).c_str(), fd_, error,
         rc);
     return false;
   }
@@ -170,7 +170,7 @@ bool Socket::accept(Socket& client) {
   client.setConnected(client.fd_ >= 0);
   client.setDescription(
       sformat("%s Ports: client=%d server=%d", client.address_.c_str(), client.port_, port_));
-  logAdd("Accepted.  %s   nRet=%d", client.getDescription(), rc);
+  logLine(getLog(), LOG_ADD, "Accepted.  %s   nRet=%d", client.getDescription(), rc);
   if (!client.connectedFlag()) return false;
   if (!client.startReadLoop()) {
     client.close();
@@ -182,19 +182,19 @@ bool Socket::accept(Socket& client) {
 bool Socket::connect(const sockaddr* address, socklen_t length) {
   if (fd_ < 0) init();
   if (fd_ < 0) {
-    log("%s", NOT_INITIALIZED);
+    logLine(getLog(), LOG_FLUSH, "%s", NOT_INITIALIZED);
     return false;
   }
-  logAdd("Attempt SOCKET connect nSocket=%d", fd_);
+  logLine(getLog(), LOG_ADD, "Attempt SOCKET connect nSocket=%d", fd_);
   int rc = ::connect(fd_, address, length);
   if (rc < 0) setErrno(errno);
   setConnected(rc == 0);
-  if (rc != 0) logAdd("SOCKET connect() failed: result=%d nSocket=%d", rc, fd_);
+  if (rc != 0) logLine(getLog(), LOG_ADD, "SOCKET connect() failed: result=%d nSocket=%d", rc, fd_);
   return rc == 0;
 }
 
 bool Socket::connect(const char* host, uint16_t port) {
-  logAdd("%sAttempt connect to %s:%d\n", nowStr().c_str(), host, port);
+  logLine(getLog(), LOG_ADD, "%sAttempt connect to %s:%d\n", nowStr().c_str(), host, port);
   sockaddr_in in{};
   in.sin_family = AF_INET;
   in.sin_port = htons(port);
@@ -204,14 +204,14 @@ bool Socket::connect(const char* host, uint16_t port) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-      logAdd("SOCKET Unable to determine IP for %s", host);
+      logLine(getLog(), LOG_ADD, "SOCKET Unable to determine IP for %s", host);
       setConnected(false);
       return false;
     }
     in.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
   } else if (inet_pton(AF_INET, host, &in.sin_addr) != 1) {
-    logAdd("SOCKET Unable to determine IP for %s", host);
+    logLine(getLog(), LOG_ADD, "SOCKET Unable to determine IP for %s", host);
     setConnected(false);
     return false;
   }
@@ -242,7 +242,7 @@ int Socket::openSendClose(const char* host, uint16_t port, const unsigned char* 
 }
 
 Socket& Socket::operator=(int descriptor) {
-  logAdd("SOCKET operator=  old=%d, new=%d", fd_, descriptor);
+  logLine(getLog(), LOG_ADD, "SOCKET operator=  old=%d, new=%d", fd_, descriptor);
   if (descriptor == fd_) return *this;
   closeDescriptor();
   fd_ = descriptor;
@@ -256,17 +256,17 @@ void Socket::close() {
   if (!connectedFlag()) return;
   stopReadLoop();
   if (fd_ < 0) {
-    log("SOCKET ALREADY CLOSED  %s", getDescription());
+    logLine(getLog(), LOG_FLUSH, "SOCKET ALREADY CLOSED  %s", getDescription());
   } else {
     closeDescriptor();
-    log("Close socket. %s\n", getDescription());
+    logLine(getLog(), LOG_FLUSH, "Close socket. %s\n", getDescription());
   }
   setLog(nullptr);
 }
 
 int Socket::write(const unsigned char* bytes, int count) {
   if (fd_ < 0) {
-    log("%s", NOT_INITIALIZED);
+    logLine(getLog(), LOG_FLUSH, "%s", NOT_INITIALIZED);
     return -1;
   }
   if (count < 1) return 0;
@@ -275,7 +275,7 @@ int Socket::write(const unsigned char* bytes, int count) {
     ssize_t k = ::send(fd_, bytes + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL);
     if (k < 1) {
       if (k < 0) setErrno(errno);
-      logAdd("INCOMPLETE SEND. want to send=%d  written=%d", count - sent, sent);
+      logLine(getLog(), LOG_ADD, "INCOMPLETE SEND. want to send=%d  written=%d", count - sent, sent);
       return sent;
     }
     sent += static_cast<int>(k);
@@ -319,7 +319,7 @@ int Socket::ioAvailable() {
 int Socket::ioRead(unsigned char* bytes, int count) {
   setErrno(0);
   if (fd_ < 0) {
-    log("%s", NOT_INITIALIZED);
+    logLine(getLog(), LOG_FLUSH, "%s", NOT_INITIALIZED);
     return -1;
   }
   if (!waitReady()) return -1;
@@ -335,9 +335,9 @@ int Socket::ioRead(unsigned char* bytes, int count) {
   }
   int error = errno;
   setErrno(error);
-  logAdd("**** Read() error=%d=%s", error, ioErrorText(error).c_str());
+  logLine(getLog(), LOG_ADD, "**** Read() error=%d=%s", error, ioErrorText(error).c_str());
   if (isRetryable(error)) {
-    logAdd("...continuing... ");
+    logLine(getLog(), LOG_ADD, "...continuing... ");
     sleepu(SOCKET_RETRY_SLEEP_US);
     lastReadResult_.store(0, std::memory_order_relaxed);
     return 0;

@@ -33,9 +33,9 @@ void zipMinute(PacketArchive* archive, SsFile* ssFile, Log* log, const std::stri
   order->format = archive->getArchive(archiveNumber - 1).getFormat();
   order->zipArchive = archive->isZipArchive();
   ssFile->writeDownload(order->stationId, log);
-  std::vector<uint8_t> settings;
-  if (readFile(DOWNLOAD_DIR + order->stationId + "/settings.ss", settings) > 0) {
-    order->settings.assign(settings.begin(), settings.end());
+  std::vector<uint8_t> settingsBytes;
+  if (readFile(DOWNLOAD_DIR + order->stationId + "/settings.ss", settingsBytes) > 0) {
+    order->settings.assign(settingsBytes.begin(), settingsBytes.end());
   }
   ChannelNames names;
   for (int slot = 0; slot < CHANNEL_SLOTS; ++slot) names[slot] = archive->getChanname(slot);
@@ -62,7 +62,7 @@ SeisServerState::~SeisServerState() { removeSiteMarker(); }
 
 bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   log_ = log;
-  logAdd("start init");
+  logLine(log_, LOG_ADD, "start init");
   upload_.setLog(log);
   props_ = props;
   upload_.setMaxWait(props->getFilePartWait());
@@ -94,7 +94,7 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   archive_.setTrigWave(props->getIntKey("trigwavepresecs"), props->getIntKey("trigwavepostsecs"),
                        props->isOn("trigwaveenabled"));
   fixGaps_ = props->isOn("fixgaps");
-  if (!fixGaps_) logAdd("Sample Gap fixing DISABLED");
+  if (!fixGaps_) logLine(log_, LOG_ADD, "Sample Gap fixing DISABLED");
   archive_.setRestartGapWanted(fixGaps_);
   ssTimer_.setActive(props->doSettingCommands());
   ssTimer_.setLog(log);
@@ -125,14 +125,14 @@ void SeisServerState::zero() {
 }
 
 void SeisServerState::loop() {
-  logAdd("LOOP START   %s", io_ != nullptr ? io_->getDescription() : "");
+  logLine(log_, LOG_ADD, "LOOP START   %s", io_ != nullptr ? io_->getDescription() : "");
   noReplyCount_ = 0;
   loopStartTime_ = time(nullptr);
   time_t lastPeriodic = loopStartTime_;
   time_t lastAckTime = loopStartTime_;
   for (;;) {
     if (stopRequested_.load(std::memory_order_acquire)) {
-      logAdd("Stop requested.  FINISH");
+      logLine(log_, LOG_ADD, "Stop requested.  FINISH");
       state_ = FINISH;
       break;
     }
@@ -150,12 +150,12 @@ void SeisServerState::loop() {
       long silent = log_->secsSinceLastLog();
       long limit = log_->getVerbosness() == -1 ? SILENCE_LOG_SECS_QUIET : SILENCE_LOG_SECS;
       if (silent > limit) {
-        logAdd("Nothing Logged in %ld seconds _state=%d", silent, state_.load());
+        logLine(log_, LOG_ADD, "Nothing Logged in %ld seconds _state=%d", silent, state_.load());
         lastErrorTime_ = time(nullptr);
       }
     }
     if (getMillisec() - lastRxTic_ > loopTimeoutMs_) {
-      logAdd("No good frame in %d ms.  FINISH", loopTimeoutMs_);
+      logLine(log_, LOG_ADD, "No good frame in %d ms.  FINISH", loopTimeoutMs_);
       state_ = FINISH;
       break;
     }
@@ -178,7 +178,7 @@ void SeisServerState::loop() {
     }
   }
   finish();
-  logAdd("loop end");
+  logLine(log_, LOG_ADD, "loop end");
 }
 
 void SeisServerState::periodic() {
@@ -191,7 +191,7 @@ void SeisServerState::periodic() {
   }
   if (props_->getIntKey("serialenabled") != 1 && io_ != nullptr &&
       io_->getKind() == IO::KIND_SERIAL) {
-    logAdd("serialenabled off.  FINISH");
+    logLine(log_, LOG_ADD, "serialenabled off.  FINISH");
     state_ = FINISH;
   }
   checkTidora();
@@ -216,7 +216,7 @@ int SeisServerState::runState(int state) {
     case FINISH:
       return FINISH;
     default:
-      logFlush("Unknown state. FINISH.");
+      logLine(log_, LOG_FLUSH, "Unknown state. FINISH.");
       return FINISH;
   }
 }
@@ -228,7 +228,7 @@ int SeisServerState::dataAckInterval() const {
 void SeisServerState::checkSequence() {
   int expected = (lastAckedSeq_ + 1) % 256;
   if (lastAckedSeq_ >= 0 && received_.seqNo != expected) {
-    logAdd("Why seqNo==%d and not %d?", received_.seqNo, expected);
+    logLine(log_, LOG_ADD, "Why seqNo==%d and not %d?", received_.seqNo, expected);
   }
 }
 
@@ -257,9 +257,9 @@ int SeisServerState::process(bool checkSeq) {
       int next = sendACK(true, n);
       FilePart part;
       if (!received_.getFilePart(&part)) {
-        logAdd("process RESPONSE_FILE FALSE!");
+        logLine(log_, LOG_ADD, "process RESPONSE_FILE FALSE!");
       } else {
-        logAdd("huh?  _dremoFiles==NULL?");
+        logLine(log_, LOG_ADD, "huh?  _dremoFiles==NULL?");
       }
       return next;
     }
@@ -280,7 +280,7 @@ int SeisServerState::process(bool checkSeq) {
       // Only the hub sends firmware blocks; one from the instrument is ignored.
       return READ;
     case SelvomaPacket::BAD_PACKET:
-      logAdd("Bad Packet. Sending NACK");
+      logLine(log_, LOG_ADD, "Bad Packet. Sending NACK");
       outgoing_.make(SelvomaPacket::NACK, ownId_, received_.sourceId, received_.seqNo);
       ackSeq_ = received_.seqNo;
       lastAckedSeq_ = received_.seqNo;
@@ -290,24 +290,24 @@ int SeisServerState::process(bool checkSeq) {
     case SelvomaPacket::IDENT_NL:
       return INIT_LINK;
     case SelvomaPacket::LINK_INIT:
-      logAdd("Unexpected LINK_INIT.  Resetting.");
+      logLine(log_, LOG_ADD, "Unexpected LINK_INIT.  Resetting.");
       return INIT_IDENTIFY;
     case SelvomaPacket::NACK:
       vhSeq_ = SelvomaPacket::decrementSeqNo(received_.seqNo);
-      logAdd("NACK BACKTRACK.  set _seqNo=%d", vhSeq_);
+      logLine(log_, LOG_ADD, "NACK BACKTRACK.  set _seqNo=%d", vhSeq_);
       return READ;
     case SelvomaPacket::ACK:
       upload_.setAckSeqNo(received_.seqNo);
       return NEXT_REQUEST;
     default:
-      logAdd("UNKNOWN(%02x)", received_.type);
+      logLine(log_, LOG_ADD, "UNKNOWN(%02x)", received_.type);
       return sendACK(true, 1);
   }
 }
 
 void SeisServerState::store(bool checkSeq) {
   if (checkSeq && received_.seqNo == lastStoreSeq_) {
-    logAdd("REPEAT PACKET skipped %d\n", received_.seqNo);
+    logLine(log_, LOG_ADD, "REPEAT PACKET skipped %d\n", received_.seqNo);
     return;
   }
   lastStoreSeq_ = received_.seqNo;
@@ -318,7 +318,7 @@ void SeisServerState::store(bool checkSeq) {
       storeMiniseedPacket();
       break;
     default:
-      logAdd("Unknown packet in store()");
+      logLine(log_, LOG_ADD, "Unknown packet in store()");
       break;
   }
 }
@@ -373,33 +373,7 @@ void SeisServerState::finish() {
   upload_.clearPackets();
   rw_.disconnect();
   removeSiteMarker();
-  if (io_ != nullptr && io_->getKind() == IO::KIND_SERIAL) logFlush("\nSLEEP BEFORE FINISH");
-  logFlush("FINISH\n\n");
-}
-
-void SeisServerState::logAdd(const char* format, ...) {
-  if (log_ == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = vsformat(format, args);
-  va_end(args);
-  log_->add(text.c_str());
-}
-
-void SeisServerState::logFlush(const char* format, ...) {
-  if (log_ == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = vsformat(format, args);
-  va_end(args);
-  log_->flush(text.c_str());
-}
-
-void SeisServerState::logVerbose(const char* format, ...) {
-  if (log_ == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = vsformat(format, args);
-  va_end(args);
-  log_->addVerbose(text.c_str());
+  if (io_ != nullptr && io_->getKind() == IO::KIND_SERIAL)
+    logLine(log_, LOG_FLUSH, "\nSLEEP BEFORE FINISH");
+  logLine(log_, LOG_FLUSH, "FINISH\n\n");
 }

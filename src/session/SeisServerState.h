@@ -233,10 +233,6 @@ class SeisServerState {
   void applyStationOverrides();
   uint32_t instrumentId() const { return lastGoodStationId_; }
 
-  void logAdd(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void logFlush(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void logVerbose(const char* format, ...) __attribute__((format(printf, 2, 3)));
-
   VhProps* props_ = nullptr;  // not owned
   time_t propsModTime_ = 0;
   PacketReaderWriter rw_;

@@ -46,58 +46,58 @@ int SeisServerState::processCommand(std::string text) {
     const char* t = text.c_str();
     switch (Commands::index(text)) {
       case Commands::DIR:
-        logAdd("%s", t);
+        logLine(log_, LOG_ADD, "%s", t);
         break;
       case Commands::STATION_NAME:
         if (text.size() >= STATION_NAME_MIN) {
-          logAdd("STATION_NAME [%s:%s]", t, t + STATION_NAME_AT);
+          logLine(log_, LOG_ADD, "STATION_NAME [%s:%s]", t, t + STATION_NAME_AT);
           processStationNameCommand(t + STATION_NAME_AT);
         }
         break;
       case Commands::LEVEL_TRIGGER_INFO:
         if (text.size() >= LEVEL_TRIGGER_MIN) {
-          logAdd("LEVEL_TRIGGER_INFO [%s:%s]", t, t + LEVEL_TRIGGER_AT);
+          logLine(log_, LOG_ADD, "LEVEL_TRIGGER_INFO [%s:%s]", t, t + LEVEL_TRIGGER_AT);
         }
         break;
       case Commands::FLASH_WRITE:
-        logAdd("FLASH_WRITE");
+        logLine(log_, LOG_ADD, "FLASH_WRITE");
         break;
       case Commands::SETTINGS_CHANGED:
-        logAdd("SETTINGS_CHANGED");
+        logLine(log_, LOG_ADD, "SETTINGS_CHANGED");
         ssTimer_.setLog(log_);
         ssTimer_.restart();
         break;
       case Commands::TRIGGER:
         if (text.size() >= TEXT_TRIGGER_MIN) {
-          logAdd("TRIGGERR [%s:%s]", t, t + TEXT_TRIGGER_AT);
+          logLine(log_, LOG_ADD, "TRIGGERR [%s:%s]", t, t + TEXT_TRIGGER_AT);
         }
         break;
       case Commands::VFTP_GET:
         if (text.size() >= VFTP_GET_MIN + 1) {
-          logAdd("VFTP_GET");
+          logLine(log_, LOG_ADD, "VFTP_GET");
           std::string args = text.substr(VFTP_GET_AT);
           size_t comma = args.find(',');
           if (comma != std::string::npos && comma > 0 && comma + 1 < args.size()) {
-            logAdd("dremoFile=[%s] localDir=[%s]", args.substr(0, comma).c_str(),
-                   args.substr(comma + 1).c_str());
+            logLine(log_, LOG_ADD, "dremoFile=[%s] localDir=[%s]", args.substr(0, comma).c_str(),
+                    args.substr(comma + 1).c_str());
           }
         }
-        logAdd("%s", t);
+        logLine(log_, LOG_ADD, "%s", t);
         break;
       case Commands::SHUTDOWN:
-        logAdd("SHUTDOWN [%s]", t);
+        logLine(log_, LOG_ADD, "SHUTDOWN [%s]", t);
         sendACK(true, 1);
         state_ = FINISH;
         return FINISH;
       case Commands::RX_STATUS_0:
         break;
       case Commands::RX:
-        logAdd("%s", t);
+        logLine(log_, LOG_ADD, "%s", t);
         if (text.find('0') == std::string::npos) {
           upload_.finishOff();
-          logAdd("Failed upload: [%s]", t);
+          logLine(log_, LOG_ADD, "Failed upload: [%s]", t);
         } else {
-          logAdd("Success upload: [%s]", t);
+          logLine(log_, LOG_ADD, "Success upload: [%s]", t);
         }
         break;
       case Commands::SETTING_REPLY:
@@ -136,7 +136,7 @@ void SeisServerState::processSetSetting(const std::string& line) {
   }
   if (line.find("sitename") != std::string::npos) {
     if (value.find("nil") != std::string::npos) {
-      logAdd("NIL Station name: [%s]", line.c_str());
+      logLine(log_, LOG_ADD, "NIL Station name: [%s]", line.c_str());
       return;
     }
     if (!split) return;
@@ -158,8 +158,8 @@ void SeisServerState::readSettings() {
                                     stationLabel_.c_str(), SS_FILE_NAME);
   if (ssFile_.read(path)) {
     upload_.setBuildNo(ssFile_.getBuildNo());
-    logAdd("%s build=%d", archive_.getStation().c_str(), ssFile_.getBuildNo());
+    logLine(log_, LOG_ADD, "%s build=%d", archive_.getStation().c_str(), ssFile_.getBuildNo());
   } else {
-    logAdd("fail download %s", path.c_str());
+    logLine(log_, LOG_ADD, "fail download %s", path.c_str());
   }
 }

@@ -29,7 +29,7 @@ int SeisServerState::initIdentify() {
   bool written = rw_.writeIdentify(0);
   zero();
   if (!written) {
-    logAdd("Connect send failed.  Calling FINISH");
+    logLine(log_, LOG_ADD, "Connect send failed.  Calling FINISH");
     return FINISH;
   }
   int n = io_->available();
@@ -40,19 +40,19 @@ int SeisServerState::initIdentify() {
       n = io_->available();
     }
     if (n < 0) {
-      logAdd("BAD INIT_IDENTIFY calling FINISH");
+      logLine(log_, LOG_ADD, "BAD INIT_IDENTIFY calling FINISH");
       return FINISH;
     }
   }
   if (n > READ_WAIT_ENOUGH) {
     if (rw_.read(&received_, true) != PacketReaderWriter::READ_PACKET) {
-      logFlush("Connect receive failed.  Calling FINISH");
+      logLine(log_, LOG_FLUSH, "Connect receive failed.  Calling FINISH");
       return FINISH;
     }
     noteGoodFrame();
     if (received_.type == SelvomaPacket::IDENTIFY || received_.type == SelvomaPacket::IDENT_NL) {
       updateStationLabel();
-      logAdd("Init_Identify. Connected: %s", io_->getDescription());
+      logLine(log_, LOG_ADD, "Init_Identify. Connected: %s", io_->getDescription());
       sleep(IDENTIFIED_PAUSE_SECS);
       noReplyCount_ = 0;
       return INIT_LINK;
@@ -61,7 +61,7 @@ int SeisServerState::initIdentify() {
     // identification. A data record is stored before it is acknowledged, so
     // that the instrument never drops a record the hub did not take.
     lastErrorTime_ = time(nullptr);
-    logAdd("Got different packet %s", received_.getMessageName().c_str());
+    logLine(log_, LOG_ADD, "Got different packet %s", received_.getMessageName().c_str());
     if (received_.type == SelvomaPacket::MINISEED) storeMiniseedPacket();
     ackSeq_ = received_.seqNo;
     outgoing_.make(SelvomaPacket::ACK, ownId_, received_.sourceId, received_.seqNo);
@@ -69,7 +69,7 @@ int SeisServerState::initIdentify() {
   }
   ++noReplyCount_;
   if (noReplyCount_ >= IDENTIFY_MAX_NO_REPLY) {
-    logAdd("noreplycounter>=5  Calling FINISH");
+    logLine(log_, LOG_ADD, "noreplycounter>=5  Calling FINISH");
     return FINISH;
   }
   sleepu(IDENTIFY_RETRY_US);
@@ -79,11 +79,11 @@ int SeisServerState::initIdentify() {
 int SeisServerState::initLink() {
   zero();
   if (!rw_.write(SelvomaPacket::LINK_INIT, received_.sourceId, 0)) {
-    logAdd("Send LINK_INIT failed.  FINISH");
+    logLine(log_, LOG_ADD, "Send LINK_INIT failed.  FINISH");
     return FINISH;
   }
   if (rw_.read(&received_, true) != PacketReaderWriter::READ_PACKET) {
-    logAdd("Reply to LINK_INIT failed.  Calling FINISH");
+    logLine(log_, LOG_ADD, "Reply to LINK_INIT failed.  Calling FINISH");
     return FINISH;
   }
   lastRxTic_ = getMillisec();
@@ -104,12 +104,12 @@ int SeisServerState::initLink() {
 void SeisServerState::sendStreamCmd(int seconds) {
   std::string text = sformat("stream %d", seconds);
   if (upload_.containsCommand(text)) {
-    logAdd("skipped adding: [%s]", text.c_str());
+    logLine(log_, LOG_ADD, "skipped adding: [%s]", text.c_str());
     return;
   }
   upload_.addCommand("sleep 10");
   upload_.addCommand(text);
-  logAdd("added: [%s]", text.c_str());
+  logLine(log_, LOG_ADD, "added: [%s]", text.c_str());
 }
 
 void SeisServerState::checkTidora() {
@@ -117,7 +117,7 @@ void SeisServerState::checkTidora() {
   std::string path = LUMETRAFILES + TIDORA_ALIVE_FILE;
   long age = static_cast<long>(time(nullptr) - fileModifiedTime(path));
   if (age > TIDORA_ALIVE_MAX_SECS) {
-    logFlush("Tidora [%s] not running (%ld secs). FINISH", path.c_str(), age);
+    logLine(log_, LOG_FLUSH, "Tidora [%s] not running (%ld secs). FINISH", path.c_str(), age);
     exit(0);
   }
 }

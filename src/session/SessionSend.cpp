@@ -8,13 +8,13 @@
 
 int SeisServerState::read() {
   if ((getMillisec() - lastRxTic_) / 1000 > receiveDeltaSecs_) {
-    logAdd("receiveDeltaSecs timeout: %dsecs.  FINISH", receiveDeltaSecs_);
+    logLine(log_, LOG_ADD, "receiveDeltaSecs timeout: %dsecs.  FINISH", receiveDeltaSecs_);
     return FINISH;
   }
   int n = io_->available();
   if (n < 1) {
     if (n < 0) {
-      logAdd("read available < 0.  FINISH");
+      logLine(log_, LOG_ADD, "read available < 0.  FINISH");
       return FINISH;
     }
     return NEXT_REQUEST;
@@ -30,16 +30,17 @@ int SeisServerState::read() {
       return NEXT_REQUEST;
     case PacketReaderWriter::READ_FAILED:
       if (io_->available() < 0) {
-        logAdd("read available < 0.  FINISH");
+        logLine(log_, LOG_ADD, "read available < 0.  FINISH");
         return FINISH;
       }
       lastErrorTime_ = time(nullptr);
-      logAdd("BAD rw.receive(). seqNo=%d", SelvomaPacket::incrementSeqNo(lastGoodSeq_));
+      logLine(log_, LOG_ADD, "BAD rw.receive(). seqNo=%d",
+              SelvomaPacket::incrementSeqNo(lastGoodSeq_));
       sendStreamCmd(STREAM_CMD_SECONDS);
       if (log_ != nullptr && log_->getVerbosness() >= 0) log_->setVerbose(2);
       return NEXT_REQUEST;
     default:
-      logAdd("IMPOSSIBLE RESPONSE TO read() = %d", result);
+      logLine(log_, LOG_ADD, "IMPOSSIBLE RESPONSE TO read() = %d", result);
       return NEXT_REQUEST;
   }
 }
@@ -60,19 +61,19 @@ bool SeisServerState::sendKeepAlive() {
   ackSeq_ = lastGoodSeq_;
   lastAckedSeq_ = lastGoodSeq_;
   if (rw_.write(&ack)) return true;
-  logAdd("BAD send rw.send().  FINISH");
+  logLine(log_, LOG_ADD, "BAD send rw.send().  FINISH");
   return false;
 }
 
 int SeisServerState::send() {
   if (outgoing_.type == SelvomaPacket::REQUEST_FILE) {
     if (outgoing_.payloadLen() == 0) {
-      logAdd("ZERO LENGTH Request File!");
+      logLine(log_, LOG_ADD, "ZERO LENGTH Request File!");
       return READ;
     }
   }
   if (!rw_.write(&outgoing_)) {
-    logAdd("BAD send rw.send().  FINISH");
+    logLine(log_, LOG_ADD, "BAD send rw.send().  FINISH");
     return FINISH;
   }
   // After a FILE_PART the session reads as after any other frame; a long
@@ -136,7 +137,7 @@ bool SeisServerState::checkForUpload() {
     packet->destId = ownId_;
     received_ = *packet;
     state_ = PROCESS_LOCAL;
-    logVerbose("%6d RF%s", 0, received_.toString(1).c_str());
+    logLine(log_, LOG_VERBOSE, "%6d RF%s", 0, received_.toString(1).c_str());
     return true;
   }
   packet->sourceId = ownId_;
@@ -145,7 +146,8 @@ bool SeisServerState::checkForUpload() {
   switch (packet->type) {
     case SelvomaPacket::REQUEST_FILE_TIME:
     case SelvomaPacket::REQUEST_FILE:
-      logAdd("      REQUEST FILE     [%s]", packet->textPayload(0, COMMAND_TEXT_MAX).c_str());
+      logLine(log_, LOG_ADD, "      REQUEST FILE     [%s]",
+              packet->textPayload(0, COMMAND_TEXT_MAX).c_str());
       break;
     case SelvomaPacket::FILE_PART: {
       FilePart part;
@@ -179,7 +181,7 @@ bool SeisServerState::checkForUpload() {
       break;
   }
   if (!written) {
-    logAdd("BAD send rw.send().  FINISH");
+    logLine(log_, LOG_ADD, "BAD send rw.send().  FINISH");
     state_ = FINISH;
   }
   if (state_ != FINISH) state_ = READ;
@@ -189,5 +191,5 @@ bool SeisServerState::checkForUpload() {
 void SeisServerState::setLag(long seconds) {
   if (time(nullptr) - loopStartTime_ >= LAG_LEARN_SECS && lag_ != LAG_UNSET) return;
   lag_ = seconds;
-  if (lag_ > LAG_LOG_SECS) logAdd("setLag=%ld", lag_);
+  if (lag_ > LAG_LOG_SECS) logLine(log_, LOG_ADD, "setLag=%ld", lag_);
 }

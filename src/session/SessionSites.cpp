@@ -51,7 +51,7 @@ void SeisServerState::applyStationOverrides() {
   bool backfill = MODE != MODE_TIDORA && props_->isOn("backfill");
   doBackfill_ = props_->getInt("backfill." + station, backfill ? 1 : 0) == 1;
   // Interface log line
-  logAdd("backfilll for %s = %d", station.c_str(), doBackfill_ ? 1 : 0);
+  logLine(log_, LOG_ADD, "backfilll for %s = %d", station.c_str(), doBackfill_ ? 1 : 0);
 }
 
 void SeisServerState::touchSiteMarker() {
