@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the hub needs (only when one is missing) and
-# builds the normal configuration into build/. Safe to run again: quick when
+# Installs the Debian packages the hub and its tests need (only when one is
+# missing) and builds the hub and the instrument simulator into build/bin
+# (cmake options in VH_CMAKE_OPTIONS). Safe to run again: quick when
 # everything is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake ninja-build pkg-config libmseed-dev libzip-dev
           libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-          libxml2-utils procps)
+          libxml2-utils procps zip unzip clang-format)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -22,4 +23,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # build.sh <dir> [cmake options...]
-./scripts/build.sh build
+# shellcheck disable=SC2086
+TARGETS="vorlanhub dremosim" ./scripts/build.sh build ${VH_CMAKE_OPTIONS:-}
