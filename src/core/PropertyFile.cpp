@@ -114,24 +114,20 @@ bool PropertyFile::hasKey(const std::string& key) const {
 }
 
 std::string PropertyFile::lookup(const std::string& key, const std::string& def, bool emptyAsAbsent,
-                                 bool recordEmpty, bool* usedDefault) {
+                                 bool* usedDefault) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = entries_.find(key);
   if (it != entries_.end() && !(emptyAsAbsent && it->second.empty())) {
     if (usedDefault != nullptr) *usedDefault = false;
     return it->second;
   }
-  if (recordEmpty || !def.empty()) entries_[key] = def;
+  if (!def.empty()) entries_[key] = def;
   if (usedDefault != nullptr) *usedDefault = true;
   return def;
 }
 
 std::string PropertyFile::get(const std::string& key, const std::string& def) {
-  return lookup(key, def, false, false, nullptr);
-}
-
-std::string PropertyFile::getOrRecord(const std::string& key, const std::string& def) {
-  return lookup(key, def, false, true, nullptr);
+  return lookup(key, def, false, nullptr);
 }
 
 std::string PropertyFile::getPath(const std::string& key, const std::string& def) {
@@ -150,13 +146,13 @@ std::string PropertyFile::getPathWithExtension(const std::string& key,
 
 int PropertyFile::getInt(const std::string& key, int def) {
   bool usedDefault = false;
-  std::string text = lookup(key, std::to_string(def), true, true, &usedDefault);
+  std::string text = lookup(key, std::to_string(def), true, &usedDefault);
   return usedDefault ? def : parseDecimal<int>(text);
 }
 
 long PropertyFile::getLong(const std::string& key, long def) {
   bool usedDefault = false;
-  std::string text = lookup(key, std::to_string(def), true, true, &usedDefault);
+  std::string text = lookup(key, std::to_string(def), true, &usedDefault);
   return usedDefault ? def : parseDecimal<long>(text);
 }
 

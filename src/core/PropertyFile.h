@@ -62,9 +62,6 @@ class PropertyFile {
   // The value of key; when the key is absent, def, which is recorded as the
   // key's value when it is not empty.
   std::string get(const std::string& key, const std::string& def);
-  // Like get, but an absent key is recorded even with an empty default, so a
-  // written file lists it ("key=").
-  std::string getOrRecord(const std::string& key, const std::string& def);
   // get, cut to PROP_PATH_MAX characters, with "\\" turned into "/" (makeLinuxPath).
   std::string getPath(const std::string& key, const std::string& def);
   // getPath with an empty default; extension is appended when both are
@@ -108,10 +105,10 @@ class PropertyFile {
 
  private:
   // The value of key, or def when the key is absent or (emptyAsAbsent) empty;
-  // def is recorded when used and (recordEmpty or not empty). usedDefault
-  // tells whether def was returned.
+  // def is recorded when used and not empty. usedDefault tells whether def
+  // was returned.
   std::string lookup(const std::string& key, const std::string& def, bool emptyAsAbsent,
-                     bool recordEmpty, bool* usedDefault);
+                     bool* usedDefault);
 
   mutable std::mutex mu_;
   std::map<std::string, std::string> entries_;  // guarded by mu_

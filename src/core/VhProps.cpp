@@ -165,7 +165,7 @@ std::string VhProps::getTextKey(const char* key) {
     getIntKey(key);  // records the default the number rules give
     return get(key, "");
   }
-  std::string value = getOrRecord(key, defaultText(*row));
+  std::string value = get(key, defaultText(*row));
   if (row->type == PropType::PATH) {
     value = bounded(value, PROP_PATH_MAX);
     makeLinuxPath(value);

@@ -6,8 +6,8 @@
 // Every key the hub reads, with its type and default, is a row of one table
 // (VhProps.cpp). Code reads keys through getIntKey/getTextKey/isOn with the
 // table name, so no default is written twice; every lookup records the
-// default of a missing key, so the file written back after a session start
-// lists every setting in use.
+// non-empty default of a missing key, so the file written back after a
+// session start lists every setting in use that has a value.
 //
 // Thread safety: created by start-up, shared by every thread; the map is
 // guarded by the PropertyFile lock. The accessors keep no state of their own
@@ -55,10 +55,11 @@ class VhProps : public PropertyFile {
   // "No property table row for %s\n" and reads with default 0 / empty.
   int getIntKey(const char* key);
   // The value text of key; PATH rows are normalised and cut like getPath.
-  // A missing key is recorded with its default even when that is empty.
+  // A missing key is recorded with its default when that is not empty.
   std::string getTextKey(const char* key);
   // Looks up every key of the table, so that the map holds each setting the
-  // hub uses with the value in force (a write() then lists them all).
+  // hub uses with the value in force (a write() then lists all but those
+  // whose value is empty).
   void recordAllDefaults();
   // Switches are on only when the value is exactly 1.
   bool isOn(const char* key) { return getIntKey(key) == 1; }

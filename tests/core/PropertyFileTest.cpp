@@ -117,8 +117,6 @@ TEST_F(PropertyFileTest, LookupsRecordNonEmptyDefaults) {
   EXPECT_FALSE(props_.hasKey("a"));
   EXPECT_EQ(props_.get("b", "dflt"), "dflt");
   EXPECT_EQ(value("b"), "dflt");
-  EXPECT_EQ(props_.getOrRecord("c", ""), "");
-  EXPECT_TRUE(props_.hasKey("c"));
   EXPECT_EQ(props_.getInt("five", 5), 5);
   EXPECT_EQ(value("five"), "5");
   EXPECT_EQ(props_.getLong("minus", -3), -3);
