@@ -211,42 +211,14 @@ struct ChannelValues {
 
 void appendChannel(std::string& doc, const ChannelValues& v) {
   doc +=
-      sformat(StationXml::CHANNEL, StationXml::escape(v.code).c_str(),
-              StationXml::escape(v.location).c_str(), v.latitude, v.longitude, v.elevation, DEPTH,
-              v.azimuth, v.dip, v.sampleRate, StationXml::escape(v.sensor).c_str(),
-              StationXml::escape(v.sensor).c_str(), StationXml::escape(v.serial).c_str(),
-              static_cast<double>(v.sensitivity), StationXml::escape(v.units).c_str(),
+      sformat(StationXml::CHANNEL, escapeXml(v.code).c_str(), escapeXml(v.location).c_str(),
+              v.latitude, v.longitude, v.elevation, DEPTH, v.azimuth, v.dip, v.sampleRate,
+              escapeXml(v.sensor).c_str(), escapeXml(v.sensor).c_str(), escapeXml(v.serial).c_str(),
+              static_cast<double>(v.sensitivity), escapeXml(v.units).c_str(),
               static_cast<double>(v.gain), static_cast<double>(v.cpv), static_cast<double>(v.vpu));
 }
 
 }  // namespace
-
-std::string StationXml::escape(const std::string& value) {
-  std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += (c >= ' ' && c <= '~') ? c : '?';
-    }
-  }
-  return out;
-}
 
 int StationXml::numChannels(const ChannelNames& names) {
   int n = 0;
@@ -259,17 +231,17 @@ int StationXml::numChannels(const ChannelNames& names) {
 std::string StationXml::fill(const SsFile& ss, const ChannelNames& names) {
   const std::string network = text(ss, "network_code", NETWORK_MAX);
   std::string doc = sformat(XML, SOURCE, SOURCE, sformat(MODULE_FORMAT, VORLANHUB_VERSION).c_str(),
-                            createdText(ss).c_str(), escape(network).c_str(), TOTAL_STATIONS);
+                            createdText(ss).c_str(), escapeXml(network).c_str(), TOTAL_STATIONS);
 
   const std::string station = text(ss, "sitename", TEXT_MAX);
   const std::string location = text(ss, "location_id", TEXT_MAX);
   const double latitude = position(ss, "lat");
   const double longitude = position(ss, "long");
   const double elevation = ss.getFloat("alt", 0.0f);
-  doc += sformat(STATION, escape(station).c_str(), latitude, longitude, elevation,
-                 escape(text(ss, "firmware_version", TEXT_MAX)).c_str(),
-                 escape(text(ss, "build_number", TEXT_MAX)).c_str(), ss.getInt("stalta_enable", 0),
-                 static_cast<double>(ss.getFloat("sta", 0.0f)),
+  doc += sformat(STATION, escapeXml(station).c_str(), latitude, longitude, elevation,
+                 escapeXml(text(ss, "firmware_version", TEXT_MAX)).c_str(),
+                 escapeXml(text(ss, "build_number", TEXT_MAX)).c_str(),
+                 ss.getInt("stalta_enable", 0), static_cast<double>(ss.getFloat("sta", 0.0f)),
                  static_cast<double>(ss.getFloat("lta", 0.0f)),
                  static_cast<double>(ss.getFloat("stalta_threshold", 0.0f)),
                  static_cast<double>(ss.getFloat("trig_filt_lo_freq", 0.0f)),
@@ -279,8 +251,8 @@ std::string StationXml::fill(const SsFile& ss, const ChannelNames& names) {
                  static_cast<double>(ss.getFloat("v_supply", 0.0f)),
                  static_cast<double>(ss.getFloat("temperature", 0.0f)),
                  static_cast<double>(ss.getFloat("card_free_pc", 0.0f)),
-                 escape(text(ss, "card_total", CARD_TOTAL_MAX)).c_str(), ss.getInt("sats", 0),
-                 escape(text(ss, "serial", TEXT_MAX)).c_str(), numChannels(names));
+                 escapeXml(text(ss, "card_total", CARD_TOTAL_MAX)).c_str(), ss.getInt("sats", 0),
+                 escapeXml(text(ss, "serial", TEXT_MAX)).c_str(), numChannels(names));
 
   const float cpv = ss.getFloat("cpv", 1.0f);
   const float cpvO = ss.getFloat("cpv_chO", cpv);

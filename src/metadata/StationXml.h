@@ -57,8 +57,6 @@ class StationXml {
   // its StationXML at xmlPath. Returns the write result.
   static int copyConvert(const std::string& settingsPath, const std::string& xmlPath,
                          const ChannelNames& names);
-  // Text escaped for element text and attribute values (see the file comment).
-  static std::string escape(const std::string& text);
 };
 
 // SsFile::writeStationXml: the StationXML of the session's settings after a

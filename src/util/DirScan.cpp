@@ -7,12 +7,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 
 #include "util/Console.h"
 #include "util/FileUtil.h"
 
 namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
 
 // folder + "/" + name, without doubling a "/" the folder already ends in.
 std::string joinPath(const std::string& folder, const char* name) {
@@ -31,6 +36,12 @@ Kind kindOf(const std::string& path) {
   return S_ISREG(st.st_mode) ? Kind::FILE : Kind::OTHER;
 }
 
+// Removes one entry lstat described: rmdir for a folder (only an empty one
+// goes), unlink for anything else. True when it was removed.
+bool removeEntry(const std::string& path, const struct stat& st) {
+  return (S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0;
+}
+
 struct ScanArgs {
   bool fullPath;
   const std::string& extension;
@@ -41,29 +52,22 @@ struct ScanArgs {
 };
 
 int scanFolder(const std::string& folder, ScanArgs& args) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return 0;
   int added = 0;
-  int examined = 0;
-  struct dirent* entry;
-  while (examined < SCAN_MAX_ENTRIES && (entry = readdir(dir)) != nullptr) {
-    ++examined;
-    if (entry->d_name[0] == '.') continue;
-    std::string path = joinPath(folder, entry->d_name);
+  forEachEntry(folder, SCAN_MAX_ENTRIES, [&](const char* name, const std::string& path) {
     Kind kind = kindOf(path);
     if (kind == Kind::FOLDER) {
       scanFolder(path + "/", args);
-      continue;
+      return true;
     }
-    if (kind != Kind::FILE) continue;
-    if (!args.extension.empty() && !endsWith(entry->d_name, args.extension.c_str())) continue;
-    if (args.minAge > 0 && args.checkAge && fileAge(path) < args.minAge) continue;
-    std::string text = args.fullPath ? path : std::string(entry->d_name);
-    if (!args.seen.insert(text).second) continue;
+    if (kind != Kind::FILE) return true;
+    if (!args.extension.empty() && !endsWith(name, args.extension.c_str())) return true;
+    if (args.minAge > 0 && args.checkAge && fileAge(path) < args.minAge) return true;
+    std::string text = args.fullPath ? path : std::string(name);
+    if (!args.seen.insert(text).second) return true;
     args.list.push_back(text);
     ++added;
-  }
-  closedir(dir);
+    return true;
+  });
   return added;
 }
 
@@ -82,6 +86,20 @@ int removeIfUnused(const char* path, const struct stat* st, int flag, struct FTW
 
 }  // namespace
 
+bool forEachEntry(const std::string& folder, size_t maxEntries, const EntryVisitor& visit) {
+  if (folder.empty()) return false;
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) return false;
+  size_t examined = 0;
+  struct dirent* entry;
+  while (examined < maxEntries && (entry = readdir(dir.get())) != nullptr) {
+    ++examined;
+    if (entry->d_name[0] == '.') continue;
+    if (!visit(entry->d_name, joinPath(folder, entry->d_name))) break;
+  }
+  return true;
+}
+
 int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, bool fullPath,
                     const std::string& extension, long minAge, bool checkAge) {
   ScanArgs args{fullPath, extension, minAge, checkAge, list, {}};
@@ -95,65 +113,41 @@ int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, b
 
 int getSubdirs(const std::string& folder, std::vector<std::string>& list, bool fullPath,
                long maxAge) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return 0;
   std::unordered_set<std::string> seen(list.begin(), list.end());
   int added = 0;
-  int examined = 0;
-  struct dirent* entry;
-  while (examined < SCAN_MAX_ENTRIES && (entry = readdir(dir)) != nullptr) {
-    ++examined;
-    if (entry->d_name[0] == '.') continue;
-    std::string path = joinPath(folder, entry->d_name);
-    if (kindOf(path) != Kind::FOLDER) continue;
-    if (maxAge > 0 && fileAge(path) > maxAge) continue;
-    std::string text = fullPath ? path : std::string(entry->d_name);
-    if (!seen.insert(text).second) continue;
-    list.push_back(text);
-    ++added;
-  }
-  closedir(dir);
+  forEachEntry(folder, SCAN_MAX_ENTRIES, [&](const char* name, const std::string& path) {
+    if (kindOf(path) != Kind::FOLDER) return true;
+    if (maxAge > 0 && fileAge(path) > maxAge) return true;
+    std::string text = fullPath ? path : std::string(name);
+    if (seen.insert(text).second) {
+      list.push_back(text);
+      ++added;
+    }
+    return true;
+  });
   return added;
 }
 
 bool hasFilesWithExtension(const std::string& folder, const std::string& extension) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return false;
   bool found = false;
-  int examined = 0;
-  struct dirent* entry;
-  while (!found && examined < SCAN_MAX_ENTRIES && (entry = readdir(dir)) != nullptr) {
-    ++examined;
-    if (entry->d_name[0] == '.') continue;
-    if (!extension.empty() && !endsWith(entry->d_name, extension.c_str())) continue;
-    found = kindOf(joinPath(folder, entry->d_name)) == Kind::FILE;
-  }
-  closedir(dir);
+  forEachEntry(folder, SCAN_MAX_ENTRIES, [&](const char* name, const std::string& path) {
+    found = (extension.empty() || endsWith(name, extension.c_str())) && kindOf(path) == Kind::FILE;
+    return !found;
+  });
   return found;
 }
 
 int deleteFilesBefore(const std::string& folder, time_t t) {
   if (folder.size() < DELETE_MIN_FOLDER_LEN) return 0;
-  std::string withSlash;
-  DIR* dir = openDIR(folder, withSlash);
-  if (dir == nullptr) {
-    pprintf("deleteFilesBefore cannot open [%s]", folder.c_str());
-    return 0;
-  }
   int removed = 0;
-  int examined = 0;
-  struct dirent* entry;
-  while (examined < DELETE_MAX_ENTRIES && (entry = readdir(dir)) != nullptr) {
-    ++examined;
-    if (entry->d_name[0] == '.') continue;
-    std::string path = withSlash + entry->d_name;
+  bool opened = forEachEntry(folder, DELETE_MAX_ENTRIES, [&](const char*, const std::string& path) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (st.st_mtime >= t || st.st_ctime >= t) continue;
-    int rc = S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str());
-    if (rc == 0) ++removed;
-  }
-  closedir(dir);
+    if (lstat(path.c_str(), &st) == 0 && st.st_mtime < t && st.st_ctime < t &&
+        removeEntry(path, st))
+      ++removed;
+    return true;
+  });
+  if (!opened) pprintf("deleteFilesBefore cannot open [%s]", folder.c_str());
   return removed;
 }
 
@@ -170,25 +164,14 @@ int deleteOldFilesRecursive(const std::string& folder, long ageSeconds) {
 }
 
 int deleteFilesWithKeyword(const std::string& folder, const char* keyword) {
-  std::string withSlash;
-  DIR* dir = openDIR(folder, withSlash);
-  if (dir == nullptr) {
-    pprintf("deleteFilesWithKeyword cannot open [%s]", folder.c_str());
-    return 0;
-  }
   int removed = 0;
-  int examined = 0;
-  struct dirent* entry;
-  while (examined < DELETE_MAX_ENTRIES && (entry = readdir(dir)) != nullptr) {
-    ++examined;
-    if (entry->d_name[0] == '.') continue;
-    if (keyword != nullptr && strstr(entry->d_name, keyword) == nullptr) continue;
-    std::string path = withSlash + entry->d_name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    int rc = S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str());
-    if (rc == 0) ++removed;
-  }
-  closedir(dir);
+  bool opened =
+      forEachEntry(folder, DELETE_MAX_ENTRIES, [&](const char* name, const std::string& path) {
+        if (keyword != nullptr && strstr(name, keyword) == nullptr) return true;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && removeEntry(path, st)) ++removed;
+        return true;
+      });
+  if (!opened) pprintf("deleteFilesWithKeyword cannot open [%s]", folder.c_str());
   return removed;
 }

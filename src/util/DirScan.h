@@ -1,8 +1,10 @@
-// Folder scans and clean-up of old files.
+// Folder walks, scans and clean-up of old files.
 #ifndef VH_UTIL_DIRSCAN_H_
 #define VH_UTIL_DIRSCAN_H_
 
+#include <cstddef>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,15 @@ constexpr int SCAN_MAX_ENTRIES = 9999;
 constexpr int DELETE_MAX_ENTRIES = 10000;
 constexpr size_t DELETE_MIN_FOLDER_LEN = 6;
 constexpr int DELETE_MAX_OPEN_FOLDERS = 20;
+
+// Called with an entry's name and its path (folder + "/" + name, no "/"
+// doubled); returns false to end the walk.
+using EntryVisitor = std::function<bool(const char* name, const std::string& path)>;
+// Visits the entries of one folder (not recursive) whose names do not begin
+// with ".", reading at most maxEntries entries (dot names counted). The
+// folder's handle is closed on every return. False when folder is empty or
+// cannot be opened.
+bool forEachEntry(const std::string& folder, size_t maxEntries, const EntryVisitor& visit);
 
 // Adds the regular files of folder and, recursively, of its sub-folders to
 // list (names beginning with "." skipped; links to folders not entered; no

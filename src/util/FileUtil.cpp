@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "util/Console.h"
+#include "util/DirScan.h"
 #include "util/Dirs.h"
 #include "util/JsonLine.h"
 #include "util/Random.h"
@@ -59,27 +60,6 @@ bool readLineFrom(Next next, std::string& line) {
     ++examined;
   }
   return true;
-}
-
-std::string escapeXmlText(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 }  // namespace
 
@@ -149,12 +129,6 @@ time_t fileModifiedTime(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return 0;
   return st.st_mtime;
-}
-
-DIR* openDIR(const std::string& folder, std::string& withSlash) {
-  withSlash = folder;
-  if (withSlash.empty() || withSlash.back() != '/') withSlash += '/';
-  return opendir(withSlash.c_str());
 }
 
 long long getFileSize(const std::string& path) {
@@ -254,23 +228,14 @@ bool copyFile(const std::string& source, const std::string& destination) {
 bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 bool deleteFolder(const std::string& folder) {
-  std::string withSlash;
-  DIR* dir = openDIR(folder, withSlash);
-  if (dir != nullptr) {
-    size_t examined = 0;
-    struct dirent* entry;
-    while (examined < DELETEFOLDER_MAX_ENTRIES && (entry = readdir(dir)) != nullptr) {
-      ++examined;
-      if (entry->d_name[0] == '.') continue;
-      std::string path = withSlash + entry->d_name;
-      // Links are removed, never followed: the walk stays inside the folder.
-      if (isRealDir(path))
-        deleteFolder(path);
-      else
-        unlink(path.c_str());
-    }
-    closedir(dir);
-  }
+  forEachEntry(folder, DELETEFOLDER_MAX_ENTRIES, [](const char*, const std::string& path) {
+    // Links are removed, never followed: the walk stays inside the folder.
+    if (isRealDir(path))
+      deleteFolder(path);
+    else
+      unlink(path.c_str());
+    return true;
+  });
   return rmdir(folder.c_str()) == 0;
 }
 
@@ -316,7 +281,7 @@ void trimTail(std::string& text) {
 bool jsonToXml(const std::string& line, std::string& xml, size_t size) {
   std::string key, value;
   if (!parseJsonLine(line, key, value)) return false;
-  std::string out = "<" + key + ">" + escapeXmlText(value) + "</" + key + ">";
+  std::string out = "<" + key + ">" + escapeXml(value) + "</" + key + ">";
   if (size == 0 || out.size() > size - 1) return false;
   xml.swap(out);
   return true;

@@ -3,8 +3,6 @@
 #ifndef VH_UTIL_FILEUTIL_H_
 #define VH_UTIL_FILEUTIL_H_
 
-#include <dirent.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -78,10 +76,6 @@ bool deleteFolder(const std::string& folder);
 // one exists already. Empty when no folder could be created.
 std::string makeTmpDir(const std::string& suffix = "");
 
-// Opens folder for listing; withSlash receives the folder with a trailing "/".
-// Returns null when it cannot be opened; the caller closes it.
-DIR* openDIR(const std::string& folder, std::string& withSlash);
-
 bool endsWith(const char* text, const char* suffix);
 bool endsWith(const std::string& text, const std::string& suffix);
 // Splits at the first separator character; false when there is none.
@@ -91,9 +85,8 @@ bool splitStr(const std::string& text, char separator, std::string& before, std:
 void trimTail(std::string& text);
 
 // Reads one key and value from a JSON-style line (parseJsonLine) and writes
-// "<key>value</key>", with "&", "<" and ">" of the value escaped. False (xml
-// unchanged) when the line holds no pair or the result would exceed
-// size - 1 characters.
+// "<key>value</key>", the value escaped by escapeXml. False (xml unchanged)
+// when the line holds no pair or the result would exceed size - 1 characters.
 bool jsonToXml(const std::string& line, std::string& xml, size_t size);
 
 #endif  // VH_UTIL_FILEUTIL_H_

@@ -35,3 +35,30 @@ std::string sformatBounded(size_t maxChars, const char* format, ...) {
   va_end(args);
   return bounded(s, maxChars);
 }
+
+std::string escapeXml(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += isPrintableAscii(c) ? c : '?';
+    }
+  }
+  return out;
+}
