@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -49,11 +51,46 @@ bool PacketReaderWriter::exhausted(int needed) const {
   return io_->isLinkDead() && io_->available() < needed;
 }
 
+bool PacketReaderWriter::keepWaiting() {
+  if (!stopped_ && waitHook_ && !waitHook_()) stopped_ = true;
+  return !stopped_;
+}
+
+bool PacketReaderWriter::pause(long microseconds) {
+  while (microseconds > 0) {
+    if (!keepWaiting()) return false;
+    long step = std::min(microseconds, READ_HOOK_SLICE_US);
+    sleepu(step);
+    microseconds -= step;
+  }
+  return true;
+}
+
 int PacketReaderWriter::take(uint8_t* bytes, int count) {
-  if (!exhausted(count)) return io_->read(bytes, count);
-  // A dead link holds too few bytes: take them without waiting.
-  int left = io_->available();
-  return left > 0 ? io_->readBuf(bytes, left) : 0;
+  if (exhausted(count)) {
+    // A dead link holds too few bytes: take them without waiting.
+    int left = io_->available();
+    return left > 0 ? io_->readBuf(bytes, left) : 0;
+  }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::microseconds(READ_TAKE_WAIT_MAX_US);
+  int got = io_->readonce(bytes, count);  // also resets the link's error number
+  if (got < 0) return got;
+  while (got < count) {
+    if (io_->isLinkDead()) {
+      int left = io_->available();
+      if (left > 0) got += io_->readBuf(bytes + got, std::min(left, count - got));
+      break;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline || !keepWaiting()) break;
+    long rest = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count());
+    io_->waitForBytes(static_cast<uint32_t>(count - got), std::min(rest, READ_HOOK_SLICE_US));
+    got += io_->readBuf(bytes + got, count - got);
+  }
+  return got;
 }
 
 int PacketReaderWriter::read(SelvomaPacket* packet, bool wait) {
@@ -61,24 +98,27 @@ int PacketReaderWriter::read(SelvomaPacket* packet, bool wait) {
     logLine("NULL io in PacketReaderWriter.read");
     return READ_FAILED;
   }
+  stopped_ = false;
   long waited = 0;
   for (;;) {
     int n = io_->available();
     if (n < 1 && !wait) return READ_NOTHING;
     // A dead link brings no more bytes: go on with what is there.
     if (n > READ_WAIT_ENOUGH || io_->isLinkDead()) break;
-    sleepu(READ_WAIT_STEP_US);
+    if (!pause(READ_WAIT_STEP_US)) return READ_STOPPED;
     waited += READ_WAIT_STEP_US;
     if (waited > READ_WAIT_MAX_US) break;
   }
 
   if (!readHead(packet)) {
+    if (stopped_) return READ_STOPPED;
     if (io_->available() < 0) return READ_FAILED;
     io_->clear();
     packet->type = SelvomaPacket::BAD_PACKET;
     return READ_FAILED;
   }
   if (!readPayload(packet)) {
+    if (stopped_) return READ_STOPPED;
     // A dead link keeps its last bytes; a complete frame read before the
     // link died is still handed on, and the next read reports the end.
     if (io_->available() < 0) return READ_FAILED;
@@ -137,8 +177,7 @@ int PacketReaderWriter::findSync() {
     }
     if (found) break;
     // The ring ran empty: a dead link brings nothing more.
-    if (io_->available() < 0) break;
-    sleepu(SYNC_SEARCH_SLEEP_US);
+    if (io_->available() < 0 || !pause(SYNC_SEARCH_SLEEP_US)) break;
   }
   if (found && skipped > 0) {
     // Interface log line
@@ -150,6 +189,7 @@ int PacketReaderWriter::findSync() {
 
 bool PacketReaderWriter::readHead(SelvomaPacket* packet) {
   int pass = findSync();
+  if (stopped_) return false;
   if (pass < 0) {
     pass = -pass;
     // No sync byte in any pass. A live link still gets its header read (the
@@ -166,6 +206,7 @@ bool PacketReaderWriter::readHead(SelvomaPacket* packet) {
     if (n < 0) break;  // the link is gone
     have += n;
     bytesReceived_ += static_cast<uint32_t>(n);
+    if (stopped_) return false;
     if (have < total) logLine(sformat("HEAD READ COUNTER=%d N=%d", attempt, have));
   }
   if (have < total) {
@@ -176,12 +217,13 @@ bool PacketReaderWriter::readHead(SelvomaPacket* packet) {
     }
     logLine(sformat("%6d INCOMPLETE READ only %d out of %d bytes. ii=%d", receivedCount_, have,
                     total, pass));
-    if (!exhausted(total - have)) sleepu(HEAD_LAST_TRY_SLEEP_US);
+    if (!exhausted(total - have) && !pause(HEAD_LAST_TRY_SLEEP_US)) return false;
     int n = take(header + have, total - have);
     if (n > 0) {
       have += n;
       bytesReceived_ += static_cast<uint32_t>(n);
     }
+    if (stopped_) return false;
     if (have < total) {
       logLine(
           sformat("%6d NOT ENOUGH HEADER BYTES... numbytes= %d < %d", receivedCount_, have, total));
@@ -221,6 +263,7 @@ bool PacketReaderWriter::readPayload(SelvomaPacket* packet) {
     uint8_t word[SELVOMA_CHECK_LENGTH];
     int n = take(word, check);
     if (n > 0) bytesReceived_ += static_cast<uint32_t>(n);
+    if (stopped_) return false;
     if (n != check) {
       logLine(sformat("Bad XOR length n=%d", n));
       return false;
@@ -232,6 +275,7 @@ bool PacketReaderWriter::readPayload(SelvomaPacket* packet) {
   const int want = len + check;
   int n = take(receiveBuffer_.data(), want);
   lastReadResult_ = n;
+  if (stopped_) return false;
   if (n < 0) {
     logLine(sformat("read n=%d.  Error reading", n));
     return false;

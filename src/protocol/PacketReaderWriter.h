@@ -4,9 +4,12 @@
 // 17-byte header and the payload with its check word out of the link's
 // receive ring (IO), and validates the station id, the payload limit and the
 // check word. Every wait is bounded: at most about 2 s for a frame to begin,
-// 20 sync-search passes of 30 ms, and the link's own bounded reads (IO::read)
-// for header and payload. Once the link is dead (end of stream or a hard
-// error) no more bytes can come, so the reader stops waiting at once.
+// 20 sync-search passes of 30 ms, and at most READ_TAKE_WAIT_MAX_US for each
+// read of header or payload bytes. Once the link is dead (end of stream or a
+// hard error) no more bytes can come, so the reader stops waiting at once.
+// While it waits, the reader calls its wait hook at least every
+// READ_HOOK_SLICE_US: the session serves its keep-alive there, and a hook
+// that returns false (a stop request) ends the read at once (READ_STOPPED).
 //
 // Writing: a frame is stamped with the hub's id (ownId) and the peer's id
 // (the source of the last good frame), assembled in a buffer held by the
@@ -39,6 +42,8 @@ constexpr int SYNC_SEARCH_PASSES = 20;            // readHead(): passes looking 
 constexpr long SYNC_SEARCH_SLEEP_US = 30007;      // readHead(): sleep between those passes
 constexpr int HEAD_READ_ATTEMPTS = 4;             // readHead(): reads before the last try
 constexpr long HEAD_LAST_TRY_SLEEP_US = 400000;   // readHead(): pause before the last try
+constexpr long READ_TAKE_WAIT_MAX_US = 2830000;   // one header or payload read: what IO::read waits
+constexpr long READ_HOOK_SLICE_US = 100000;       // longest wait between two calls of the wait hook
 constexpr uint32_t CFUN_STATION_ID = 0x6E756663;  // "cfun": a modem's AT reply read as an id
 constexpr size_t LAST_SETTING_MAX = 31;           // characters of lastSetting
 constexpr int SETTING_COMMAND_MIN = 3;            // COMMAND payloads that may set lastSetting
@@ -52,6 +57,7 @@ class PacketReaderWriter {
   static constexpr int READ_FAILED = 0;
   static constexpr int READ_PACKET = 1;
   static constexpr int READ_NOTHING = 2;
+  static constexpr int READ_STOPPED = 3;  // the wait hook ended the read; its bytes are dropped
 
   // Counters 0, no link, no log.
   PacketReaderWriter();
@@ -64,8 +70,13 @@ class PacketReaderWriter {
   // PacketReaderWriter.init()". The log may be null.
   void init(uint32_t ownId, IO* io, Log* log);
 
+  // Called while a read waits (see above); false ends the read. Runs on the
+  // reading thread, which it may use to write frames (write()).
+  void setWaitHook(std::function<bool()> hook) { waitHook_ = std::move(hook); }
+
   // Reads one frame into packet. Returns READ_PACKET, READ_NOTHING (nothing
-  // waiting and wait false) or READ_FAILED. On a failed header or payload
+  // waiting and wait false), READ_STOPPED (the wait hook said stop) or
+  // READ_FAILED. On a failed header or payload
   // read of a live link the link's buffered bytes are dropped and the
   // packet's type becomes BAD_PACKET; on a dead link (available() < 0)
   // nothing is cleared; on a bad check word the packet keeps its type.
@@ -111,8 +122,14 @@ class PacketReaderWriter {
   // cannot help.
   bool exhausted(int needed) const;
   // Up to count bytes from the link: a bounded waiting read on a live link,
-  // what is left without waiting on an exhausted one.
+  // what is left without waiting on an exhausted one. A read the wait hook
+  // ends sets stopped_.
   int take(uint8_t* bytes, int count);
+  // Sleeps microseconds in slices, calling the wait hook before each; false
+  // (and stopped_) when the hook ends the wait.
+  bool pause(long microseconds);
+  // The wait hook's answer; false also sets stopped_.
+  bool keepWaiting();
   // Skips to the next sync byte. Returns the pass counter.
   int findSync();
   void logLine(const std::string& text);
@@ -133,6 +150,8 @@ class PacketReaderWriter {
   std::array<uint8_t, LINK_PAYLOAD_MAX + SELVOMA_CHECK_LENGTH> receiveBuffer_{};
   std::array<uint8_t, LINK_PAYLOAD_MAX + SELVOMA_OVERHEAD> sendBuffer_{};
   std::function<time_t()> clock_;
+  std::function<bool()> waitHook_;  // may be empty
+  bool stopped_ = false;            // the wait hook ended the current read
 };
 
 #endif  // VH_PROTOCOL_PACKETREADERWRITER_H_

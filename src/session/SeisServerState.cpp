@@ -56,7 +56,10 @@ bool dezipMinute(const std::string& zipPath, const std::string& minutePath) {
 
 }  // namespace
 
-SeisServerState::SeisServerState() { zero(); }
+SeisServerState::SeisServerState() {
+  rw_.setWaitHook([this] { return whileReadWaits(); });
+  zero();
+}
 
 SeisServerState::~SeisServerState() { removeSiteMarker(); }
 
@@ -129,7 +132,7 @@ void SeisServerState::loop() {
   noReplyCount_ = 0;
   loopStartTime_ = time(nullptr);
   time_t lastPeriodic = loopStartTime_;
-  time_t lastAckTime = loopStartTime_;
+  lastKeepAlive_ = loopStartTime_;
   for (;;) {
     if (stopRequested_.load(std::memory_order_acquire)) {
       logLine(log_, LOG_ADD, "Stop requested.  FINISH");
@@ -159,18 +162,14 @@ void SeisServerState::loop() {
       state_ = FINISH;
       break;
     }
-    time_t now = time(nullptr);
-    if (now - lastAckTime >= KEEPALIVE_SECS && lastGoodStationId_ > 0) {
-      lastAckTime = now;
-      if (!sendKeepAlive()) {
-        state_ = FINISH;
-        break;
-      }
+    if (keepAliveFailed_ || !serveKeepAlive()) {
+      state_ = FINISH;
+      break;
     }
     state_ = runState(state_);
-    if (state_ == FINISH) break;
+    if (state_ == FINISH || keepAliveFailed_) break;
     if (state_ == PROCESS) continue;
-    now = time(nullptr);
+    time_t now = time(nullptr);
     if (now - lastPeriodic >= PERIODIC_SECS) {
       periodic();
       lastPeriodic = now;

@@ -208,6 +208,13 @@ class SeisServerState {
   // Acknowledges the last frame that was read whole with a good check word,
   // without touching the packet slots or the state. False when the write failed.
   bool sendKeepAlive();
+  // The keep-alive when KEEPALIVE_SECS have passed since the last one and a
+  // station id is known. False when its write failed.
+  bool serveKeepAlive();
+  // The reader's wait hook: serves the keep-alive while a frame is awaited
+  // (a stalled frame holds the reader for seconds); false on a stop request
+  // or a failed keep-alive, which ends the read.
+  bool whileReadWaits();
   // Remembers the received slot as the last good frame.
   void noteGoodFrame();
   // Takes one frame from the upload queue and sends or injects it. True
@@ -275,6 +282,8 @@ class SeisServerState {
   bool doBackfill_ = true;      // property "backfill"
   time_t nextUploadCheck_ = 0;  // checkForUpload skips work until after this
   std::atomic<bool> stopRequested_{false};
+  time_t lastKeepAlive_ = 0;      // of the last keep-alive (or the loop start)
+  bool keepAliveFailed_ = false;  // a keep-alive sent inside a read could not be written
 
   // The site register. The marker is kept under the station and network it
   // was made for, so that a station renamed by the instrument moves it.

@@ -28,6 +28,9 @@ int SeisServerState::read() {
     case PacketReaderWriter::READ_NOTHING:
       pprintf("NOBYTES\n");
       return NEXT_REQUEST;
+    case PacketReaderWriter::READ_STOPPED:
+      // A stop request or a failed keep-alive; the loop ends at its next turn.
+      return NEXT_REQUEST;
     case PacketReaderWriter::READ_FAILED:
       if (io_->available() < 0) {
         logLine(log_, LOG_ADD, "read available < 0.  FINISH");
@@ -53,6 +56,19 @@ int SeisServerState::sendACK(bool makeAck, int k) {
     if (k > 0 && received_.seqNo % k == 0 && send() == FINISH) return FINISH;
   }
   return ackSeq_ % ACK_NEXT_REQUEST_EVERY == 0 ? NEXT_REQUEST : READ;
+}
+
+bool SeisServerState::serveKeepAlive() {
+  time_t now = time(nullptr);
+  if (now - lastKeepAlive_ < KEEPALIVE_SECS || lastGoodStationId_ == 0) return true;
+  lastKeepAlive_ = now;
+  return sendKeepAlive();
+}
+
+bool SeisServerState::whileReadWaits() {
+  if (stopRequested_.load(std::memory_order_acquire)) return false;
+  if (!serveKeepAlive()) keepAliveFailed_ = true;
+  return !keepAliveFailed_;
 }
 
 bool SeisServerState::sendKeepAlive() {

@@ -2,6 +2,7 @@
 // split across two device reads, and a TCP loopback pair of Sockets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -49,6 +50,38 @@ TEST(PacketReaderWriterThreadedTest, FrameSplitAcrossTwoReadsStillParses) {
     EXPECT_EQ(payloadOf(p), std::string(300, 'c')) << cut;
     io.close();
   }
+}
+
+// A header that stops after a few bytes keeps the reader in its bounded
+// waits; the wait hook is called all along and ends the read when it says so.
+TEST(PacketReaderWriterThreadedTest, StalledHeaderServesWaitHookAndStopsOnItsWord) {
+  TempDir dir;
+  ScopedBaseDir base(dir.path());
+  Log log("stall");
+  MemoryIO io;
+  ASSERT_TRUE(io.startReadLoop());
+  PacketReaderWriter rw;
+  rw.init(kHubId, &io, &log);
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point last = start;
+  Clock::duration longestGap{};
+  int calls = 0;
+  rw.setWaitHook([&] {
+    const Clock::time_point now = Clock::now();
+    longestGap = std::max(longestGap, now - last);
+    last = now;
+    ++calls;
+    return now - start < std::chrono::milliseconds(2500);
+  });
+  io.feed(frame(SelvomaPacket::COMMAND, kStation, "abc").substr(0, 6));
+  ASSERT_TRUE(io.waitForBytes(6, 1000000));
+  SelvomaPacket p;
+  EXPECT_EQ(rw.read(&p, false), PacketReaderWriter::READ_STOPPED);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+  EXPECT_GT(calls, 20);
+  EXPECT_LT(longestGap, std::chrono::milliseconds(300));
+  io.close();
 }
 
 class LoopbackTest : public ::testing::Test {

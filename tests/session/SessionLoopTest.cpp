@@ -203,3 +203,22 @@ TEST_F(SessionKeepAliveTest, KeepAliveAcknowledgesOnlyTheLastGoodFrame) {
   }
   EXPECT_EQ(acked, (std::vector<uint8_t>{5, 5}));
 }
+
+// A frame whose header stops after a few bytes keeps the reader waiting for
+// seconds; a stop request ends that wait at once.
+TEST_F(SessionKeepAliveTest, StopRequestEndsAStalledFrameAtOnce) {
+  std::atomic<bool> linked{false};
+  FakeInstrument inst(io, [&](const SelvomaPacket& f, FakeInstrument& i) {
+    identifying(f, i);
+    if (f.type == SelvomaPacket::LINK_INIT) linked = true;
+  });
+  startLoop();
+  ASSERT_TRUE(waitFor([&] { return linked.load(); }, seconds(10)));
+  ASSERT_TRUE(waitFor([&] { return session.getState() == S::READ; }, seconds(5)));
+  inst.send(frame(SelvomaPacket::COMMAND, STATION, "abc", 1).substr(0, 6));
+  std::this_thread::sleep_for(milliseconds(500));
+  auto start = std::chrono::steady_clock::now();
+  session.requestStop();
+  ASSERT_TRUE(waitFor([&] { return done.load(); }, seconds(20)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(1));
+}
