@@ -307,16 +307,19 @@ TEST_F(JsonFileWriteTest, UnopenablePathFailsWithoutTouchingEntries) {
   EXPECT_EQ(value(f, "k"), "v");
 }
 
-// A file whose line writer starts a second write of the same object.
+// A file whose line writer starts a second write of the same object and
+// looks at the file being written meanwhile.
 class ReentrantFile : public JsonFile {
  public:
   explicit ReentrantFile(std::string nested) : JsonFile(CAPACITY), nested_(std::move(nested)) {}
   int writeLine(FILE* stream, const std::string& key, const std::string& value) override {
     if (nestedResult_ < 0) nestedResult_ = write(nested_);
+    if (!watched_.empty()) seenDuringWrite_ = readText(watched_);
     return JsonFile::writeLine(stream, key, value);
   }
   using JsonFile::writeLine;
   int nestedResult_ = -1;
+  std::string watched_, seenDuringWrite_;
 
  private:
   std::string nested_;
@@ -325,7 +328,14 @@ class ReentrantFile : public JsonFile {
 TEST_F(JsonFileWriteTest, WriteDuringWriteReturnsAtOnceAndWritesNothing) {
   ReentrantFile f(dir.file("nested.ss"));
   f.set("k=v");
+  // A reader meets the old file whole until the new one replaces it.
+  writeText(dir.file("outer.ss"), "old");
+  f.watched_ = dir.file("outer.ss");
   ASSERT_EQ(f.write(dir.file("outer.ss")), 1);
+  EXPECT_EQ(f.seenDuringWrite_, "old");
+  EXPECT_NE(readText(dir.file("outer.ss")).find("\"k\"=\"v\""), std::string::npos);
+  EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"outer.ss"});
+  f.watched_.clear();
   EXPECT_EQ(f.nestedResult_, 0);
   EXPECT_FALSE(pathExists(dir.file("nested.ss")));
   // The guard is released: the next write goes through.
