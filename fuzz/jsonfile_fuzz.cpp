@@ -1,7 +1,8 @@
 // Arbitrary bytes as a key-file buffer (JsonFile::append and parseFile, in
 // two pieces split by the first byte), then each line of them as a setting
-// line (SsFile::set) followed by parse() and the channel counts. Checks the
-// line rules on every stored entry and the widths of the typed fields.
+// line (SsFile::set) followed by parse(), the response path and the channel
+// counts. Checks the line rules on every stored entry, the widths of the
+// typed fields and that "sitename" names one file in the response folder.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -64,6 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   }
   if (!ss.getHistogramTime().empty() && ss.getHistogramTime().size() != SS_TIME_TEXT_MAX) abort();
+  // The StationXML file named from "sitename" (none without one) stays one
+  // file in the response folder.
+  const std::string response = ss.getResponsePath();
+  const size_t name = response.find("/response/") + 10;
+  if (!ss.getStation().empty() &&
+      (response.find('/', name) != std::string::npos || response[name] == '.')) {
+    abort();
+  }
   int stored = ss.numStoringChans(), tele = ss.numTeleChans();
   if (stored < 0 || stored > 5 || tele < 0 || tele > 5) abort();
 

@@ -5,6 +5,7 @@
 
 #include "core/Log.h"
 #include "util/Dirs.h"
+#include "util/SafeName.h"
 #include "util/StrToTm.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
@@ -343,7 +344,9 @@ std::string SsFile::getResponsePath() const {
   } else {
     base = BASE_DIR;
   }
-  return sformatBounded(SS_RESPONSE_PATH_MAX, "%s/response/%s.xml", base.c_str(), station_.c_str());
+  // The station name is the instrument's "sitename": one safe path element.
+  return sformatBounded(SS_RESPONSE_PATH_MAX, "%s/response/%s.xml", base.c_str(),
+                        safePathCode(station_).c_str());
 }
 
 int SsFile::writeDownload(const std::string& folderName, Log* log) {

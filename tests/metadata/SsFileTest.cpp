@@ -284,6 +284,9 @@ TEST(SsFileTest, ResponsePathFollowsRunMode) {
     ScopedMode mode(m, "/home/u/lumetrafiles");
     EXPECT_EQ(s.getResponsePath(), "/home/u/lumetrafiles/response/AB12.xml");
   }
+  s.set("sitename=../../a");  // from the instrument: stays one file of the folder
+  s.parse();
+  EXPECT_EQ(s.getResponsePath(), dir.path() + "/response/_._.._a.xml");
 }
 
 class SsFileFilesTest : public ::testing::Test {
