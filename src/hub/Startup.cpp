@@ -266,8 +266,12 @@ void startVorlanHub() {
   mkdirs(UPLOAD_DIR, true);
   chmod(UPLOAD_DIR.c_str(), UPLOAD_DIR_MODE);
   deleteOldFilesRecursive(UPLOAD_DIR, OLD_TRANSFER_SECONDS);
-  if (MODE == MODE_PI) USB_DIR = bounded(usbDrive + "/", USB_DIR_MAX);
-  mkdirs((MODE == MODE_PI ? USB_DIR : BASE_DIR) + "time/", true);
+  if (MODE == MODE_PI && usbDrive.empty()) {
+    log->flushf("No USB drive: time files kept under [%s]\n", BASE_DIR.c_str());
+  } else if (MODE == MODE_PI) {
+    USB_DIR = bounded(joinPath(usbDrive, ""), USB_DIR_MAX);
+  }
+  mkdirs(timeFolder(MODE, usbDrive, BASE_DIR), true);
 
   // 27-28. The TCP listeners and the serial watchers.
   std::vector<std::unique_ptr<Socket>> sockets;

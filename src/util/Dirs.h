@@ -18,7 +18,7 @@ extern std::string HOMEDIR;       // no trailing separator, at most HOMEDIR_MAX 
 extern std::string LUMETRAFILES;  // HOMEDIR + "/lumetrafiles"
 extern std::string BASE_DIR;      // root of the data tree, always ends in "/"
 extern std::string VH_DIR;        // folder of the program's own executable
-extern std::string USB_DIR;       // first USB drive with trailing "/" (Pi mode)
+extern std::string USB_DIR;       // first USB drive with trailing "/" (Pi mode with a drive)
 extern std::string DOWNLOAD_DIR;  // BASE_DIR + "download/"
 extern std::string UPLOAD_DIR;    // BASE_DIR + "upload/"
 
@@ -36,5 +36,12 @@ constexpr size_t UPLOAD_DIR_MAX = 150;
 
 // PI_RAMDISK in the Pi mode, else BASE_DIR.
 std::string getBaseOrRamdisk();
+
+// folder and name joined by exactly one "/" (folder empty: name).
+std::string joinPath(const std::string& folder, const std::string& name);
+
+// The "time/" folder of start-up: on the USB drive usbDrive in the Pi mode,
+// under base otherwise and when the Pi mode has no drive (usbDrive empty).
+std::string timeFolder(int mode, const std::string& usbDrive, const std::string& base);
 
 #endif  // VH_UTIL_DIRS_H_

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "support/TestSupport.h"
+#include "util/Dirs.h"
 #include "util/Usb.h"
 
 namespace {
@@ -59,3 +60,20 @@ TEST_F(UsbTest, NoDriveOrNoTableGivesEmptyText) {
 }
 
 }  // namespace
+
+TEST(DirsTest, TimeFolderIsOnTheDriveOnlyWhenThereIsOneAndJoinsWithOneSlash) {
+  struct Row {
+    int mode;
+    const char* drive;
+    const char* base;
+    const char* folder;
+  } rows[] = {
+      {MODE_PI, "/media/pi/DATA/", "./", "/media/pi/DATA/time/"},
+      {MODE_PI, "", "./", "./time/"},  // no drive: never "/time/" at the root
+      {MODE_DEFAULT, "/media/pi/DATA/", "/srv/hub/", "/srv/hub/time/"},
+      {MODE_PI, "/media/x", "./", "/media/x/time/"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(timeFolder(r.mode, r.drive, r.base), r.folder) << r.drive;
+  EXPECT_EQ(joinPath("/", "time/"), "/time/");
+  EXPECT_EQ(joinPath("a//", "/b"), "a/b");
+}
