@@ -153,6 +153,8 @@ class PacketArchive {
   int getChannelIndex(const std::string& name) const;
   // The slot's name, or empty while the slot has not been seen.
   std::string getChanname(int slot) const;
+  // The names of all seven slots, seen or not: the StationXML channel table.
+  const std::array<std::string, NUM_SLOTS>& getChannames() const { return channels_; }
   bool isChannameChanged() const { return channameChanged_; }
 
   // The main entry: checks and stores one frame. Frames without payload and

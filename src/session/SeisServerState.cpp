@@ -37,8 +37,7 @@ void zipMinute(PacketArchive* archive, SsFile* ssFile, Log* log, const std::stri
   if (readFile(DOWNLOAD_DIR + order->stationId + "/settings.ss", settingsBytes) > 0) {
     order->settings.assign(settingsBytes.begin(), settingsBytes.end());
   }
-  ChannelNames names;
-  for (int slot = 0; slot < CHANNEL_SLOTS; ++slot) names[slot] = archive->getChanname(slot);
+  const ChannelNames names = archive->getChannames();
   order->makeStationXml = [names](const std::string& settings, const std::string& destination) {
     return StationXml::copyConvert(settings, destination, names) == 1;
   };

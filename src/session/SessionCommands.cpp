@@ -126,9 +126,7 @@ void SeisServerState::processSetSetting(const std::string& line) {
     ssFile_.setChars("time", settingsTimeNow());
     updateStationLabel();
     ssFile_.writeDownload(stationLabel_, log_);
-    ChannelNames names;
-    for (int slot = 0; slot < CHANNEL_SLOTS; ++slot) names[slot] = archive_.getChanname(slot);
-    writeStationXml(ssFile_, names, overwriteStationXml_);
+    writeStationXml(ssFile_, archive_.getChannames(), overwriteStationXml_);
     ssFile_.setChanged(false);
   }
   if (line.find("build") != std::string::npos) {

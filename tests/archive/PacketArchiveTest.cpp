@@ -217,6 +217,9 @@ TEST_F(PacketArchiveTest, ChannelSlotsFollowTheFirstName) {
   EXPECT_TRUE(archive.setChanname("HHE"));
   EXPECT_EQ(archive.getChanname(0), "HHE");
   EXPECT_EQ(archive.getChanname(1), "");  // not seen yet
+  // The StationXML table holds every slot: east, north, vertical, fourth, sum.
+  EXPECT_EQ(archive.getChannames(),
+            (std::array<std::string, 7>{"HHE", "HHN", "HHZ", "HHO", "", "", "SUM"}));
   EXPECT_EQ(archive.getChannelIndex("HHN"), 1);
   EXPECT_EQ(archive.getChannelIndex("HHO"), 3);
   EXPECT_EQ(archive.getChannelIndex("SUMX"), 6);
