@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr mode_t GAP_FILE_MODE = 0666;
 constexpr size_t TIME_FILE_READ_MAX = 31;  // characters of a time file examined
 constexpr char TIME_FOLDER[] = "time/";
 constexpr char GAP_FILE_EXTENSION[] = ".gaps";
@@ -49,7 +48,7 @@ void note(Log* log, const std::string& text) {
 }
 
 // Writes text to path through path + TEMP_EXTENSION: written, synced, given
-// GAP_FILE_MODE, then renamed into place. Creates the file's folder when the
+// MODE_SHARED_FILE, then renamed into place. Creates the file's folder when the
 // first open fails. Returns false with the reason in error; the old file at
 // path is then untouched and the temporary file removed.
 bool replaceFile(const std::string& path, const std::string& text, std::string& error) {
@@ -71,7 +70,7 @@ bool replaceFile(const std::string& path, const std::string& text, std::string& 
   }
   if (fclose(file) != 0 && failure == 0) failure = errno;
   if (failure == 0) {
-    chmod(temp.c_str(), GAP_FILE_MODE);
+    chmod(temp.c_str(), MODE_SHARED_FILE);
     if (rename(temp.c_str(), path.c_str()) != 0) failure = errno;
   }
   if (failure != 0) {

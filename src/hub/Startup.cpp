@@ -49,7 +49,6 @@ constexpr char BRLTTY_HINT[] =
 constexpr size_t SETTINGS_PATH_BOUND = 199;
 constexpr int DEFAULT_PORT = 58772;
 constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused for 7 days
-constexpr mode_t UPLOAD_DIR_MODE = 0777;
 // How long the orderly stop waits for running sessions to finish.
 constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
 // How long the orderly stop then waits for running zip threads.
@@ -264,7 +263,7 @@ void startVorlanHub() {
   deleteOldFilesRecursive(DOWNLOAD_DIR, OLD_TRANSFER_SECONDS);
   UPLOAD_DIR = bounded(BASE_DIR + "upload/", UPLOAD_DIR_MAX);
   mkdirs(UPLOAD_DIR, true);
-  chmod(UPLOAD_DIR.c_str(), UPLOAD_DIR_MODE);
+  chmod(UPLOAD_DIR.c_str(), MODE_SHARED_FOLDER);
   deleteOldFilesRecursive(UPLOAD_DIR, OLD_TRANSFER_SECONDS);
   if (MODE == MODE_PI && usbDrive.empty()) {
     log->flushf("No USB drive: time files kept under [%s]\n", BASE_DIR.c_str());

@@ -24,7 +24,6 @@ constexpr char UNINITED[] = "Uninited";
 constexpr char DUMP_NAME_FORMAT[] = "dump/%04d%02d%02d_%02d.dump";
 constexpr size_t DUMP_NAME_MAX = 40;
 constexpr size_t NOWSTR_MAX = 25;
-constexpr mode_t SHARED_FILE_MODE = 0666;
 constexpr size_t ERROR_TEXT_MAX = 127;
 
 // Serialises appends to the dump file, which all links share, so that the
@@ -263,7 +262,7 @@ void IO::dump(const unsigned char* bytes, int count) {
                                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour);
   std::lock_guard<std::mutex> lock(dumpMu);
   mkdirs(path, false);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, SHARED_FILE_MODE);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, MODE_SHARED_FILE);
   if (fd < 0) return;
   ssize_t rc = ::write(fd, bytes, static_cast<size_t>(count));
   (void)rc;  // a failed dump is ignored

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -18,22 +17,18 @@
 
 namespace {
 
-// Numbers the temporary files of write, so that two writers of one path
-// never share one.
-std::atomic<unsigned> writeSequence{0};
-
 constexpr char WRITE_TIME_FORMAT[] = "%Y-%m-%d %H:%M";
 constexpr size_t WRITE_TIME_MAX = 31;
 
 bool isLineEnd(char c) { return c == '\0' || c == '\r' || c == '\n'; }
 bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
 
-// text with every byte outside 0x20..0x7E replaced by '~', so that a value
+// text with every byte outside printable ASCII replaced by '~', so that a value
 // stored by the hub itself can never break or add lines of the file.
 std::string printable(const std::string& text) {
   std::string out = text;
   for (char& c : out) {
-    if (c < ' ' || c > '~') c = '~';
+    if (!isPrintableAscii(c)) c = '~';
   }
   return out;
 }
@@ -240,17 +235,10 @@ int JsonFile::write(const std::string& path) {
   bool wasChanged = changed_;
   setStr(JSON_DATALOGGER_KEY, JSON_DATALOGGER_VALUE);
   changed_ = wasChanged;
-  // Written beside the file under a hidden name of its own and renamed over
-  // it, so that a companion program never reads a half-written file.
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string temp = sformat("%s.%s.%u.tmp", folder.c_str(), name.c_str(),
-                                   writeSequence.fetch_add(1, std::memory_order_relaxed));
-  FILE* file = fopen(temp.c_str(), "wb");
+  FILE* file = fopen(path.c_str(), "wb");
   if (file == nullptr) {
     mkdirs(path, false);
-    file = fopen(temp.c_str(), "wb");
+    file = fopen(path.c_str(), "wb");
   }
   if (file == nullptr) {
     pprintf("FAILED TO OPEN [%s]\n", path.c_str());
@@ -266,11 +254,7 @@ int JsonFile::write(const std::string& path) {
   }
   bool ok = fflush(file) == 0 && !ferror(file);
   ok = fclose(file) == 0 && ok;
-  chmod(temp.c_str(), MODE_SHARED_FILE);
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    removeFile(temp);
-  }
+  chmod(path.c_str(), MODE_SHARED_FILE);
   writing_ = false;
   if (!ok) pprintf("FAILED TO WRITE [%s]\n", path.c_str());
   return ok ? 1 : 0;

@@ -27,8 +27,6 @@ constexpr char SITE_INFOS_FILE[] = "siteinfos";
 constexpr char EMPTY_SITES_TEXT[] = " ";
 constexpr size_t DOWNLOAD_FILE_MAX = 199;  // characters of a sites or siteinfos path
 constexpr time_t SECONDS_PER_MINUTE = 60;
-constexpr mode_t FILE_MODE = 0666;
-constexpr mode_t FOLDER_MODE = 0777;
 
 // Deletes below folder (ending in "/") what removeAll deletes.
 void removeTree(const std::string& folder) {
@@ -94,8 +92,8 @@ void SiteFolder::addStation(const std::string& station, const std::string& netwo
     return;
   }
   fclose(file);
-  chmod(path.c_str(), FILE_MODE);
-  chmod(networkFolder(network).c_str(), FOLDER_MODE);
+  chmod(path.c_str(), MODE_SHARED_FILE);
+  chmod(networkFolder(network).c_str(), MODE_SHARED_FOLDER);
 }
 
 void SiteFolder::touchStation(const std::string& station, const std::string& network, uint32_t id,
@@ -187,7 +185,7 @@ bool SiteFolder::writeSitesFile(const std::string& downloadDir, const std::strin
   const std::string& text = list.empty() ? std::string(EMPTY_SITES_TEXT) : list;
   bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
   ok = fclose(file) == 0 && ok;
-  chmod(path.c_str(), FILE_MODE);
+  chmod(path.c_str(), MODE_SHARED_FILE);
   return ok;
 }
 
@@ -219,6 +217,6 @@ bool SiteFolder::writeSiteInfosFile(const std::string& downloadDir, const std::s
     fprintf(file, "%s,%s,%d\n", stations[i].c_str(), status.c_str(), numChannels);
   }
   bool ok = fclose(file) == 0;
-  chmod(path.c_str(), FILE_MODE);
+  chmod(path.c_str(), MODE_SHARED_FILE);
   return ok;
 }

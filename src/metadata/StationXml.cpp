@@ -154,7 +154,6 @@ constexpr float NO_POSITION = -1.0f;  // a latitude or longitude written as 0
 constexpr double AZIMUTH_EAST = 90.0;
 constexpr double DIP_VERTICAL = 90.0;
 constexpr double DEPTH = 0.0;
-constexpr mode_t XML_FILE_MODE = 0666;
 
 std::string text(const SsFile& ss, const char* key, size_t max) {
   return bounded(ss.getChars(key), max);
@@ -355,7 +354,7 @@ int StationXml::write(const std::string& path, const SsFile& ss, const ChannelNa
   }
   bool ok = fwrite(doc.data(), 1, doc.size(), file) == doc.size();
   ok = fclose(file) == 0 && ok;
-  if (ok) chmod(temp.c_str(), XML_FILE_MODE);
+  if (ok) chmod(temp.c_str(), MODE_SHARED_FILE);
   if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     pprintf("Cannot write StationXML file %s\n", path.c_str());

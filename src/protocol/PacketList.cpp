@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr mode_t UPLOAD_DIR_MODE = 0777;
-
 std::string sentName(const std::string& path, int n) {
   return sformatBounded(LATEST_SENT_MAX, "%s.sent.%02d", path.c_str(), n);
 }
@@ -64,7 +62,7 @@ std::string PacketList::getUploadDir(const std::string& station) {
 std::string PacketList::makeUploadDir(const std::string& station) {
   uploadDir_ = sformatBounded(UPLOAD_DIR_PATH_MAX, "%s%s/", UPLOAD_DIR.c_str(), station.c_str());
   mkdirs(uploadDir_, true);
-  chmod(uploadDir_.c_str(), UPLOAD_DIR_MODE);
+  chmod(uploadDir_.c_str(), MODE_SHARED_FOLDER);
   touchFile(uploadDir_, 0);
   return uploadDir_;
 }

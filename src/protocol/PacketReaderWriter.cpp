@@ -24,7 +24,6 @@ constexpr char DUMMY_COMMAND[] = "dummy";
 constexpr int DUMMY_MIN_LENGTH = 5;  // "dummy" forgets lastSetting only in payloads longer than 4
 constexpr size_t QUERY_KEY_OFFSET = 2;  // "? key": the key starts at the third character
 constexpr int SECONDS_PER_HOUR = 3600;
-constexpr mode_t SHARED_FILE_MODE = 0666;
 constexpr char LOG_FOLDER[] = "log/";
 
 uint32_t getU32(const uint8_t* p) {
@@ -370,7 +369,7 @@ void PacketReaderWriter::writeSendReceiveLog(const struct tm& tm) {
             tm.tm_mday, tm.tm_hour, station.c_str(), io_->getDescription(),
             static_cast<unsigned long>(bytesSent_), static_cast<unsigned long>(bytesReceived_));
     fclose(f);
-    chmod(path.c_str(), SHARED_FILE_MODE);
+    chmod(path.c_str(), MODE_SHARED_FILE);
   }
   bytesSent_ = 0;
   bytesReceived_ = 0;

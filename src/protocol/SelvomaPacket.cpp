@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int FIRST_PRINTABLE = 32;
-constexpr int LAST_PRINTABLE = 126;
 constexpr char UNPRINTABLE = '~';
 constexpr int SHORT_NAME_LENGTH = 2;
 constexpr size_t SEED_TIME_TEXT = 64;    // buffer for ms_hptime2seedtimestr
@@ -229,7 +227,7 @@ std::string SelvomaPacket::textPayload(int start, int max) const {
   out.reserve(static_cast<size_t>(end - start));
   for (int i = start; i < end; ++i) {
     int c = payload_[static_cast<size_t>(i)];
-    out += (c < FIRST_PRINTABLE || c > LAST_PRINTABLE) ? UNPRINTABLE : static_cast<char>(c);
+    out += isPrintableAscii(c) ? static_cast<char>(c) : UNPRINTABLE;
   }
   return out;
 }

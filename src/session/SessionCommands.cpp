@@ -22,8 +22,6 @@ constexpr size_t TEXT_TRIGGER_AT = 10;   // the time starts at the 11th characte
 constexpr size_t VFTP_GET_MIN = 9;       // "vftp_get" texts must be longer than 8
 constexpr size_t VFTP_GET_AT = 9;        // the arguments follow the 9th character
 constexpr size_t ACK_TEXT_MIN = 3;       // shorter texts are not acknowledged
-constexpr char PRINTABLE_FIRST = 32;
-constexpr char PRINTABLE_LAST = 126;
 constexpr size_t SETTINGS_TIME_TEXT_MAX = 31;
 
 // The current local time as the settings file's "time" entry.
@@ -41,7 +39,7 @@ std::string settingsTimeNow() {
 int SeisServerState::processCommand(std::string text) {
   if (!text.empty()) {
     for (char& c : text) {
-      if (c < PRINTABLE_FIRST || c > PRINTABLE_LAST) c = '~';
+      if (!isPrintableAscii(c)) c = '~';
     }
     const char* t = text.c_str();
     switch (Commands::index(text)) {

@@ -18,10 +18,7 @@
 #include "util/Text.h"
 
 namespace {
-constexpr mode_t FOLDER_MODE = 0777;
 constexpr size_t MKDIRS_MIN_PREFIX = 2;  // prefixes this short ("/", "./", "C:") are never created
-constexpr int FIRST_PRINTABLE = 32;      // getLine stops at bytes below this ...
-constexpr int LAST_PRINTABLE = 126;      // ... or above this
 constexpr char TRIM_LOW = '0';           // trimTail keeps bytes from here ...
 constexpr char TRIM_HIGH = 'z';          // ... to here
 constexpr int TMPDIR_RANDOM_RANGE = 1000000;
@@ -53,7 +50,7 @@ bool readLineFrom(Next next, std::string& line) {
     if (c != '\r' && c != '\n') break;
   }
   if (c == EOF) return false;
-  while (c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE) {
+  while (isPrintableAscii(c)) {
     line += static_cast<char>(c);
     if (examined >= GETLINE_MAX) break;
     c = next();
@@ -75,10 +72,10 @@ int mkdirs(const std::string& path, bool isDir) {
   for (size_t i = MKDIRS_MIN_PREFIX + 1; i < p.size(); ++i) {
     if (p[i] == '/' || p[i] == '\\') {
       std::string prefix = p.substr(0, i);
-      mkdir(prefix.c_str(), FOLDER_MODE);
+      mkdir(prefix.c_str(), MODE_SHARED_FOLDER);
     }
   }
-  return mkdir(p.c_str(), FOLDER_MODE);
+  return mkdir(p.c_str(), MODE_SHARED_FOLDER);
 }
 
 int mkdirsf(const char* format, ...) {

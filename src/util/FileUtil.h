@@ -1,13 +1,20 @@
-// File and path helpers with the hub's fixed limits. Files written for other
-// programs get mode 0666 and folders mode 0777.
+// File and path helpers with the hub's fixed limits, and the modes of the
+// files and folders the hub shares with other programs.
 #ifndef VH_UTIL_FILEUTIL_H_
 #define VH_UTIL_FILEUTIL_H_
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
+
+// Files written for other programs to read and replace, and the folders
+// made for them (both before the process umask).
+constexpr mode_t MODE_SHARED_FILE = 0666;
+constexpr mode_t MODE_SHARED_FOLDER = 0777;
 
 constexpr size_t MKDIRS_PATH_MAX = 254;  // mkdirs works on a copy this long
 constexpr size_t MKDIRSF_MAX = 199;      // mkdirsf formats into this many characters
@@ -18,7 +25,7 @@ constexpr size_t MAKETMPDIR_MAX = 130;
 constexpr size_t DELETEFOLDER_MAX_ENTRIES = 1000;
 constexpr size_t TRIMTAIL_MAX = 20;
 
-// Creates the folders of path with mode 0777. When isDir is false the path
+// Creates the folders of path with MODE_SHARED_FOLDER. When isDir is false the path
 // names a file and its last element is dropped. One trailing separator is
 // ignored; a prefix of two characters or fewer is never created. Returns the
 // result of the last mkdir (0 on success, -1 on failure, including "exists").
@@ -46,8 +53,8 @@ long fileAge(const std::string& path);
 // empty or the file cannot be opened.
 long long readFile(const std::string& path, std::vector<uint8_t>& data);
 
-// Reads one line: leading CR/LF skipped, then bytes up to the first byte below
-// 32 or above 126 (that byte is consumed), at most GETLINE_MAX bytes
+// Reads one line: leading CR/LF skipped, then bytes up to the first byte
+// outside printable ASCII (that byte is consumed), at most GETLINE_MAX bytes
 // examined. Returns false at end of file when nothing was read.
 bool getLine(FILE* stream, std::string& line);
 // The same over a buffer from position, which is advanced; position becomes

@@ -1,12 +1,11 @@
 #include "util/JsonLine.h"
 
-namespace {
-constexpr char FIRST_PRINTABLE = 0x20;
-constexpr char LAST_PRINTABLE = 0x7E;
+#include "util/Text.h"
 
+namespace {
 bool allPrintable(const std::string& text) {
   for (char c : text)
-    if (c < FIRST_PRINTABLE || c > LAST_PRINTABLE) return false;
+    if (!isPrintableAscii(c)) return false;
   return true;
 }
 }  // namespace

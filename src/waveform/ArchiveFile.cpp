@@ -31,8 +31,6 @@ constexpr char STATION_TIME_CODES[] = "NSIYMDdHmsu";
 constexpr const char* FOUND_EXTENSIONS[] = {".trig.ms.zip", ".ms.zip", ".xml.zip",
                                             ".ms",          ".xml",    ".zip"};
 constexpr int SECONDS_PER_MINUTE = 60;
-constexpr char PRINTABLE_FIRST = 32;
-constexpr char PRINTABLE_LAST = 126;
 constexpr char UNPRINTABLE_FILL = 'X';
 
 bool contains(const std::string& text, const char* part) {
@@ -184,7 +182,7 @@ std::string ArchiveFile::finalPath(const std::string& tmpl, const Codes& codes,
   std::string path = substitute(tmpl, codes);
   if (path.empty()) return path;
   for (char& c : path) {
-    if (c < PRINTABLE_FIRST || c > PRINTABLE_LAST) c = UNPRINTABLE_FILL;
+    if (!isPrintableAscii(c)) c = UNPRINTABLE_FILL;
   }
   if (!extension.empty() && !contains(path, extension.c_str())) path += extension;
   return bounded(path, ARCHIVE_PATH_MAX);

@@ -23,7 +23,6 @@ std::atomic<long> filePauseUs{Zipper::FILE_PAUSE_US};
 std::atomic<long> entryPauseUs{Zipper::ENTRY_PAUSE_US};
 
 constexpr size_t COPY_BUFFER = 64 * 1024;  // bytes moved per read while extracting
-constexpr mode_t SHARED_FILE_MODE = 0666;
 
 // A zip_t opened by our code: discarded (never written) unless closed on purpose.
 struct ZipDiscarder {
@@ -220,7 +219,7 @@ bool Zipper::uncompressFileLocked(const std::string& zipPath, const std::string&
       ok = false;
       continue;
     }
-    chmod(out.c_str(), SHARED_FILE_MODE);
+    chmod(out.c_str(), MODE_SHARED_FILE);
     if (files != nullptr) files->push_back(out);
   }
   return ok;
@@ -275,7 +274,7 @@ bool Zipper::extractFile(const std::string& zipPath, const std::string& name,
   if (!f) return false;
   bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f.get()) == data.size();
   if (fclose(f.release()) != 0) ok = false;
-  chmod(out.c_str(), SHARED_FILE_MODE);
+  chmod(out.c_str(), MODE_SHARED_FILE);
   return ok;
 }
 

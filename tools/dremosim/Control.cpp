@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/FileUtil.h"
 #include "util/Text.h"
 
 namespace {
@@ -160,7 +161,7 @@ bool parseScript(const std::string& script, std::vector<ScriptEntry>* entries, s
 ControlFile::ControlFile(std::string path) : path_(std::move(path)) {}
 
 bool ControlFile::open(std::string* error) {
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, MODE_SHARED_FILE);
   if (fd < 0) {
     *error = sformat("cannot open control file %s: %s", path_.c_str(), strerror(errno));
     return false;
