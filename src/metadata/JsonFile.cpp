@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -16,6 +17,10 @@
 #include "util/TimeUtil.h"
 
 namespace {
+
+// Numbers the temporary files of write, so that two writers of one path
+// never share one.
+std::atomic<unsigned> writeSequence{0};
 
 constexpr char WRITE_TIME_FORMAT[] = "%Y-%m-%d %H:%M";
 constexpr size_t WRITE_TIME_MAX = 31;
@@ -235,10 +240,17 @@ int JsonFile::write(const std::string& path) {
   bool wasChanged = changed_;
   setStr(JSON_DATALOGGER_KEY, JSON_DATALOGGER_VALUE);
   changed_ = wasChanged;
-  FILE* file = fopen(path.c_str(), "wb");
+  // Written beside the file under a hidden name of its own and renamed over
+  // it, so that a companion program never reads a half-written file.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string temp = sformat("%s.%s.%u.tmp", folder.c_str(), name.c_str(),
+                                   writeSequence.fetch_add(1, std::memory_order_relaxed));
+  FILE* file = fopen(temp.c_str(), "wb");
   if (file == nullptr) {
     mkdirs(path, false);
-    file = fopen(path.c_str(), "wb");
+    file = fopen(temp.c_str(), "wb");
   }
   if (file == nullptr) {
     pprintf("FAILED TO OPEN [%s]\n", path.c_str());
@@ -254,7 +266,11 @@ int JsonFile::write(const std::string& path) {
   }
   bool ok = fflush(file) == 0 && !ferror(file);
   ok = fclose(file) == 0 && ok;
-  chmod(path.c_str(), MODE_SHARED_FILE);
+  chmod(temp.c_str(), MODE_SHARED_FILE);
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    removeFile(temp);
+  }
   writing_ = false;
   if (!ok) pprintf("FAILED TO WRITE [%s]\n", path.c_str());
   return ok ? 1 : 0;
