@@ -488,12 +488,18 @@ void PacketArchive::setArchiveTemplate(const std::string& template1, const std::
   const std::string templates[NUM_ARCHIVES] = {template1, template2};
   const ArchiveFile::ArchiveFormat formats[NUM_ARCHIVES] = {format1, format2};
   for (int i = 0; i < NUM_ARCHIVES; ++i) {
-    // A changed template starts afresh; an unchanged one keeps its tracking.
-    if (archives_[i].getTemplate() != templates[i]) {
-      archives_[i].init();
-      archives_[i].setTemplate(templates[i]);
+    // An unchanged template keeps its tracking. A changed one starts afresh
+    // once the minutes still waiting to be finished under the old one are
+    // handed on.
+    ArchiveFile& archive = archives_[i];
+    if (archive.getTemplate() != ArchiveFile::templateFor(templates[i])) {
+      if (archive.isEnabled()) {
+        while (archive.closeOut(log_)) finishWrite(archive.getFinishedPath(), i + 1, clock_());
+      }
+      archive.init();
+      archive.setTemplate(templates[i]);
     }
-    archives_[i].setFormat(formats[i]);
+    archive.setFormat(formats[i]);
   }
   if (extractIsArchive1_) extractArchive_.setTemplate(archives_[0].getTemplate());
 }

@@ -206,7 +206,9 @@ class PacketArchive {
   // this link's first minutes. flush() always writes it.
   void setRestartGapWanted(bool on) { restartGapWanted_ = on; }
 
-  // Configuration.
+  // Configuration. A template that differs from the stored one (as
+  // ArchiveFile::templateFor gives it) first hands on every minute of that
+  // archive still waiting to be finished, then starts afresh.
   void setArchiveTemplate(const std::string& template1, const std::string& template2,
                           ArchiveFile::ArchiveFormat format1, ArchiveFile::ArchiveFormat format2);
   // Empty text: the template of archive 1.

@@ -96,8 +96,8 @@ void ArchiveFile::init() {
   downloadPath_.clear();
 }
 
-void ArchiveFile::setTemplate(const std::string& text) {
-  if (text.empty()) return;
+std::string ArchiveFile::templateFor(const std::string& text) {
+  if (text.empty()) return std::string();
   std::string tmpl = text;
   bool hasDate = std::any_of(std::begin(DATE_CODES), std::end(DATE_CODES),
                              [&](const char* code) { return contains(tmpl, code); });
@@ -105,7 +105,12 @@ void ArchiveFile::setTemplate(const std::string& text) {
     if (tmpl.back() == '/') tmpl.pop_back();
     tmpl += DEFAULT_PATH;
   }
-  template_ = bounded(tmpl, ARCHIVE_TEMPLATE_MAX);
+  return bounded(tmpl, ARCHIVE_TEMPLATE_MAX);
+}
+
+void ArchiveFile::setTemplate(const std::string& text) {
+  if (text.empty()) return;
+  template_ = templateFor(text);
   deletionRoot_ = isDeletableRoot(template_) ? template_ : std::string();
 }
 
@@ -299,6 +304,11 @@ bool ArchiveFile::changed(Log* log) {
 }
 
 bool ArchiveFile::closeOut(Log* log) {
+  // Reported files that late data reopened are finished again first.
+  std::sort(reopened_.begin(), reopened_.end(),
+            [](const Reopened& a, const Reopened& b) { return a.time < b.time; });
+  for (const Reopened& r : reopened_) finish(r.path, clock_());
+  reopened_.clear();
   if (!current_.empty()) {
     bool known = std::any_of(pending_.begin(), pending_.end(),
                              [this](const Finished& f) { return f.path == current_; });

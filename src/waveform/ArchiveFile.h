@@ -95,6 +95,9 @@ class ArchiveFile {
   // the deletion root; the root is cleared when the text is longer than
   // ARCHIVE_SHORT_TEMPLATE characters and holds neither "data" nor "rchive".
   void setTemplate(const std::string& text);
+  // The template setTemplate stores for text (empty for empty text): a
+  // property compares with it to see whether the template changed.
+  static std::string templateFor(const std::string& text);
   const std::string& getTemplate() const { return template_; }
   const std::string& getDeletionRoot() const { return deletionRoot_; }
 
@@ -147,10 +150,11 @@ class ArchiveFile {
   // the waiting files and of the current file to now, and returns false. log
   // (may be null) receives a verbose line per finished file.
   bool changed(Log* log);
-  // At the end of a link: the current file joins the finished ones, and each
-  // call hands out the oldest finished file at once, without its hold (no
-  // record of this link can still arrive). Returns false when none is left.
-  // A later write to such a file reopens it (see the file comment).
+  // At the end of a link: the files reopened by late data and then the
+  // current file join the finished ones, and each call hands out the oldest
+  // finished file at once, without its hold (no record of this link can
+  // still arrive). Returns false when none is left. A later write to such a
+  // file reopens it (see the file comment).
   bool closeOut(Log* log);
   // The file changed() reported last, and the one before it.
   const std::string& getFinishedPath() const { return finished_; }

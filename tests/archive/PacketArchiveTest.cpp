@@ -282,6 +282,22 @@ TEST_F(PacketArchiveTest, EveryFinishedMinuteIsHandedOnInOrderWhenDataOutrunsThe
   EXPECT_EQ(finished.size(), expected.size());
 }
 
+TEST_F(PacketArchiveTest, RereadPropertiesKeepTheMinutesOrHandThemOnWhenTheTemplateChanged) {
+  std::vector<std::string> finished;
+  archive.setMinuteHook([&](const std::string& path, int, time_t) { finished.push_back(path); });
+  const std::string folder = dir.path() + "/wave";  // a plain folder: the default path is added
+  archive.setArchiveTemplate(folder, "", ArchiveFormat::MINISEED, ArchiveFormat::MINISEED);
+  for (int i = 0; i < 6; ++i) archive.addPacket(packetOf(jsc[i]));
+  const std::string minute = folder + "/JSC/2016/09/21/13/2016-09-21 1348 00 JSC.ms";
+  ASSERT_EQ(archive.getArchive(0).getCurrentPath(), minute);
+  archive.setArchiveTemplate(folder, "", ArchiveFormat::MINISEED, ArchiveFormat::MINISEED);
+  EXPECT_EQ(archive.getArchive(0).getCurrentPath(), minute);  // the same property: kept
+  EXPECT_TRUE(finished.empty());
+  archive.setArchiveTemplate(dir.path() + "/new/%S_%H%m", "", ArchiveFormat::MINISEED,
+                             ArchiveFormat::MINISEED);
+  EXPECT_EQ(finished, std::vector<std::string>{minute});  // a new one: the old minute is finished
+}
+
 TEST_F(PacketArchiveTest, RecentTriggerWritesEachRecordToItsEndTimeWhateverItsLength) {
   FakeTriggers triggers;
   triggers.recent = true;

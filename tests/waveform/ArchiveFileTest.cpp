@@ -328,6 +328,10 @@ TEST_F(ArchiveFileTrackingTest, LateRecordOfReportedMinuteFinishesItAgain) {
   write(t + 80);
   EXPECT_EQ(std::vector<std::string>{pathOf(t)}, drain());
   EXPECT_EQ(pathOf(t + 60), archive_.getCurrentPath());
+  write(t + 50);  // reopened once more, and then the link ends
+  std::vector<std::string> closed;
+  while (archive_.closeOut(nullptr)) closed.push_back(archive_.getFinishedPath());
+  EXPECT_EQ((std::vector<std::string>{pathOf(t), pathOf(t + 60)}), closed);
 }
 
 TEST_F(ArchiveFileTrackingTest, FullQueueCutsHoldShortAndLosesNoMinute) {
