@@ -1,6 +1,7 @@
 #include "archive/PacketArchive.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -339,13 +340,15 @@ void PacketArchive::write() {
 
   const bool recordByRecord = trigger_ != nullptr && trigger_->tooEarly(TRIGGER_RECORD_SECS);
   for (int i = 0; i < NUM_ARCHIVES; ++i) {
-    if (!archives_[i].isEnabled() || paths[i].empty()) continue;
+    if (!archives_[i].isEnabled() || t < 1) continue;
     if (!recordByRecord) {
       std::vector<uint8_t> block;
       for (const SelvomaPacket& p : buffer_) {
         block.insert(block.end(), p.payload(), p.payload() + p.payloadLen());
       }
-      writeBytes(paths[i], block.data(), block.size());
+      if (paths[i].empty() || !writeBytes(paths[i], block.data(), block.size())) {
+        storeFailed(i, paths[i], buffer_.front(), buffer_.back());
+      }
       continue;
     }
     // Each record goes to the file of its own end time, whatever its length.
@@ -353,10 +356,28 @@ void PacketArchive::write() {
       const time_t endSecond = static_cast<time_t>(p.getMiniseedEndTime() / HPTMODULUS);
       if (endSecond < 1) continue;
       std::string path = minutePath(i, endSecond, false);
-      if (!path.empty()) writeBytes(path, p.payload(), static_cast<size_t>(p.payloadLen()));
+      if (path.empty() || !writeBytes(path, p.payload(), static_cast<size_t>(p.payloadLen()))) {
+        storeFailed(i, path, p, p);
+      }
     }
   }
   for (const SelvomaPacket& p : buffer_) newestWritten_ = std::max(newestWritten_, startSecond(p));
+}
+
+void PacketArchive::storeFailed(int index, const std::string& path, const SelvomaPacket& first,
+                                const SelvomaPacket& last) {
+  const time_t start = startSecond(first);
+  const time_t end = static_cast<time_t>(last.getMiniseedEndTime() / HPTMODULUS);
+  StoreFailure& note = storeFailures_[index];
+  const time_t now = clock_();
+  if (path != note.path || now - note.loggedAt >= STORE_FAILURE_LOG_SECS) {
+    note.path = path;
+    note.loggedAt = now;
+    logLine(log_, LOG_ADD, "Cannot store records in archive %d [%s], backfill gap %ld-%ld",
+            index + 1, path.c_str(), static_cast<long>(start), static_cast<long>(end));
+  }
+  if (gaps_ != nullptr)
+    gaps_->push(stationId_, start, std::max<time_t>(end - start, 1), Gap::DLBACK, log_);
 }
 
 void PacketArchive::dezip(const std::string& path) {
@@ -369,11 +390,16 @@ void PacketArchive::dezip(const std::string& path) {
 
 bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, size_t length) {
   dezip(path);
+  const long long before = getFileSize(path);
   FILE* f = fopen(path.c_str(), "ab");
   if (f == nullptr) return false;
   const bool ok = fwrite(bytes, 1, length, f) == length;
   const bool closed = fclose(f) == 0;
   chmod(path.c_str(), FILE_MODE);
+  // A short write leaves no partial record behind (the records come again).
+  if ((!ok || !closed) && truncate(path.c_str(), std::max(before, 0LL)) != 0) {
+    logLine(log_, LOG_ADD, "Cannot cut [%s] back to %lld bytes", path.c_str(), before);
+  }
   return ok && closed;
 }
 

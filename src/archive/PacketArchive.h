@@ -14,7 +14,10 @@
 // Buffer. Records wait in the buffer until BATCH (BATCH_FAST above
 // FAST_RATE samples per second) are there; the next record writes them. The
 // owner calls flush() when the link ends, so acknowledged records that still
-// wait are never lost.
+// wait are never lost. Records that cannot be stored in an archive (no path,
+// as in the Pi mode without its USB drive, a file that does not open, a full
+// disk) become a backfill gap for their span, so that the instrument is
+// asked for them again; the failure is logged once per minute and file.
 //
 // Repeats. A record whose channel and start time equal those of one of the
 // last RECENT_STARTS records of its channel slot is dropped: the instrument
@@ -91,6 +94,7 @@ class PacketArchive {
   static constexpr int DELETE_AFTER_MINUTES = 60;  // finished minutes between old-file deletions,
   static constexpr int DELETE_SPREAD = 60;         // ... plus a random 0..DELETE_SPREAD-1
   static constexpr int TRIGWAVE_DEFAULT_SECS = 30;
+  static constexpr int STORE_FAILURE_LOG_SECS = 60;  // one failure line per file this often
   static constexpr char MINUTE_EXTENSION[] = ".ms";
   static constexpr char ZIP_EXTENSION[] = ".zip";
   static constexpr char ZIPPED_MINUTE_EXTENSION[] = ".ms.zip";
@@ -247,6 +251,10 @@ class PacketArchive {
   std::string minutePath(int index, time_t t, bool track);
   // Re-extracts "<path>.zip" into path when it exists.
   void dezip(const std::string& path);
+  // Records first..last could not be stored in archive index at path
+  // (possibly empty): the log line (see the file comment) and the gap.
+  void storeFailed(int index, const std::string& path, const SelvomaPacket& first,
+                   const SelvomaPacket& last);
   // writeTimeFile(t), or kept back while a restart gap is still wanted.
   void noteTimeFile(time_t t);
 
@@ -270,6 +278,12 @@ class PacketArchive {
   bool channameChanged_ = false;
   std::array<hptime_t, NUM_SLOTS> expectedStart_{};  // us; end of the slot's last record
   std::array<std::deque<RecentStart>, NUM_SLOTS> recent_;
+
+  struct StoreFailure {
+    std::string path;   // the file of the last failure line
+    time_t loggedAt{};  // clock time of that line
+  };
+  std::array<StoreFailure, NUM_ARCHIVES> storeFailures_{};
 
   std::vector<SelvomaPacket> buffer_;  // MINISEED copies waiting to be written
   time_t newestWritten_ = 0;           // start second of the newest record written
