@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/Log.h"
@@ -300,7 +301,7 @@ void PacketArchive::flush() {
   if (!buffer_.empty()) {
     write();
     clear();
-    writeTimeFile(newestWritten_);
+    noteTimeFile(newestWritten_);
   }
   const time_t now = time(nullptr);
   for (int i = 0; i < NUM_ARCHIVES; ++i) {
@@ -476,7 +477,11 @@ void PacketArchive::writeTimeFile(time_t t) {
     return;
   }
   chmod(temp.c_str(), FILE_MODE);
-  if (rename(temp.c_str(), path.c_str()) != 0) removeFile(temp);
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    removeFile(temp);
+    return;
+  }
+  timeFileValue_ = t;
 }
 
 void PacketArchive::touchTimeFile() {
@@ -492,16 +497,31 @@ void PacketArchive::checkForRestartGap(const SelvomaPacket& packet) {
   // Interface log line
   logLine(log_, LOG_ADD, "Adding Restart Gap [%s], %ld=%d", station_.c_str(), static_cast<long>(t),
           static_cast<int>(packet.getStartSec()));
-  if (gaps_ != nullptr) gaps_->addRestartGap(stationId_, t, log_);
+  if (gaps_ != nullptr) {
+    // The gap store reads the start of the gap from the time file: it gets
+    // the previous link's time back for that moment, then the current one.
+    const bool restore = previousTime_.kept && previousTime_.stationId == stationId_;
+    const time_t current = timeFileValue_;
+    if (restore && previousTime_.time > 0) writeTimeFile(previousTime_.time);
+    if (restore && previousTime_.time <= 0) removeFile(getTimeFilePath());
+    gaps_->addRestartGap(stationId_, t, log_);
+    if (restore && current > 0) writeTimeFile(current);
+  }
   restartGapDone_ = true;
-  if (deferredTime_ > 0) writeTimeFile(deferredTime_);
-  deferredTime_ = 0;
+}
+
+time_t PacketArchive::readTimeFile() const {
+  std::vector<uint8_t> bytes;
+  const std::string path = getTimeFilePath();
+  if (path.empty() || readFile(path, bytes) <= 0) return 0;
+  return static_cast<time_t>(strtol(std::string(bytes.begin(), bytes.end()).c_str(), nullptr, 10));
 }
 
 void PacketArchive::noteTimeFile(time_t t) {
-  if (restartGapWanted_ && !restartGapDone_) {
-    deferredTime_ = t;
-    return;
+  if (restartGapWanted_ && !restartGapDone_ && !previousTime_.kept) {
+    previousTime_.kept = true;
+    previousTime_.stationId = stationId_;
+    previousTime_.time = readTimeFile();
   }
   writeTimeFile(t);
 }

@@ -201,13 +201,14 @@ class PacketArchive {
   void touchTimeFile();
   std::string getTimeFilePath() const;
   // Once per link: logs "Adding Restart Gap [%s], %ld=%d" and records the
-  // restart gap from the time file to the packet's start.
+  // restart gap from the previous link's last data time to the packet's
+  // start.
   void checkForRestartGap(const SelvomaPacket& packet);
   bool isRestartGapDone() const { return restartGapDone_; }
-  // While on and no restart gap has been recorded yet, finished minutes do
-  // not update the time file (the latest time waits and is written after the
-  // gap): the gap must start from the previous link's last data, not from
-  // this link's first minutes. flush() always writes it.
+  // While on and no restart gap has been recorded yet, the first time-file
+  // write of the link keeps the time the file held (the previous link's last
+  // data): the restart gap must start from there, not from this link's first
+  // minutes, while the time file itself stays current all along.
   void setRestartGapWanted(bool on) { restartGapWanted_ = on; }
 
   // Configuration. A template that differs from the stored one (as
@@ -255,8 +256,11 @@ class PacketArchive {
   // (possibly empty): the log line (see the file comment) and the gap.
   void storeFailed(int index, const std::string& path, const SelvomaPacket& first,
                    const SelvomaPacket& last);
-  // writeTimeFile(t), or kept back while a restart gap is still wanted.
+  // writeTimeFile(t), keeping the previous link's time first (see
+  // setRestartGapWanted).
   void noteTimeFile(time_t t);
+  // The time in the station's time file; 0 when there is none.
+  time_t readTimeFile() const;
 
   Log* log_ = nullptr;                  // not owned
   Gapses* gaps_ = nullptr;              // not owned, may be null
@@ -289,7 +293,13 @@ class PacketArchive {
   time_t newestWritten_ = 0;           // start second of the newest record written
   bool restartGapDone_ = false;
   bool restartGapWanted_ = false;
-  time_t deferredTime_ = 0;  // time file write kept back for the restart gap; 0: none
+  struct PreviousTime {
+    bool kept = false;      // read before this link's first time-file write
+    std::string stationId;  // the station whose file it was
+    time_t time = 0;        // 0: there was no time file
+  };
+  PreviousTime previousTime_;  // for the restart gap
+  time_t timeFileValue_ = 0;   // the time this archive wrote last; 0: none yet
 
   int trigPreSecs_ = TRIGWAVE_DEFAULT_SECS;
   int trigPostSecs_ = TRIGWAVE_DEFAULT_SECS;
