@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -61,14 +62,18 @@ bool writeWhole(const std::string& path, const std::string& text) {
 }
 
 // Zips the minute and puts the zip beside it; removes the minute file only
-// once the zip is in place. Every outcome is logged in log.
+// once the zip is in place. A zip of the minute already there (its
+// extraction failed when late records came) is never replaced by one with
+// fewer records: its entry is merged, followed by the minute file. Every
+// outcome is logged in log.
 void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned sequence, Log* log) {
   const std::string zipName = MinuteZip::zipNameFor(order.minutePath);
   const std::string built = sformat("%s%s", tmp.c_str(), zipName.c_str());
   const std::string folder = folderOf(order.minutePath);
-  const std::string placed = sformat("%s/%s", folder.c_str(), zipName.c_str());
+  const std::string placed = MinuteZip::zipPathFor(order.minutePath);
   const std::string part = sformat("%s/.%s.%u.part", folder.c_str(), zipName.c_str(), sequence);
   const std::string entry = lastComponent(order.minutePath);
+  const std::string merged = tmp + entry;
   log->addf("Zipping up a file called %s", built.c_str());
   for (int attempt = 0; attempt < MinuteZip::ZIP_ATTEMPTS; ++attempt) {
     long long size = getFileSize(order.minutePath);
@@ -76,12 +81,31 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Minute file is gone, nothing to zip [%s]", order.minutePath.c_str());
       return;
     }
-    if (!Zipper::compressFiles(built, order.files)) {
+    std::vector<std::string> files = order.files;
+    long long entryBytes = size;
+    const long long placedSize = getFileSize(placed);
+    if (placedSize >= 0) {
+      std::vector<uint8_t> earlier, minute;
+      if (!Zipper::extractFile(placed, entry, &earlier)) {
+        log->addf("Cannot read %s to merge, minute file kept beside it", placed.c_str());
+        return;
+      }
+      size = readFile(order.minutePath, minute);
+      earlier.insert(earlier.end(), minute.begin(), minute.end());
+      if (size < 0 || !writeWhole(merged, std::string(earlier.begin(), earlier.end()))) {
+        log->addf("Cannot merge %s, minute file kept", placed.c_str());
+        return;
+      }
+      entryBytes = static_cast<long long>(earlier.size());
+      std::replace(files.begin(), files.end(), order.minutePath, merged);
+      log->addf("Merging the records of %s", placed.c_str());
+    }
+    if (!Zipper::compressFiles(built, files)) {
       log->addf("Could not zip %s, minute file kept", order.minutePath.c_str());
       return;
     }
     chmod(built.c_str(), SHARED_FILE_MODE);
-    if (Zipper::entrySize(built, entry) != size) continue;  // the minute grew meanwhile
+    if (Zipper::entrySize(built, entry) != entryBytes) continue;  // the minute grew meanwhile
     long long zipSize = getFileSize(built);
     if (!copyFile(built, part) || getFileSize(part) != zipSize) {
       removeFile(part);
@@ -89,7 +113,7 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       return;
     }
     chmod(part.c_str(), SHARED_FILE_MODE);
-    if (getFileSize(order.minutePath) != size) {
+    if (getFileSize(order.minutePath) != size || getFileSize(placed) != placedSize) {
       removeFile(part);
       continue;
     }
@@ -166,6 +190,10 @@ void runZip(std::unique_ptr<MinuteZipOrder> order, unsigned sequence) {
 
 std::string MinuteZip::zipNameFor(const std::string& minutePath) {
   return bounded(lastComponent(minutePath), ZIP_NAME_BASE_MAX) + ZIP_SUFFIX;
+}
+
+std::string MinuteZip::zipPathFor(const std::string& minutePath) {
+  return folderOf(minutePath) + "/" + zipNameFor(minutePath);
 }
 
 void MinuteZip::saveZip(std::unique_ptr<MinuteZipOrder> order) {

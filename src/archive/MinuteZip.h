@@ -83,6 +83,8 @@ class MinuteZip {
   // The name of the zip of a minute file: its last path component, cut to
   // ZIP_NAME_BASE_MAX characters, plus ".zip".
   static std::string zipNameFor(const std::string& minutePath);
+  // The zip of a minute file: zipNameFor in the minute's folder.
+  static std::string zipPathFor(const std::string& minutePath);
 
   // Waits until no zip thread runs, at most bound. True when none runs.
   static bool waitAll(std::chrono::milliseconds bound);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/MinuteZip.h"
 #include "core/Log.h"
 #include "gaps/Gapses.h"
 #include "util/Console.h"
@@ -382,9 +383,21 @@ void PacketArchive::storeFailed(int index, const std::string& path, const Selvom
 }
 
 void PacketArchive::dezip(const std::string& path) {
-  const std::string zip = path + ZIP_EXTENSION;
-  if (!isFile(zip) || !dezipper_) return;
-  if (!dezipper_(zip, path)) return;
+  const std::string zip = MinuteZip::zipPathFor(path);
+  if (!dezipper_ || !isFile(zip)) return;
+  const long long before = getFileSize(path);
+  if (!dezipper_(zip, path)) {
+    // The minute file is put back as it was; what is appended to it now is
+    // merged into the zip that stays when the minute is zipped again.
+    if (before < 0) {
+      removeFile(path);
+    } else if (truncate(path.c_str(), before) != 0) {
+      logLine(log_, LOG_ADD, "Cannot cut [%s] back to %lld bytes", path.c_str(), before);
+    }
+    logLine(log_, LOG_ADD, "dezip failed [%s], records kept in [%s] until zipped with it",
+            zip.c_str(), path.c_str());
+    return;
+  }
   removeFile(zip);
   logLine(log_, LOG_ADD, "dezip [%s]", zip.c_str());
 }

@@ -96,7 +96,6 @@ class PacketArchive {
   static constexpr int TRIGWAVE_DEFAULT_SECS = 30;
   static constexpr int STORE_FAILURE_LOG_SECS = 60;  // one failure line per file this often
   static constexpr char MINUTE_EXTENSION[] = ".ms";
-  static constexpr char ZIP_EXTENSION[] = ".zip";
   static constexpr char ZIPPED_MINUTE_EXTENSION[] = ".ms.zip";
 
   // Receives each finished minute file, in the order the minutes finished,
@@ -182,8 +181,10 @@ class PacketArchive {
   size_t bufferedCount() const { return buffer_.size(); }
 
   // Appends length bytes to path (mode 0666), first reopening the minute
-  // from "<path>.zip" when it was zipped already. A file that cannot be
-  // opened is skipped; false then.
+  // from its zip (MinuteZip::zipPathFor) when it was zipped already. When the
+  // zip cannot be extracted it stays, path holds only the new records, and
+  // the zip job merges the two when the minute is finished again. False
+  // when the file cannot be opened or written (a short write is cut off).
   bool writeBytes(const std::string& path, const uint8_t* bytes, size_t length);
   // Stores a file downloaded from the instrument, in pieces: mode 0 opens
   // the minute file of time t in each enabled archive, every mode appends,
@@ -250,7 +251,8 @@ class PacketArchive {
   void insertPacket(const SelvomaPacket& packet);
   // The minute path of archive index for time t (folders created).
   std::string minutePath(int index, time_t t, bool track);
-  // Re-extracts "<path>.zip" into path when it exists.
+  // Re-extracts the zip of path into path (appending) and removes the zip;
+  // on a failure path is put back as it was and the zip stays (logged).
   void dezip(const std::string& path);
   // Records first..last could not be stored in archive index at path
   // (possibly empty): the log line (see the file comment) and the gap.

@@ -121,6 +121,27 @@ TEST_F(MinuteZipTest, ZipNameKeepsFiftyNineCharactersOfTheMinute) {
   std::string longName(70, 'n');
   EXPECT_EQ(MinuteZip::zipNameFor("/a/b/" + longName), std::string(59, 'n') + ".zip");
   EXPECT_EQ(MinuteZip::zipNameFor("/a/X.ms"), "X.ms.zip");
+  EXPECT_EQ(MinuteZip::zipPathFor("/a/b/" + longName), "/a/b/" + std::string(59, 'n') + ".zip");
+}
+
+TEST_F(MinuteZipTest, ZipAlreadyThereIsMergedNeverReplacedByFewerRecords) {
+  std::string path = minute("20230406_1242_ABCD.ms");
+  const std::string first = readText(path);
+  MinuteZip::saveZip(order(path));
+  // Late records whose extraction failed went to a new minute file.
+  const std::string late = readText(testData("CO.JSC.00.HHZ.100sps.steim2.mseed")).substr(0, 512);
+  writeText(path, late);
+  MinuteZip::saveZip(order(path));
+  EXPECT_FALSE(pathExists(path));
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(Zipper::extractFile(path + ".zip", "20230406_1242_ABCD.ms", &data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), first + late);
+  // A zip that cannot be read stays as it is, and so does the minute.
+  writeText(path + ".zip", "not a zip");
+  writeText(path, late);
+  MinuteZip::saveZip(order(path));
+  EXPECT_EQ(readText(path + ".zip"), "not a zip");
+  EXPECT_EQ(readText(path), late);
 }
 
 TEST_F(MinuteZipTest, MinuteStaysWhenTheZipCannotBePlaced) {

@@ -410,20 +410,35 @@ TEST_F(PacketArchiveTest, WaveTriggerPushesMinuteGapsNewestFirstAndTheBuildGap) 
 }
 
 TEST_F(PacketArchiveTest, ZippedMinuteIsReopenedBeforeAnAppend) {
-  const std::string path = dir.path() + "/m.ms";
-  writeText(path + ".zip", "zip");
-  std::vector<std::string> calls;
-  archive.setDezipper([&](const std::string& zip, const std::string& minute) {
-    calls.push_back(zip + " " + minute);
-    writeText(minute, "old");
-    return true;
-  });
-  const uint8_t more[] = {'n', 'e', 'w'};
-  EXPECT_TRUE(archive.writeBytes(path, more, sizeof more));
-  EXPECT_EQ(calls, (std::vector<std::string>{path + ".zip " + path}));
-  EXPECT_FALSE(pathExists(path + ".zip"));
-  EXPECT_EQ(readText(path), "oldnew");
-  EXPECT_TRUE(log.has("dezip [" + path + ".zip]"));
+  const std::string longName = std::string(70, 'm') + ".ms";  // its zip name is cut
+  const struct {
+    std::string path, zip;
+    bool extracts;
+    const char* after;
+  } cases[] = {
+      {dir.path() + "/m.ms", dir.path() + "/m.ms.zip", true, "oldnew"},
+      {dir.path() + "/" + longName, dir.path() + "/" + longName.substr(0, 59) + ".zip", true,
+       "oldnew"},
+      // A failed extraction keeps the zip; the minute holds the new records only.
+      {dir.path() + "/f.ms", dir.path() + "/f.ms.zip", false, "new"},
+  };
+  for (const auto& c : cases) {
+    writeText(c.zip, "zip");
+    std::vector<std::string> calls;
+    archive.setDezipper([&](const std::string& zip, const std::string& minute) {
+      calls.push_back(zip + " " + minute);
+      writeText(minute, "old");
+      return c.extracts;
+    });
+    const uint8_t more[] = {'n', 'e', 'w'};
+    EXPECT_TRUE(archive.writeBytes(c.path, more, sizeof more));
+    EXPECT_EQ(calls, (std::vector<std::string>{c.zip + " " + c.path}));
+    EXPECT_EQ(pathExists(c.zip), !c.extracts) << c.path;
+    EXPECT_EQ(readText(c.path), c.after);
+    EXPECT_EQ(log.has("dezip [" + c.zip + "]"), c.extracts);
+  }
+  EXPECT_TRUE(log.has("dezip failed [" + cases[2].zip + "], records kept in [" + cases[2].path +
+                      "] until zipped with it"));
 }
 
 TEST_F(PacketArchiveTest, DownloadedFileIsStoredInItsMinuteAndFinished) {
