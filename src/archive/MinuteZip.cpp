@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "archive/MinuteLock.h"
 #include "core/Log.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
@@ -37,6 +38,10 @@ Running& runningState() {
   static Running state;
   return state;
 }
+
+// Called between a zip's placement and its minute's removal (tests); set
+// while no zip thread runs.
+std::function<void(const std::string&)> placedHook;
 
 // Numbers the zip threads (thread names) and their partial files.
 std::atomic<unsigned> zipSequence{0};
@@ -112,6 +117,9 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Could not copy %s to %s, minute file kept", built.c_str(), placed.c_str());
       return;
     }
+    // The archive appends and extracts under the same lock: between this
+    // check and the removal the minute cannot change.
+    MinuteLock lock(order.minutePath);
     chmod(part.c_str(), SHARED_FILE_MODE);
     if (getFileSize(order.minutePath) != size || getFileSize(placed) != placedSize) {
       removeFile(part);
@@ -122,6 +130,7 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Could not place %s, minute file kept", placed.c_str());
       return;
     }
+    if (placedHook) placedHook(order.minutePath);
     removeFile(order.minutePath);
     return;
   }
@@ -246,4 +255,8 @@ int MinuteZip::running() {
   Running& state = runningState();
   std::lock_guard<std::mutex> lock(state.mu);
   return state.count;
+}
+
+void MinuteZip::TEST_setPlacedHook(std::function<void(const std::string&)> hook) {
+  placedHook = std::move(hook);
 }

@@ -11,9 +11,17 @@
 // after that rename, and only when the zip's X.ms entry has the size X.ms
 // still has then; a minute that grew while it was zipped (late data) is
 // zipped again, up to ZIP_ATTEMPTS times. A failure at any step leaves X.ms
-// in place and no partial zip behind. The archive's writer appends without
-// the zip mutex, so a record appended in the moment between that size check
-// and the removal is the one case this cannot cover.
+// in place and no partial zip behind.
+//
+// A zip of the minute that is already there (late records whose extraction
+// failed went to a new X.ms) is never replaced by one with fewer records:
+// its X.ms entry followed by X.ms make the new entry, and a zip whose entry
+// cannot be read stays, with X.ms beside it.
+//
+// The last size check, the rename and the removal run under the minute's
+// MinuteLock, which the archive's writer also holds while it extracts and
+// appends: a late record reaches either the zip or the minute file, never a
+// file that is then removed.
 //
 // With zipping off, the thread instead puts X.station.xml and X.ss beside
 // the first minute of a folder (a folder that already holds a ".ss" file
@@ -89,6 +97,10 @@ class MinuteZip {
   // Waits until no zip thread runs, at most bound. True when none runs.
   static bool waitAll(std::chrono::milliseconds bound);
   static int running();  // zip threads started and not yet ended
+
+  // Runs hook between a zip's placement and its minute's removal, with the
+  // minute's lock held; set it only while no zip thread runs.
+  static void TEST_setPlacedHook(std::function<void(const std::string&)> hook);
 };
 
 #endif  // VH_ARCHIVE_MINUTEZIP_H_

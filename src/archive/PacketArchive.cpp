@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/MinuteLock.h"
 #include "archive/MinuteZip.h"
 #include "core/Log.h"
 #include "gaps/Gapses.h"
@@ -403,6 +404,8 @@ void PacketArchive::dezip(const std::string& path) {
 }
 
 bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, size_t length) {
+  // Held against the zip job's placing of the zip and removal of the minute.
+  MinuteLock lock(path);
   dezip(path);
   const long long before = getFileSize(path);
   FILE* f = fopen(path.c_str(), "ab");

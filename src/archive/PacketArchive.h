@@ -28,8 +28,11 @@
 // safePathCode.
 //
 // Ownership and threads: owned by one session and used by that session's
-// thread only. Not shared: no lock. The log, gap store and trigger handling
-// are not owned and must outlive the archive.
+// thread only. Not shared: no lock of its own. Its appends to a minute file
+// (with the reopening of a zipped minute) hold that minute's MinuteLock,
+// which the zip jobs hold while they place a zip and remove its minute. The
+// log, gap store and trigger handling are not owned and must outlive the
+// archive.
 #ifndef VH_ARCHIVE_PACKETARCHIVE_H_
 #define VH_ARCHIVE_PACKETARCHIVE_H_
 

@@ -1,6 +1,7 @@
 // Minute zipping on real records: the zip's place, name and entries, the
 // minute file kept on every failure, the copies beside the minutes with
-// zipping off, late data during zipping, and the bounded wait at the stop.
+// zipping off, late data during zipping (and written by the archive while
+// minutes are zipped), and the bounded wait at the stop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "archive/MinuteZip.h"
+#include "archive/PacketArchive.h"
 #include "core/Log.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
@@ -219,6 +221,67 @@ TEST_F(MinuteZipTest, MinuteThatGrowsWhileZippedIsZippedWhole) {
   std::vector<uint8_t> data;
   ASSERT_TRUE(Zipper::extractFile(path + ".zip", "20230406_1239_ABCD.ms", &data));
   EXPECT_EQ(std::string(data.begin(), data.end()), whole);
+}
+
+// The archive's writer with the session's extraction of a zipped minute.
+void useRealDezipper(PacketArchive* archive) {
+  archive->setDezipper([](const std::string& zip, const std::string& minute) {
+    const size_t slash = minute.rfind('/');
+    return Zipper::extractFile(zip, minute.substr(slash + 1), minute.substr(0, slash), true);
+  });
+}
+
+// The minute's records wherever they are: its zip's entry or its file.
+std::string minuteRecords(const std::string& path) {
+  std::vector<uint8_t> data;
+  if (pathExists(path + ".zip")) {
+    EXPECT_FALSE(pathExists(path)) << "minute and zip side by side: " << path;
+    EXPECT_TRUE(Zipper::extractFile(path + ".zip", path.substr(path.rfind('/') + 1), &data));
+    return std::string(data.begin(), data.end());
+  }
+  return readText(path);
+}
+
+TEST_F(MinuteZipTest, LateRecordsWrittenWhileMinutesAreZippedAreNeverLost) {
+  PacketArchive archive;
+  useRealDezipper(&archive);
+  const std::string late = readText(testData("CO.JSC.00.HHZ.100sps.steim2.mseed")).substr(0, 512);
+  const auto append = [&](const std::string& path) {
+    archive.writeBytes(path, reinterpret_cast<const uint8_t*>(late.data()), late.size());
+  };
+  // A record that comes between the zip's placement and the minute's removal.
+  std::string path = minute("20230406_1243_ABCD.ms");
+  std::string expected = readText(path) + late;
+  std::thread writer;
+  MinuteZip::TEST_setPlacedHook([&](const std::string& minutePath) {
+    writer = std::thread(append, minutePath);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  });
+  MinuteZip::saveZip(order(path));
+  MinuteZip::TEST_setPlacedHook(nullptr);
+  writer.join();
+  EXPECT_EQ(minuteRecords(path), expected);
+
+  // Many minutes zipped, again and again, while late records reach them.
+  constexpr int kMinutes = 6, kRounds = 3, kLate = 30;
+  std::vector<std::string> paths, whole;
+  for (int m = 0; m < kMinutes; ++m) {
+    paths.push_back(minute("20230406_13" + std::to_string(10 + m) + "_ABCD.ms"));
+    whole.push_back(readText(paths.back()));
+  }
+  for (int i = 0; i < kLate; ++i) whole[i % kMinutes] += late;
+  std::thread lateWriter([&] {
+    for (int i = 0; i < kLate; ++i) {
+      append(paths[i % kMinutes]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    for (const std::string& p : paths) ASSERT_TRUE(MinuteZip::start(order(p), nullptr));
+  }
+  lateWriter.join();
+  ASSERT_TRUE(MinuteZip::waitAll(std::chrono::seconds(60)));
+  for (int m = 0; m < kMinutes; ++m) EXPECT_EQ(minuteRecords(paths[m]), whole[m]) << paths[m];
 }
 
 TEST_F(MinuteZipTest, ThreadsRunDetachedAndWaitAllIsBounded) {
