@@ -298,6 +298,32 @@ TEST_F(PacketArchiveTest, RereadPropertiesKeepTheMinutesOrHandThemOnWhenTheTempl
   EXPECT_EQ(finished, std::vector<std::string>{minute});  // a new one: the old minute is finished
 }
 
+TEST_F(PacketArchiveTest, RecordsThatCannotBeStoredBecomeOneLineAndABackfillGap) {
+  writeText(dir.path() + "/blocked", "a file where a folder must be");
+  // A path under a file, and the Pi mode's USB drive missing (an empty path).
+  for (const std::string tmpl : {dir.path() + "/blocked/%S_%H%m", std::string("%USB/%S_%H%m")}) {
+    CaptureLog caseLog;
+    Gapses caseGaps{&caseLog};
+    PacketArchive a;
+    a.setLog(&caseLog);
+    a.setGapses(&caseGaps);
+    a.setArchiveTemplate(tmpl, "", ArchiveFormat::MINISEED, ArchiveFormat::MINISEED);
+    a.getArchive(0).TEST_setDriveFinder([] { return std::string(); });
+    for (size_t i = 0; i < jsc.size(); ++i) {
+      Record r = jsc[i];
+      Miniseed::setStartTime(r.data(), (1700000040 + 2 * static_cast<hptime_t>(i)) * HPTMODULUS);
+      a.addPacket(packetOf(r));
+    }
+    a.flush();  // three batches fail
+    EXPECT_EQ(countPrefix(caseLog, "Cannot store records in archive 1 ["), 1u) << tmpl;
+    auto gaps = caseGaps.getGaps("JSC.01000001")->getList();
+    ASSERT_EQ(gaps.size(), 1u) << tmpl;
+    EXPECT_EQ(gaps[0].action(), Gap::DLBACK);
+    EXPECT_EQ(gaps[0].start(), 1700000040);  // 22:14:00, the whole minute of the records
+    EXPECT_GE(gaps[0].end(), 1700000040 + 28);
+  }
+}
+
 TEST_F(PacketArchiveTest, RecentTriggerWritesEachRecordToItsEndTimeWhateverItsLength) {
   FakeTriggers triggers;
   triggers.recent = true;
