@@ -117,10 +117,10 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Could not copy %s to %s, minute file kept", built.c_str(), placed.c_str());
       return;
     }
+    chmod(part.c_str(), SHARED_FILE_MODE);
     // The archive appends and extracts under the same lock: between this
     // check and the removal the minute cannot change.
     MinuteLock lock(order.minutePath);
-    chmod(part.c_str(), SHARED_FILE_MODE);
     if (getFileSize(order.minutePath) != size || getFileSize(placed) != placedSize) {
       removeFile(part);
       continue;
