@@ -223,9 +223,13 @@ void serverTask(LinkArgs args) {
     auto session = std::make_unique<SeisServerState>();
     if (links.addSession(session.get())) {
       bool ok = session->init(args.io, args.props, args.gaps, &sessionLog);
-      time_t start = time(nullptr);
+      // The duration is measured on the monotonic clock: a step of the wall
+      // clock does not change it.
+      const auto start = std::chrono::steady_clock::now();
       if (ok) session->loop();
-      long seconds = static_cast<long>(time(nullptr) - start);
+      long seconds = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+              .count());
       bool pauseFirst = false;
       std::string line = sessionCloseLine(seconds, &pauseFirst);
       // An instrument that connects and drops at once is slowed down; the

@@ -1,6 +1,7 @@
 // The session's members, start, main loop, dispatcher and end.
 #include "session/SeisServerState.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -55,7 +56,12 @@ bool dezipMinute(const std::string& zipPath, const std::string& minutePath) {
 
 }  // namespace
 
-SeisServerState::SeisServerState() {
+SeisServerState::SeisServerState()
+    : monoClock_([] {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+      }) {
   rw_.setWaitHook([this] { return whileReadWaits(); });
   zero();
 }
@@ -101,7 +107,7 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   ssTimer_.setActive(props->doSettingCommands());
   ssTimer_.setLog(log);
   receiveDeltaSecs_ = RECEIVE_DELTA_SECS;
-  nextSettingsFileTime_ = time(nullptr) + SETTINGS_FILE_FIRST_SECS;
+  nextSettingsFileMs_ = monoMs() + 1000LL * SETTINGS_FILE_FIRST_SECS;
   loopTimeoutMs_ = 1000 * props->getIntKey("timeout");
   doSettingFile_ = props->doSettingFile();
   // The per-station overrides outlast a reread of the properties.
@@ -117,7 +123,7 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
 }
 
 void SeisServerState::zero() {
-  lastRxTic_ = getMillisec();
+  lastRxTic_ = monoMs();
   ackSeq_ = 255;
   vhSeq_ = 255;
   lastAckedSeq_ = -1;
@@ -129,9 +135,9 @@ void SeisServerState::zero() {
 void SeisServerState::loop() {
   logLine(log_, LOG_ADD, "LOOP START   %s", io_ != nullptr ? io_->getDescription() : "");
   noReplyCount_ = 0;
-  loopStartTime_ = time(nullptr);
-  time_t lastPeriodic = loopStartTime_;
-  lastKeepAlive_ = loopStartTime_;
+  loopStartMs_ = monoMs();
+  int64_t lastPeriodicMs = loopStartMs_;
+  lastKeepAliveMs_ = loopStartMs_;
   for (;;) {
     if (stopRequested_.load(std::memory_order_acquire)) {
       logLine(log_, LOG_ADD, "Stop requested.  FINISH");
@@ -153,10 +159,10 @@ void SeisServerState::loop() {
       long limit = log_->getVerbosness() == -1 ? SILENCE_LOG_SECS_QUIET : SILENCE_LOG_SECS;
       if (silent > limit) {
         logLine(log_, LOG_ADD, "Nothing Logged in %ld seconds _state=%d", silent, state_.load());
-        lastErrorTime_ = time(nullptr);
+        lastErrorMs_ = monoMs();
       }
     }
-    if (getMillisec() - lastRxTic_ > loopTimeoutMs_) {
+    if (monoMs() - lastRxTic_ > loopTimeoutMs_) {
       logLine(log_, LOG_ADD, "No good frame in %d ms.  FINISH", loopTimeoutMs_);
       state_ = FINISH;
       break;
@@ -168,10 +174,10 @@ void SeisServerState::loop() {
     state_ = runState(state_);
     if (state_ == FINISH || keepAliveFailed_) break;
     if (state_ == PROCESS) continue;
-    time_t now = time(nullptr);
-    if (now - lastPeriodic >= PERIODIC_SECS) {
+    const int64_t now = monoMs();
+    if (now - lastPeriodicMs >= 1000LL * PERIODIC_SECS) {
       periodic();
-      lastPeriodic = now;
+      lastPeriodicMs = now;
       if (state_ == FINISH) break;
     }
   }

@@ -18,6 +18,13 @@
 // instrument's "shutdown", "serialenabled" off on a serial link, or
 // requestStop().
 //
+// Clocks. Every duration the session measures (time-outs, the keep-alive,
+// periodic work, the warm-up, its schedules) is taken from a monotonic
+// clock (monoMs), so that a step of the wall clock, such as the first time
+// synchronisation of a computer without a battery clock, neither ends the
+// session nor silences it. The wall clock stays where times are written or
+// compared with record times (the lag, the settings' "time" entry).
+//
 // Thread safety: every operation runs on the session's thread except
 // requestStop(), which any thread may call. Other threads reach the session
 // only through components that lock themselves (the link's read loop fills
@@ -29,6 +36,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "archive/PacketArchive.h"
@@ -72,7 +80,9 @@ constexpr size_t STATION_LABEL_MAX = 18;        // characters of "%s.%08x"
 constexpr int REQUEST_FILE_MAX_NAME = 99;       // REQUEST_FILE payloads handled as requests
 constexpr int PROPS_WRITE_BACK_BYTES = 200;     // smaller property files are written back
 constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
-constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;       // setting queries wait during a file upload
+constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
+// checkForUpload: a busy queue is looked at again this much sooner.
+constexpr int64_t UPLOAD_CHECK_SLACK_MS = 2000;
 constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
 constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
@@ -182,7 +192,10 @@ class SeisServerState {
   uint8_t getAckSeq() const { return ackSeq_; }
   int getLastAckedSeq() const { return lastAckedSeq_; }
   int getLoopTimeoutMs() const { return loopTimeoutMs_; }
-  time_t getLastErrorTime() const { return lastErrorTime_; }
+  // Monotonic milliseconds of the last receive error or logging silence; 0: none yet.
+  int64_t getLastErrorMs() const { return lastErrorMs_; }
+  // Milliseconds of the session's monotonic clock.
+  int64_t monoMs() const { return monoClock_(); }
   const std::string& getStationLabel() const { return stationLabel_; }
   // Acknowledgement interval of data frames for the known build number.
   int dataAckInterval() const;
@@ -195,9 +208,10 @@ class SeisServerState {
   PacketArchive& TEST_archive() { return archive_; }
   SiteFolder& TEST_siteFolder() { return siteFolder_; }
   bool TEST_doSettingFile() const { return doSettingFile_; }
-  time_t TEST_nextSettingsFileTime() const { return nextSettingsFileTime_; }
   void TEST_setState(int state) { state_ = state; }
-  void TEST_setLoopStartTime(time_t t) { loopStartTime_ = t; }
+  void TEST_setLoopAgeSecs(int seconds) { loopStartMs_ = monoMs() - 1000LL * seconds; }
+  // Replaces the monotonic clock (milliseconds).
+  void TEST_setMonoClock(std::function<int64_t()> clock) { monoClock_ = std::move(clock); }
   void TEST_setLastAckedSeq(int seq) { lastAckedSeq_ = seq; }
 
  private:
@@ -243,24 +257,25 @@ class SeisServerState {
   VhProps* props_ = nullptr;  // not owned
   time_t propsModTime_ = 0;
   PacketReaderWriter rw_;
-  SelvomaPacket received_;  // the frame last read (or injected)
-  SelvomaPacket outgoing_;  // the frame about to be sent
-  int lastAckedSeq_ = -1;   // seqNo of the last frame acknowledged; -1: none
-  int64_t lastRxTic_ = 0;   // ms: last good frame read, or last FILE_PART sent
-  uint32_t ownId_ = 0;      // the hub's id, property "sourceid"
-  int noReplyCount_ = 0;    // identification attempts without a reply
+  SelvomaPacket received_;              // the frame last read (or injected)
+  SelvomaPacket outgoing_;              // the frame about to be sent
+  int lastAckedSeq_ = -1;               // seqNo of the last frame acknowledged; -1: none
+  std::function<int64_t()> monoClock_;  // steady clock in ms unless a test replaces it
+  int64_t lastRxTic_ = 0;  // monotonic ms: last good frame read, or last FILE_PART sent
+  uint32_t ownId_ = 0;     // the hub's id, property "sourceid"
+  int noReplyCount_ = 0;   // identification attempts without a reply
   PacketArchive archive_;
   IO* io_ = nullptr;  // not owned
   SsTimer ssTimer_;
   Log* log_ = nullptr;  // not owned
   std::string stationLabel_;
-  SiteFolder siteFolder_;  // this station's marker in the site register
-  time_t loopStartTime_ = 0;
-  Gapses* gaps_ = nullptr;  // not owned, may be null
+  SiteFolder siteFolder_;    // this station's marker in the site register
+  int64_t loopStartMs_ = 0;  // monotonic
+  Gapses* gaps_ = nullptr;   // not owned, may be null
   Upload upload_;
   bool samplingRestartPending_ = true;
   int nextRequestCounter_ = 0;
-  time_t lastErrorTime_ = 0;  // last receive error or logging silence; 0: none yet
+  int64_t lastErrorMs_ = 0;  // monotonic: last receive error or logging silence; 0: none yet
   long lag_ = LAG_UNSET;
   float sampleRate_ = 0;                   // of the last record
   uint8_t ackSeq_ = 255;                   // seqNo of the last received frame sendACK handled
@@ -269,20 +284,20 @@ class SeisServerState {
   int receiveDeltaSecs_ = RECEIVE_DELTA_SECS_DEFAULT;
   int loopTimeoutMs_ = LOOP_TIMEOUT_MS_DEFAULT;
   SsFile ssFile_;
-  time_t nextSettingsFileTime_ = 0;  // next settings-file request (or monitor copy)
+  int64_t nextSettingsFileMs_ = 0;   // monotonic: next settings-file request (or monitor copy)
   bool overwriteStationXml_ = true;  // property "overwritestationxml"
 
   // The last frame read whole with a good check word: what acknowledgements
   // outside process() may acknowledge.
   uint32_t lastGoodStationId_ = 0;
   uint8_t lastGoodSeq_ = 0;
-  bool storedData_ = false;     // a record of this link reached the archive
-  int lastStoreSeq_ = -1;       // seqNo of the last frame given to store(); -1: none
-  bool fixGaps_ = true;         // property "fixgaps": restart gaps are recorded
-  bool doBackfill_ = true;      // property "backfill"
-  time_t nextUploadCheck_ = 0;  // checkForUpload skips work until after this
+  bool storedData_ = false;        // a record of this link reached the archive
+  int lastStoreSeq_ = -1;          // seqNo of the last frame given to store(); -1: none
+  bool fixGaps_ = true;            // property "fixgaps": restart gaps are recorded
+  bool doBackfill_ = true;         // property "backfill"
+  int64_t nextUploadCheckMs_ = 0;  // monotonic: checkForUpload skips work until after this
   std::atomic<bool> stopRequested_{false};
-  time_t lastKeepAlive_ = 0;      // of the last keep-alive (or the loop start)
+  int64_t lastKeepAliveMs_ = 0;   // monotonic: the last keep-alive (or the loop start)
   bool keepAliveFailed_ = false;  // a keep-alive sent inside a read could not be written
 
   // The site register. The marker is kept under the station and network it

@@ -60,7 +60,7 @@ int SeisServerState::initIdentify() {
     // An instrument that is already streaming is accepted without a fresh
     // identification. A data record is stored before it is acknowledged, so
     // that the instrument never drops a record the hub did not take.
-    lastErrorTime_ = time(nullptr);
+    lastErrorMs_ = monoMs();
     logLine(log_, LOG_ADD, "Got different packet %s", received_.getMessageName().c_str());
     if (received_.type == SelvomaPacket::MINISEED) storeMiniseedPacket();
     ackSeq_ = received_.seqNo;
@@ -86,7 +86,7 @@ int SeisServerState::initLink() {
     logLine(log_, LOG_ADD, "Reply to LINK_INIT failed.  Calling FINISH");
     return FINISH;
   }
-  lastRxTic_ = getMillisec();
+  lastRxTic_ = monoMs();
   noteGoodFrame();
   state_ = READ;
   switch (received_.type) {

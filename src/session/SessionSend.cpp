@@ -7,7 +7,7 @@
 #include "util/TimeUtil.h"
 
 int SeisServerState::read() {
-  if ((getMillisec() - lastRxTic_) / 1000 > receiveDeltaSecs_) {
+  if ((monoMs() - lastRxTic_) / 1000 > receiveDeltaSecs_) {
     logLine(log_, LOG_ADD, "receiveDeltaSecs timeout: %dsecs.  FINISH", receiveDeltaSecs_);
     return FINISH;
   }
@@ -22,7 +22,7 @@ int SeisServerState::read() {
   int result = rw_.read(&received_, false);
   switch (result) {
     case PacketReaderWriter::READ_PACKET:
-      lastRxTic_ = getMillisec();
+      lastRxTic_ = monoMs();
       noteGoodFrame();
       return PROCESS;
     case PacketReaderWriter::READ_NOTHING:
@@ -36,7 +36,7 @@ int SeisServerState::read() {
         logLine(log_, LOG_ADD, "read available < 0.  FINISH");
         return FINISH;
       }
-      lastErrorTime_ = time(nullptr);
+      lastErrorMs_ = monoMs();
       logLine(log_, LOG_ADD, "BAD rw.receive(). seqNo=%d",
               SelvomaPacket::incrementSeqNo(lastGoodSeq_));
       sendStreamCmd(STREAM_CMD_SECONDS);
@@ -59,9 +59,9 @@ int SeisServerState::sendACK(bool makeAck, int k) {
 }
 
 bool SeisServerState::serveKeepAlive() {
-  time_t now = time(nullptr);
-  if (now - lastKeepAlive_ < KEEPALIVE_SECS || lastGoodStationId_ == 0) return true;
-  lastKeepAlive_ = now;
+  const int64_t now = monoMs();
+  if (now - lastKeepAliveMs_ < 1000LL * KEEPALIVE_SECS || lastGoodStationId_ == 0) return true;
+  lastKeepAliveMs_ = now;
   return sendKeepAlive();
 }
 
@@ -94,14 +94,14 @@ int SeisServerState::send() {
   }
   // After a FILE_PART the session reads as after any other frame; a long
   // upload does not trip the loop time-out.
-  if (outgoing_.type == SelvomaPacket::FILE_PART) lastRxTic_ = getMillisec();
+  if (outgoing_.type == SelvomaPacket::FILE_PART) lastRxTic_ = monoMs();
   return READ;
 }
 
 int SeisServerState::sendNextRequest() {
   state_ = READ;
-  time_t now = time(nullptr);
-  if (now - loopStartTime_ > SEND_WARMUP_SECS) {
+  const int64_t now = monoMs();
+  if (now - loopStartMs_ > 1000LL * SEND_WARMUP_SECS) {
     if (samplingRestartPending_) {
       upload_.addCommand("sampling 1");
       upload_.addCommand("sleep 10");
@@ -120,9 +120,10 @@ int SeisServerState::sendNextRequest() {
       }
     }
     if (!checkForUpload()) {
-      if (now > nextSettingsFileTime_) {
-        nextSettingsFileTime_ = now + (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
-                                                           : SETTINGS_FILE_PERIOD_QUIET_SECS);
+      if (now > nextSettingsFileMs_) {
+        nextSettingsFileMs_ =
+            now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
+                                                : SETTINGS_FILE_PERIOD_QUIET_SECS);
       } else {
       }
     }
@@ -134,13 +135,13 @@ int SeisServerState::sendNextRequest() {
 }
 
 bool SeisServerState::checkForUpload() {
-  time_t now = time(nullptr);
-  if (now <= nextUploadCheck_) return false;
+  const int64_t now = monoMs();
+  if (now <= nextUploadCheckMs_) return false;
   if (!upload_.hasPackets()) {
-    nextUploadCheck_ = now;
+    nextUploadCheckMs_ = now;
     return false;
   }
-  nextUploadCheck_ = now - 2;
+  nextUploadCheckMs_ = now - UPLOAD_CHECK_SLACK_MS;
   std::unique_ptr<SelvomaPacket> packet = upload_.getNextPacket(stationLabel_, vhSeq_);
   if (!packet) return false;
   if (packet->type == SelvomaPacket::COMMAND) {
@@ -172,7 +173,7 @@ bool SeisServerState::checkForUpload() {
       }
       vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
       packet->seqNo = vhSeq_;
-      lastRxTic_ = getMillisec();
+      lastRxTic_ = monoMs();
       written = rw_.write(packet.get());
       break;
     }
@@ -180,7 +181,7 @@ bool SeisServerState::checkForUpload() {
       vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
       packet->seqNo = vhSeq_;
       written = rw_.write(packet.get());
-      lastRxTic_ = getMillisec();
+      lastRxTic_ = monoMs();
       break;
     case SelvomaPacket::COMMAND:
       vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
@@ -205,7 +206,7 @@ bool SeisServerState::checkForUpload() {
 }
 
 void SeisServerState::setLag(long seconds) {
-  if (time(nullptr) - loopStartTime_ >= LAG_LEARN_SECS && lag_ != LAG_UNSET) return;
+  if (monoMs() - loopStartMs_ >= 1000LL * LAG_LEARN_SECS && lag_ != LAG_UNSET) return;
   lag_ = seconds;
   if (lag_ > LAG_LOG_SECS) logLine(log_, LOG_ADD, "setLag=%ld", lag_);
 }

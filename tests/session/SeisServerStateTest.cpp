@@ -43,7 +43,7 @@ class SessionStepTest : public SessionFixture {
   std::vector<std::string> records;
 };
 
-TEST_F(SessionStepTest, LastErrorTimeStartsAtZero) { EXPECT_EQ(session.getLastErrorTime(), 0); }
+TEST_F(SessionStepTest, LastErrorTimeStartsAtZero) { EXPECT_EQ(session.getLastErrorMs(), 0); }
 
 TEST_F(SessionStepTest, OldBuildAcknowledgesEveryDataFrame) {
   setBuild(4558);
@@ -102,7 +102,7 @@ TEST_F(SessionStepTest, NackMovesOwnNumberingBack) {
   // The next frame the hub originates reuses the number the instrument expects.
   deliver(frame(SelvomaPacket::NACK, STATION, "", 10));
   io.takeWritten();
-  session.TEST_setLoopStartTime(time(nullptr) - 11);
+  session.TEST_setLoopAgeSecs(11);
   session.TEST_upload().addCommand("hello");
   session.sendNextRequest();
   auto out = written();
@@ -120,7 +120,7 @@ TEST_F(SessionStepTest, BadCheckWordQueuesStreamCommandOnceAndRaisesVerbosity) {
   io.feedAndPump(bad);
   EXPECT_EQ(session.read(), S::NEXT_REQUEST);
   EXPECT_EQ(log.getVerbosness(), 2);
-  EXPECT_NE(session.getLastErrorTime(), 0);
+  EXPECT_NE(session.getLastErrorMs(), 0);
   EXPECT_TRUE(written().empty());  // no NACK, no ACK for a bad frame
   std::string second = miniseedFrame(6, records[1]);
   second[40] ^= 0x01;
@@ -281,14 +281,13 @@ TEST_F(SessionStepTest, FailedWriteFinishes) {
 }
 
 TEST_F(SessionStepTest, LagIsLearnedEarlyAndKeptLater) {
-  time_t now = time(nullptr);
-  session.TEST_setLoopStartTime(now);
+  session.TEST_setLoopAgeSecs(0);
   session.setLag(25);
   EXPECT_EQ(session.getLag(), 25);
   EXPECT_NE(logText().find("setLag=25"), std::string::npos);
   session.setLag(3);  // within the first 40 s every value counts
   EXPECT_EQ(session.getLag(), 3);
-  session.TEST_setLoopStartTime(now - 60);
+  session.TEST_setLoopAgeSecs(60);
   session.setLag(50);
   EXPECT_EQ(session.getLag(), 3);
   session.zero();
@@ -297,7 +296,7 @@ TEST_F(SessionStepTest, LagIsLearnedEarlyAndKeptLater) {
 }
 
 TEST_F(SessionStepTest, FirstRecordSetsLagFromItsEndTime) {
-  session.TEST_setLoopStartTime(time(nullptr));
+  session.TEST_setLoopAgeSecs(0);
   deliverMiniseed(1);
   hptime_t end = session.TEST_received().getMiniseedEndTime();
   long expected = static_cast<long>(time(nullptr) - end / HPTMODULUS);
@@ -305,10 +304,10 @@ TEST_F(SessionStepTest, FirstRecordSetsLagFromItsEndTime) {
 }
 
 TEST_F(SessionStepTest, SamplingRestartIsSentAfterWarmup) {
-  session.TEST_setLoopStartTime(time(nullptr));
+  session.TEST_setLoopAgeSecs(0);
   EXPECT_EQ(session.sendNextRequest(), S::NEXT_REQUEST);  // within 10 s: nothing queued
   EXPECT_FALSE(session.TEST_upload().hasPackets());
-  session.TEST_setLoopStartTime(time(nullptr) - 11);
+  session.TEST_setLoopAgeSecs(11);
   EXPECT_EQ(session.sendNextRequest(), S::READ);
   auto out = written();
   ASSERT_EQ(out.size(), 1u);

@@ -222,3 +222,28 @@ TEST_F(SessionKeepAliveTest, StopRequestEndsAStalledFrameAtOnce) {
   ASSERT_TRUE(waitFor([&] { return done.load(); }, seconds(20)));
   EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(1));
 }
+
+// The keep-alive follows the session's monotonic clock, here stepped by the
+// test, and is served even while a stalled frame holds the reader.
+TEST_F(SessionKeepAliveTest, KeepAliveFollowsTheMonotonicClockDuringAStalledFrame) {
+  std::atomic<int64_t> step{0};
+  session.TEST_setMonoClock([&step] {
+    return step.load() + std::chrono::duration_cast<milliseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+  });
+  std::atomic<bool> linked{false};
+  FakeInstrument inst(io, [&](const SelvomaPacket& f, FakeInstrument& i) {
+    identifying(f, i);
+    if (f.type == SelvomaPacket::LINK_INIT) linked = true;
+  });
+  startLoop();
+  ASSERT_TRUE(waitFor([&] { return linked.load(); }, seconds(10)));
+  ASSERT_TRUE(waitFor([&] { return session.getState() == S::READ; }, seconds(5)));
+  inst.send(frame(SelvomaPacket::COMMAND, STATION, "abc", 1).substr(0, 6));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(inst.count(SelvomaPacket::ACK), 0);
+  step = 1000 * (KEEPALIVE_SECS + 1);
+  EXPECT_TRUE(waitFor([&] { return inst.count(SelvomaPacket::ACK) == 1; }, seconds(1)));
+  EXPECT_FALSE(done.load());
+}
