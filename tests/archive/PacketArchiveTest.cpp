@@ -235,7 +235,9 @@ TEST_F(PacketArchiveTest, DiscontinuitiesOfRealDataLogGapLines) {
   // The first record and the file's three gaps.
   EXPECT_EQ(countPrefix(log, "GAP EHE End:"), 4u);
   for (const std::string& l : log.lines()) {
-    if (l.rfind("GAP ", 0) == 0) EXPECT_NE(l.find("  sps:200"), std::string::npos) << l;
+    if (l.rfind("GAP ", 0) == 0) {
+      EXPECT_NE(l.find("  sps:200"), std::string::npos) << l;
+    }
   }
 }
 
@@ -301,7 +303,7 @@ TEST_F(PacketArchiveTest, RereadPropertiesKeepTheMinutesOrHandThemOnWhenTheTempl
 TEST_F(PacketArchiveTest, RecordsThatCannotBeStoredBecomeOneLineAndABackfillGap) {
   writeText(dir.path() + "/blocked", "a file where a folder must be");
   // A path under a file, and the Pi mode's USB drive missing (an empty path).
-  for (const std::string tmpl : {dir.path() + "/blocked/%S_%H%m", std::string("%USB/%S_%H%m")}) {
+  for (const std::string& tmpl : {dir.path() + "/blocked/%S_%H%m", std::string("%USB/%S_%H%m")}) {
     CaptureLog caseLog;
     Gapses caseGaps{&caseLog};
     PacketArchive a;
