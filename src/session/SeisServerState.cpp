@@ -141,6 +141,7 @@ void SeisServerState::loop() {
   for (;;) {
     if (stopRequested_.load(std::memory_order_acquire)) {
       logLine(log_, LOG_ADD, "Stop requested.  FINISH");
+      drainOnStop();
       state_ = FINISH;
       break;
     }
@@ -183,6 +184,31 @@ void SeisServerState::loop() {
   }
   finish();
   logLine(log_, LOG_ADD, "loop end");
+}
+
+void SeisServerState::drainOnStop() {
+  // Reads do not wait here: the wait hook ends them on the stop request.
+  int state = state_;
+  bool dispatched = false;
+  for (int frames = 0; frames < STOP_DRAIN_FRAMES_MAX && state != FINISH; ++frames) {
+    if (state == PROCESS || state == PROCESS_LOCAL) {
+      state = process(state == PROCESS);
+      dispatched = true;
+      continue;
+    }
+    if (io_ == nullptr || io_->available() < 1) break;
+    const int result = rw_.read(&received_, false);
+    if (result == PacketReaderWriter::READ_PACKET) {
+      lastRxTic_ = monoMs();
+      noteGoodFrame();
+      state = PROCESS;
+    } else if (result != PacketReaderWriter::READ_FAILED) {
+      break;  // only an unfinished frame is left
+    }
+  }
+  // Data acknowledgements may be thinned out: the last frame read is
+  // acknowledged explicitly.
+  if (dispatched && state != FINISH && lastGoodStationId_ > 0) sendKeepAlive();
 }
 
 void SeisServerState::periodic() {

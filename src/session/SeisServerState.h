@@ -79,6 +79,7 @@ constexpr size_t COMMAND_TEXT_MAX = 512;        // bytes of a COMMAND handed to 
 constexpr size_t STATION_LABEL_MAX = 18;        // characters of "%s.%08x"
 constexpr int REQUEST_FILE_MAX_NAME = 99;       // REQUEST_FILE payloads handled as requests
 constexpr int PROPS_WRITE_BACK_BYTES = 200;     // smaller property files are written back
+constexpr int STOP_DRAIN_FRAMES_MAX = 1000;     // orderly stop: frames taken from the ring at most
 constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
 constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
 // checkForUpload: a busy queue is looked at again this much sooner.
@@ -219,6 +220,11 @@ class SeisServerState {
   int runState(int state);
   // The loop's periodic work (every PERIODIC_SECS).
   void periodic();
+  // The orderly stop, as a closed link ends: the frame already read is
+  // dispatched, the complete frames still in the link's ring are read
+  // without waiting and dispatched (at most STOP_DRAIN_FRAMES_MAX), so that
+  // their records are stored, and the last of them is acknowledged.
+  void drainOnStop();
   // Acknowledges the last frame that was read whole with a good check word,
   // without touching the packet slots or the state. False when the write failed.
   bool sendKeepAlive();

@@ -267,6 +267,24 @@ TEST_F(SessionStepTest, LinkDyingInsideAFrameFinishesWithoutRecoveryRequest) {
   EXPECT_FALSE(session.TEST_upload().hasPackets());
 }
 
+// The orderly stop ends as a closed link does: the frame already read and
+// the complete frames still in the ring are stored, the last one is
+// acknowledged (data ACKs are thinned out here), an unfinished one is dropped.
+TEST_F(SessionStepTest, StopStoresWhatWasReadAndAcknowledgesTheLastFrame) {
+  setBuild(4559);
+  io.feedAndPump(miniseedFrame(1, records[1]) + miniseedFrame(2, records[2]) +
+                 miniseedFrame(3, records[3]) + miniseedFrame(4, records[4]).substr(0, 10));
+  session.TEST_setState(session.read());
+  session.requestStop();
+  session.loop();
+  auto out = written();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
+  EXPECT_EQ(out[0].seqNo, 3);
+  EXPECT_EQ(session.getLastAckedSeq(), 3);
+  EXPECT_EQ(session.TEST_archive().getStation(), "JSC");
+}
+
 TEST_F(SessionStepTest, EmptyRequestFileIsNotSent) {
   session.TEST_outgoing().make(SelvomaPacket::REQUEST_FILE, 1, STATION, 0);
   EXPECT_EQ(session.send(), S::READ);
