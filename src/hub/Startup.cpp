@@ -28,6 +28,7 @@
 #include "io/Serial.h"
 #include "io/Socket.h"
 #include "metadata/SiteFolder.h"
+#include "session/SeisServerState.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
@@ -54,8 +55,13 @@ constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
 // How long the orderly stop then waits for running zip threads.
 constexpr auto ZIP_STOP_BOUND = std::chrono::seconds(30);
 
+constexpr int HUB_EXIT_STATUS = 1;
+
 // Set by the signal thread; read by the main loop.
 std::atomic<int> stopSignal{0};
+// Set by requestOrderlyStop; read by the main loop.
+std::atomic<bool> stopRequested{false};
+std::atomic<int> stopExitStatus{HUB_EXIT_STATUS};
 std::mutex stopMutex;
 std::condition_variable stopCv;
 
@@ -82,11 +88,12 @@ void startSignalThread() {
   }).detach();
 }
 
-// Sleeps up to the given seconds; returns early with the signal number when
-// a stop signal arrives, else 0.
+// Sleeps up to the given seconds; returns early when a stop signal or a
+// stop request arrives. Returns the signal number, else 0.
 int waitForStopSignal(int seconds) {
   std::unique_lock<std::mutex> lock(stopMutex);
-  stopCv.wait_for(lock, std::chrono::seconds(seconds), [] { return stopSignal.load() != 0; });
+  stopCv.wait_for(lock, std::chrono::seconds(seconds),
+                  [] { return stopSignal.load() != 0 || stopRequested.load(); });
   return stopSignal.load();
 }
 
@@ -175,8 +182,14 @@ int vorlanhubMain(int argc, char** argv) {
   printf("%s", BRLTTY_HINT);
   fflush(stdout);
   startSignalThread();
-  startVorlanHub();
-  return 1;
+  return startVorlanHub();
+}
+
+void requestOrderlyStop(int exitStatus) {
+  std::lock_guard<std::mutex> lock(stopMutex);
+  if (!stopRequested.load()) stopExitStatus.store(exitStatus);
+  stopRequested.store(true);
+  stopCv.notify_all();
 }
 
 void stopVorlanHub() {
@@ -185,7 +198,7 @@ void stopVorlanHub() {
   _run.store(false);
 }
 
-void startVorlanHub() {
+int startVorlanHub() {
   // 1. Directories and the settings path of the run mode.
   std::string settingsPath;
   if (MODE == MODE_TIDORA || MODE == MODE_WINSERVICE) {
@@ -280,6 +293,9 @@ void startVorlanHub() {
   for (int i = 0; i < Serial::numPorts(); ++i) serials.push_back(std::make_unique<Serial>());
   watchSerial(serials, props.get(), log.get(), gapses.get());
 
+  // Sessions may ask for the orderly stop (the companion watchdog).
+  SeisServerState::setProcessStopHook(requestOrderlyStop);
+
   // 30-31. The main wait loop.
   _run.store(true);
   std::string shutdownPath = BASE_DIR + "/shutdown";
@@ -288,6 +304,12 @@ void startVorlanHub() {
     if (sig != 0) {
       // Interface log line
       log->flushf("%s received. Orderly stop.", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      stopVorlanHub();
+      break;
+    }
+    if (stopRequested.load()) {
+      // Interface log line
+      log->flushf("Orderly stop asked by a session. Exit status %d.", stopExitStatus.load());
       stopVorlanHub();
       break;
     }
@@ -326,11 +348,12 @@ void startVorlanHub() {
     log.release();
     for (auto& socket : sockets) socket.release();
     for (auto& serial : serials) serial.release();
-    return;
+    return stopExitStatus.load();
   }
   while (!serials.empty()) serials.pop_back();
   while (!sockets.empty()) sockets.pop_back();
   gapses.reset();
   props.reset();
   log.reset();
+  return stopExitStatus.load();
 }

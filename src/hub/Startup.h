@@ -4,8 +4,10 @@
 // Stop: the main loop polls every STOP_POLL_SECONDS for the file "shutdown"
 // in BASE_DIR. SIGTERM and SIGINT start the same orderly stop at once: they
 // are blocked in every thread and taken by one signal thread (sigwait), which
-// wakes the main loop. The orderly stop writes every cache (logs, and the
-// per-station state of the components that hold it) before the process ends.
+// wakes the main loop. A session may ask for the same stop with an exit
+// status (the Tidora companion watchdog: status 0). The orderly stop writes
+// every cache (logs, and the per-station state of the components that hold
+// it) before the process ends.
 #ifndef VH_HUB_STARTUP_H_
 #define VH_HUB_STARTUP_H_
 
@@ -36,11 +38,16 @@ CommandLineAction parseCommandLine(int argc, char** argv, int* mode);
 std::string getHomeDir();
 
 // The whole program: returns 0 after "-v", "--version" or "--history", else
-// runs the hub and returns 1 when it has stopped.
+// runs the hub and returns the exit status of its stop (1, or what the
+// session that asked for the stop gave).
 int vorlanhubMain(int argc, char** argv);
 
-// Start-up and the main wait loop; returns after the orderly stop.
-void startVorlanHub();
+// Start-up and the main wait loop; returns the exit status after the
+// orderly stop.
+int startVorlanHub();
+// Any thread: starts the orderly stop as a stop signal does; the process
+// then exits with exitStatus. Returns at once.
+void requestOrderlyStop(int exitStatus);
 // Logs "Closing VorlanHub" to the main log and ends the main wait loop.
 void stopVorlanHub();
 

@@ -81,6 +81,7 @@ constexpr int REQUEST_FILE_MAX_NAME = 99;       // REQUEST_FILE payloads handled
 constexpr int PROPS_WRITE_BACK_BYTES = 200;     // smaller property files are written back
 constexpr int STOP_DRAIN_FRAMES_MAX = 1000;     // orderly stop: frames taken from the ring at most
 constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
+constexpr int TIDORA_GONE_EXIT_STATUS = 0;      // exit status of the process after that
 constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
 // checkForUpload: a busy queue is looked at again this much sooner.
 constexpr int64_t UPLOAD_CHECK_SLACK_MS = 2000;
@@ -161,9 +162,15 @@ class SeisServerState {
   // Queues "sleep 10" and "stream <seconds>" unless that stream command is
   // already queued.
   void sendStreamCmd(int seconds);
-  // In the Tidora run mode: ends the process when the companion's alive
-  // file is older than TIDORA_ALIVE_MAX_SECS (or missing).
+  // In the Tidora run mode: when the companion's alive file is older than
+  // TIDORA_ALIVE_MAX_SECS (or missing), this session stops in order and the
+  // process stop hook is asked for the orderly stop of the whole hub with
+  // exit status TIDORA_GONE_EXIT_STATUS.
   void checkTidora();
+  // The process-wide request for the hub's orderly stop with an exit status
+  // (null: none). Start-up sets it before any session runs; it must return
+  // at once (the stop it starts waits for the calling session).
+  static void setProcessStopHook(void (*hook)(int exitStatus)) { processStopHook_.store(hook); }
   // A setting reply "key=value": stored in the settings file. When the
   // settings changed (on every second call, SsFile::isChanged) they are
   // stamped with "time" and written to the download folder and as
@@ -303,6 +310,7 @@ class SeisServerState {
   bool doBackfill_ = true;         // property "backfill"
   int64_t nextUploadCheckMs_ = 0;  // monotonic: checkForUpload skips work until after this
   std::atomic<bool> stopRequested_{false};
+  static std::atomic<void (*)(int)> processStopHook_;
   int64_t lastKeepAliveMs_ = 0;   // monotonic: the last keep-alive (or the loop start)
   bool keepAliveFailed_ = false;  // a keep-alive sent inside a read could not be written
 

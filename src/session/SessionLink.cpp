@@ -2,8 +2,6 @@
 // recovery request after a lost frame and the companion watchdog.
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "core/Log.h"
 #include "io/IO.h"
 #include "session/SeisServerState.h"
@@ -18,6 +16,8 @@ constexpr char TIDORA_ALIVE_FILE[] = "/tidora/log/tidora.alive";
 constexpr unsigned IDENTIFIED_PAUSE_SECS = 1;  // after a good identification
 
 }  // namespace
+
+std::atomic<void (*)(int)> SeisServerState::processStopHook_{nullptr};
 
 void SeisServerState::noteGoodFrame() {
   lastGoodStationId_ = received_.sourceId;
@@ -118,6 +118,8 @@ void SeisServerState::checkTidora() {
   long age = static_cast<long>(time(nullptr) - fileModifiedTime(path));
   if (age > TIDORA_ALIVE_MAX_SECS) {
     logLine(log_, LOG_FLUSH, "Tidora [%s] not running (%ld secs). FINISH", path.c_str(), age);
-    exit(0);
+    requestStop();
+    void (*stopProcess)(int) = processStopHook_.load();
+    if (stopProcess != nullptr) stopProcess(TIDORA_GONE_EXIT_STATUS);
   }
 }

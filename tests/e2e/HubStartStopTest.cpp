@@ -134,18 +134,34 @@ TEST_F(HubStartStopTest, StopSignalsStopTheHubInOrder) {
   }
 }
 
-TEST_F(HubStartStopTest, TidoraModeUsesTreeUnderHome) {
+// The Tidora mode keeps its tree under HOME. With the companion's alive file
+// missing, the first session's periodic check starts the orderly stop and
+// the hub exits with status 0.
+TEST_F(HubStartStopTest, TidoraModeUsesTreeUnderHomeAndStopsWhenCompanionIsGone) {
+  std::string base = home_.path() + "lumetrafiles/tidora/";
+  ASSERT_EQ(system(("mkdir -p '" + base + "settings'").c_str()), 0);
+  writeText(base + "settings/vorlanhub.props",
+            "serialenabled=0\nport=" + std::to_string(port_) + "\n");
   ChildProcess p = hub({"--pi", "--tidora"});
   ASSERT_TRUE(p.start());
-  std::string base = home_.path() + "lumetrafiles/tidora/";
   ASSERT_TRUE(waitFor([&] { return pathExists(base + "time"); }, seconds(10))) << p.output();
   EXPECT_TRUE(pathExists(base + "upload"));
   EXPECT_NE(readText(todaysLog(base, "vh")).find("Start VorlanHub for Tidora v127."),
             std::string::npos);
   EXPECT_FALSE(pathExists(work_.file("time")));
-  p.signal(SIGTERM);
-  ASSERT_TRUE(p.wait(seconds(5)));
-  EXPECT_EQ(p.exitCode(), 1);
+  ChildProcess sim({builtProgram("dremosim"), "--port", std::to_string(port_), "--duration", "60",
+                    "--reconnect", "0"},
+                   work_.path());
+  ASSERT_TRUE(sim.start());
+  ASSERT_TRUE(p.wait(seconds(40))) << p.output();
+  EXPECT_EQ(p.exitCode(), 0);
+  std::string logs;
+  for (const auto& name : listDir(base + "log")) logs += readText(base + "log/" + name);
+  for (const char* line : {"not running (", "Orderly stop asked by a session. Exit status 0.",
+                           " Closing VorlanHub\n", " loop end\n"})
+    EXPECT_NE(logs.find(line), std::string::npos) << line << "\n" << logs;
+  sim.signal(SIGTERM);
+  sim.wait(seconds(10));
 }
 
 }  // namespace
