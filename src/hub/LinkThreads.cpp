@@ -1,6 +1,8 @@
 #include "hub/LinkThreads.h"
 
-#include <sys/socket.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -67,19 +69,26 @@ void* socketTask(void* raw) {
   nameThisThread("listen-" + std::to_string(args.port));
   LinkThreads& links = LinkThreads::instance();
   Log* log = args.link.log;
+  auto stopped = [&] {
+    // Interface log line
+    log->flushf("Socket Thread stopped port = %u", static_cast<unsigned>(args.port));
+    return nullptr;
+  };
   for (;;) {
     auto client = std::make_unique<Socket>();
     for (;;) {
       client->setLog(log);
       log->setVerbose(args.link.props->getInt("verbose", 0));
+      if (!links.waitForConnection(args.listener->getDescriptor())) return stopped();
       if (!args.listener->accept(*client)) {
-        if (links.stopping()) return nullptr;
+        if (links.stopping()) return stopped();
         log->flushf("socket.accept() failed. Port %d", args.port);
         client.reset();
-        if (!links.sleepUnlessStopping(std::chrono::seconds(ACCEPT_RETRY_SECONDS))) return nullptr;
+        if (!links.sleepUnlessStopping(std::chrono::seconds(ACCEPT_RETRY_SECONDS)))
+          return stopped();
         break;  // a fresh socket
       }
-      if (!links.beginLink()) return nullptr;  // stopping: the connection closes with its socket
+      if (!links.beginLink()) return stopped();  // the connection closes with its socket
       LinkArgs* block = new LinkArgs{client.get(), args.link.gaps, log, args.link.props};
       int rc = startThread(serverTaskThread, block, true, nullptr);
       if (rc == 0) {
@@ -91,7 +100,7 @@ void* socketTask(void* raw) {
       log->flushf("Could not create Server Thread [%s] err=%d errno=%d",
                   client->getAddress().c_str(), rc, errno);
       client = std::make_unique<Socket>();
-      if (!links.sleepUnlessStopping(std::chrono::seconds(ACCEPT_RETRY_SECONDS))) return nullptr;
+      if (!links.sleepUnlessStopping(std::chrono::seconds(ACCEPT_RETRY_SECONDS))) return stopped();
     }
   }
 }
@@ -176,7 +185,6 @@ int watchSockets(std::vector<std::unique_ptr<Socket>>& sockets, uint16_t firstPo
       fflush(stdout);
       continue;
     }
-    LinkThreads::instance().addListener(socket->getDescriptor());
     ListenerArgs* block = new ListenerArgs{socket, port, LinkArgs{socket, gaps, log, props}};
     pthread_t thread;
     if (startThread(socketTask, block, false, &thread) != 0) {
@@ -252,6 +260,8 @@ void serverTask(LinkArgs args) {
   links.endLink();
 }
 
+LinkThreads::LinkThreads() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
 LinkThreads& LinkThreads::instance() {
   static LinkThreads* links = new LinkThreads();  // lives as long as the process
   return *links;
@@ -300,9 +310,13 @@ void LinkThreads::adopt(pthread_t thread) {
   threads_.push_back(thread);
 }
 
-void LinkThreads::addListener(int descriptor) {
-  std::lock_guard<std::mutex> lock(mu_);
-  listeners_.push_back(descriptor);
+bool LinkThreads::waitForConnection(int descriptor) {
+  pollfd fds[2] = {{descriptor, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  while (!stopping()) {
+    if (poll(fds, 2, -1) >= 0) return !stopping();
+    if (errno != EINTR) return !stopping();  // accept reports what is wrong
+  }
+  return false;
 }
 
 bool LinkThreads::stopAll(std::chrono::milliseconds bound) {
@@ -315,8 +329,11 @@ bool LinkThreads::stopAll(std::chrono::milliseconds bound) {
     for (SeisServerState* session : sessions_) session->requestStop();
     cv_.notify_all();
     ended = cv_.wait_for(lock, bound, [this] { return links_ == 0; });
-    for (int fd : listeners_) shutdown(fd, SHUT_RDWR);  // accept() returns at once
-    listeners_.clear();
+    // Listeners waiting for a connection wake up; the descriptor stays
+    // readable. The write fails only on a full counter, which is readable too.
+    const uint64_t one = 1;
+    const ssize_t rc = write(wakeFd_, &one, sizeof one);
+    static_cast<void>(rc);
     threads.swap(threads_);
   }
   cv_.notify_all();
@@ -336,5 +353,7 @@ void LinkThreads::TEST_reset() {
   sessions_.clear();
   links_ = 0;
   threads_.clear();
-  listeners_.clear();
+  uint64_t count;
+  const ssize_t rc = read(wakeFd_, &count, sizeof count);  // not readable any more
+  static_cast<void>(rc);
 }

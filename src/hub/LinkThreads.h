@@ -18,8 +18,9 @@
 // anything shared): no new session starts, every running session is asked to
 // finish as on a closed link (so it writes its caches and gap entries), the
 // stop waits for the session threads with a bound, then wakes the listener
-// and watcher threads (shutting the listening descriptors, cutting their
-// sleeps short) and joins them. Only after that may the transports, the gap
+// and watcher threads (signalling the wake-up descriptor their waits poll,
+// cutting their sleeps short) and joins them; each listener ends with the
+// line "Socket Thread stopped port = %u". Only after that may the transports, the gap
 // store, the properties and the main log be destroyed.
 //
 // Thread safety. LinkThreads' mutex guards the set of running sessions and
@@ -109,8 +110,9 @@ class LinkThreads {
 
   // Listener and watcher threads, joined by stopAll.
   void adopt(pthread_t thread);
-  // Listening descriptors, shut at the stop so that accept returns.
-  void addListener(int descriptor);
+  // Waits until the listening descriptor has a connection to accept or the
+  // stop begins. False when stopping.
+  bool waitForConnection(int descriptor);
 
   // The orderly stop. Returns true when every session ended within bound.
   bool stopAll(std::chrono::milliseconds bound);
@@ -118,7 +120,7 @@ class LinkThreads {
   void TEST_reset();
 
  private:
-  LinkThreads() = default;
+  LinkThreads();
 
   std::atomic<bool> stopping_{false};
   std::mutex mu_;
@@ -126,7 +128,7 @@ class LinkThreads {
   std::set<SeisServerState*> sessions_;  // guarded by mu_
   int links_ = 0;                        // guarded by mu_; link threads counted by beginLink
   std::vector<pthread_t> threads_;       // guarded by mu_
-  std::vector<int> listeners_;           // guarded by mu_
+  int wakeFd_;  // eventfd, readable once the stop began; never closed (the object lives on)
 };
 
 #endif  // VH_HUB_LINKTHREADS_H_

@@ -131,6 +131,9 @@ TEST_F(HubStartStopTest, StopSignalsStopTheHubInOrder) {
         std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + " received. Orderly stop.\n";
     EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_NE(log.find(" Closing VorlanHub\n"), std::string::npos) << log;
+    // The listener ends quietly.
+    EXPECT_NE(log.find("Socket Thread stopped port = " + std::to_string(port_)), std::string::npos);
+    EXPECT_EQ(log.find("ERROR accept()"), std::string::npos) << log;
   }
 }
 
