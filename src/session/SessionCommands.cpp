@@ -110,6 +110,8 @@ int SeisServerState::processCommand(std::string text) {
   if (text.size() >= ACK_TEXT_MIN && text.rfind("nil", 0) != 0) {
     if (sendACK(true, 1) == FINISH) return FINISH;
   }
+  // A command is a sign of life: the station's time file is kept current.
+  archive_.touchTimeFile();
   touchSiteMarker();
   return NEXT_REQUEST;
 }

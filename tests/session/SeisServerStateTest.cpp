@@ -200,6 +200,7 @@ TEST_F(SessionStepTest, SettingRepliesReachSettingsAndArchive) {
   EXPECT_EQ(session.TEST_archive().getStation(), "ABCD");
   EXPECT_EQ(session.getStationLabel(), "ABCD.01000001");
   EXPECT_TRUE(isDir(dir.path() + "upload/ABCD.01000001"));
+  EXPECT_TRUE(pathExists(dir.path() + "time/ABCD.01000001.last"));  // commands touch it
   deliver(frame(SelvomaPacket::COMMAND, STATION, "sitename=nil", 2));
   EXPECT_EQ(session.TEST_archive().getStation(), "ABCD");
   EXPECT_FALSE(session.TEST_ssFile().hasKey("sitename"));
