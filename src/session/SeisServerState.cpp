@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr char RING_SCAN_FOLDER[] = "ring/scan";
+
 // Hands a finished minute to a zip thread of its own. The work order holds
 // copies of everything the thread needs, since the thread may outlive the
 // session; the settings download copy is written first so that the thread
@@ -52,6 +54,12 @@ bool dezipMinute(const std::string& zipPath, const std::string& minutePath) {
   if (slash == std::string::npos) return Zipper::extractFile(zipPath, minutePath, ".", true);
   return Zipper::extractFile(zipPath, minutePath.substr(slash + 1), minutePath.substr(0, slash),
                              true);
+}
+
+// The ring server outlet's scan folder, fixed by the run mode.
+std::string ringScanPath() {
+  return MODE == MODE_PI ? std::string(PI_RAMDISK) + RING_SCAN_FOLDER
+                         : LUMETRAFILES + "/tidora/" + RING_SCAN_FOLDER;
 }
 
 }  // namespace
@@ -101,6 +109,11 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   if (gaps != nullptr) gaps->setOldestHours(props->getIntKey("backfillhours"));
   archive_.setTrigWave(props->getIntKey("trigwavepresecs"), props->getIntKey("trigwavepostsecs"),
                        props->isOn("trigwaveenabled"));
+  logLine(log_, LOG_ADD, "monitorenabled=%d  monitordir=%s  monitorNumFiles=%d",
+          props->getIntKey("monitorenabled"), props->getTextKey("monitordir").c_str(),
+          props->getIntKey("monitornumfiles"));
+  logLine(log_, LOG_ADD, "ringenabled=%d  ringpath=%s", props->getIntKey("ringenabled"),
+          ringScanPath().c_str());
   fixGaps_ = props->isOn("fixgaps");
   if (!fixGaps_) logLine(log_, LOG_ADD, "Sample Gap fixing DISABLED");
   archive_.setRestartGapWanted(fixGaps_);

@@ -6,6 +6,7 @@
 
 #include "session/SeisServerState.h"
 #include "session/SessionTestSupport.h"
+#include "util/Dirs.h"
 
 namespace {
 
@@ -44,6 +45,18 @@ class SessionStepTest : public SessionFixture {
 };
 
 TEST_F(SessionStepTest, LastErrorTimeStartsAtZero) { EXPECT_EQ(session.getLastErrorMs(), 0); }
+
+TEST_F(SessionStepTest, InitLogsTheMonitorAndRingSettingsInForce) {
+  writeText(
+      dir.file("vh.props"),
+      "monitorenabled=1\nmonitordir=mon\nmonitornumfiles=50\nringenabled=0\n" + sessionProps());
+  initSession();
+  std::string text = logText();
+  EXPECT_NE(text.find("monitorenabled=1  monitordir=mon  monitorNumFiles=50\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("ringenabled=0  ringpath=" + LUMETRAFILES + "/tidora/ring/scan\n"),
+            std::string::npos);
+}
 
 TEST_F(SessionStepTest, OldBuildAcknowledgesEveryDataFrame) {
   setBuild(4558);
