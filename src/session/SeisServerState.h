@@ -83,6 +83,7 @@ constexpr int STOP_DRAIN_FRAMES_MAX = 1000;     // orderly stop: frames taken fr
 constexpr int TIDORA_ALIVE_MAX_SECS = 20;       // companion silence that ends the process
 constexpr int TIDORA_GONE_EXIT_STATUS = 0;      // exit status of the process after that
 constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during a file upload
+constexpr size_t UPLOAD_FOLDER_SCAN_MAX = 999;   // names of an upload folder looked at
 // checkForUpload: a busy queue is looked at again this much sooner.
 constexpr int64_t UPLOAD_CHECK_SLACK_MS = 2000;
 constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
@@ -244,6 +245,10 @@ class SeisServerState {
   bool whileReadWaits();
   // Remembers the received slot as the last good frame.
   void noteGoodFrame();
+  // True when the station's upload folder (UPLOAD_DIR + station label)
+  // holds a file waiting to be sent; copies already sent (".sent.") do not
+  // count. At most UPLOAD_FOLDER_SCAN_MAX names are looked at.
+  bool uploadFolderHasFiles() const;
   // Takes one frame from the upload queue and sends or injects it. True
   // when a frame was taken.
   bool checkForUpload();

@@ -1,9 +1,14 @@
 // Reading, acknowledgement and sending of a session, and the choice of what
 // to send next.
+#include <cstring>
+
 #include "core/Log.h"
 #include "io/IO.h"
 #include "session/SeisServerState.h"
 #include "util/Console.h"
+#include "util/DirScan.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
 #include "util/TimeUtil.h"
 
 int SeisServerState::read() {
@@ -108,7 +113,9 @@ int SeisServerState::sendNextRequest() {
       samplingRestartPending_ = false;
     }
     updateStationLabel();
-    if (!upload_.hasPackets()) {
+    // Setting queries wait only while files for the station are waiting in
+    // its upload folder; queued commands do not hold them back.
+    if (!uploadFolderHasFiles()) {
       ssTimer_.setLog(log_);
       std::unique_ptr<SelvomaPacket> packet = ssTimer_.getPacket();
       if (packet) {
@@ -132,6 +139,16 @@ int SeisServerState::sendNextRequest() {
   int c = nextRequestCounter_;
   nextRequestCounter_ = nextRequestCounter_ >= NEXT_REQUEST_COUNTER_MAX ? 0 : c + 1;
   return c % NEXT_REQUEST_EVERY == 0 ? NEXT_REQUEST : READ;
+}
+
+bool SeisServerState::uploadFolderHasFiles() const {
+  bool found = false;
+  forEachEntry(UPLOAD_DIR + stationLabel_ + "/", UPLOAD_FOLDER_SCAN_MAX,
+               [&found](const char* name, const std::string& path) {
+                 found = strstr(name, ".sent.") == nullptr && isFile(path);
+                 return !found;
+               });
+  return found;
 }
 
 bool SeisServerState::checkForUpload() {

@@ -348,6 +348,23 @@ TEST_F(SessionStepTest, SamplingRestartIsSentAfterWarmup) {
   EXPECT_EQ(session.TEST_upload().numPackets(), 1);  // "sleep 10", a local pause
 }
 
+TEST_F(SessionStepTest, SettingQueriesWaitOnlyForFilesInTheUploadFolder) {
+  std::string props = sessionProps();
+  props.replace(props.find("settingcommands=0"), 17, "settingcommands=1");
+  writeText(dir.file("vh.props"), props);
+  initSession();
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "sitename=ABCD", 1));
+  const std::string waiting = dir.path() + "upload/ABCD.01000001/a.pkt";
+  writeText(waiting, "8A dir\n");
+  session.TEST_setLoopAgeSecs(11);
+  session.TEST_ssTimer().TEST_setClock([] { return time(nullptr) + 3600; });  // a query is due
+  session.sendNextRequest();  // "sampling 1" goes out, "sleep 10" stays, the query waits
+  EXPECT_EQ(session.TEST_upload().numPackets(), 1);
+  removeFile(waiting);
+  session.sendNextRequest();  // queued commands do not hold the query back
+  EXPECT_EQ(session.TEST_upload().numPackets(), 2);
+}
+
 TEST(SessionLifeTest, FinishIsSafeWithoutInit) {
   SeisServerState session;
   session.finish();
