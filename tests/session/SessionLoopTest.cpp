@@ -126,6 +126,8 @@ TEST_F(SessionLoopTest, StreamingInstrumentIsAcknowledgedAndStoredWithoutLinkIni
   EXPECT_EQ(frames[1].type, SelvomaPacket::ACK);
   EXPECT_EQ(frames[1].seqNo, 17);
   EXPECT_EQ(session.TEST_archive().getStation(), "JSC");  // taken before it was acknowledged
+  // The end of the link wrote the record still in the batch, and its time.
+  EXPECT_EQ(readText(dir.path() + "time/JSC.01000001.last"), "1474465680") << logText();
   EXPECT_NE(logText().find("Got different packet MINSEED"), std::string::npos);
 }
 
