@@ -9,21 +9,12 @@
 
 #include "core/Log.h"
 #include "metadata/SiteFolder.h"
+#include "support/CaptureLog.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
 
 namespace {
-
-// A log that keeps its lines in memory.
-class CaptureLog : public Log {
- public:
-  CaptureLog() : Log("sitetest") {}
-  void add(const char* text, bool verboseOnly = false) override {
-    if (!verboseOnly) lines.emplace_back(text);
-  }
-  std::vector<std::string> lines;
-};
 
 class SiteFolderTest : public ::testing::Test {
  protected:
@@ -167,8 +158,8 @@ TEST_F(SiteFolderTest, FilteredListingsKeepOnlyRegisterNames) {
   std::string joined = sites_.getStations("XY", &log);
   EXPECT_TRUE(joined == "AA1.00000001,BB2.00000002," || joined == "BB2.00000002,AA1.00000001,")
       << joined;
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0], "Sites: " + joined + "\n");
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0], "Sites: " + joined + "\n");
   EXPECT_EQ(sites_.getStations("QQ", nullptr), "");
 }
 
@@ -230,8 +221,9 @@ TEST_F(SiteFolderTest, MarkerThatCannotBeCreatedIsLogged) {
   writeText(root() + "XY", "a file where the network folder belongs");
   CaptureLog log;
   sites_.addStation("AB123", "XY", 1, &log);
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0], "Failed to create file " + root() + "XY/AB123.00000001. Not a directory");
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0],
+            "Failed to create file " + root() + "XY/AB123.00000001. Not a directory");
 }
 
 }  // namespace

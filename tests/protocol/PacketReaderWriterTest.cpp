@@ -11,6 +11,7 @@
 #include "protocol/FrameBytes.h"
 #include "protocol/MemoryIO.h"
 #include "protocol/PacketReaderWriter.h"
+#include "support/CaptureLog.h"
 #include "support/TestSupport.h"
 #include "util/TimeUtil.h"
 
@@ -18,26 +19,6 @@ namespace {
 
 constexpr uint32_t kOwnId = 0x00000001;
 constexpr uint32_t kStation = 0x01A2B3C4;
-
-// Keeps every line handed to the log.
-class CapturingLog : public Log {
- public:
-  explicit CapturingLog(const char* name) : Log(name) {}
-  void add(const char* text, bool verboseOnly) override {
-    if (verboseOnly && getVerbosness() < 1) return;
-    lines.push_back(text);
-  }
-  bool has(const std::string& line) const {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-  bool hasPrefix(const std::string& prefix) const {
-    for (const std::string& l : lines) {
-      if (l.compare(0, prefix.size(), prefix) == 0) return true;
-    }
-    return false;
-  }
-  std::vector<std::string> lines;
-};
 
 class PacketReaderWriterTest : public ::testing::Test {
  protected:
@@ -55,7 +36,7 @@ class PacketReaderWriterTest : public ::testing::Test {
   TempDir dir_;
   ScopedBaseDir base_;
   MemoryIO io_;
-  CapturingLog log_;
+  CaptureLog log_;
   PacketReaderWriter rw_;
 };
 
@@ -215,7 +196,7 @@ TEST_F(PacketReaderWriterTest, NothingWaitingReturnsAtOnce) {
 
 TEST_F(PacketReaderWriterTest, NoLinkFailsCleanly) {
   PacketReaderWriter rw;
-  CapturingLog log("x");
+  CaptureLog log("x");
   rw.init(kOwnId, nullptr, &log);
   SelvomaPacket p;
   EXPECT_EQ(rw.read(&p, true), PacketReaderWriter::READ_FAILED);

@@ -7,8 +7,6 @@
 #include "protocol/FrameBytes.h"
 #include "protocol/SelvomaPacket.h"
 #include "support/TestSupport.h"
-#include "util/FileUtil.h"
-#include "waveform/Miniseed.h"
 
 namespace {
 
@@ -20,11 +18,7 @@ std::string wire(SelvomaPacket& p) {
   return std::string(out.begin(), out.begin() + n);
 }
 
-std::string realRecord() {
-  std::vector<uint8_t> bytes;
-  readFile(testData("CO.JSC.00.HHZ.100sps.steim2.mseed"), bytes);
-  return std::string(bytes.begin(), bytes.begin() + Miniseed::RECORD_LENGTH);
-}
+std::string realRecord() { return testRecords(JSC_RECORDS)[0]; }
 
 SelvomaPacket packetWith(uint8_t type, const std::string& payload, uint8_t seq = 0) {
   SelvomaPacket p;
@@ -101,25 +95,6 @@ TEST(SelvomaPacketTest, SequenceNumbersWrap) {
   EXPECT_EQ(SelvomaPacket::incrementSeqNo(7), 8);
   EXPECT_EQ(SelvomaPacket::decrementSeqNo(0), 255);
   EXPECT_EQ(SelvomaPacket::decrementSeqNo(8), 7);
-}
-
-TEST(SelvomaPacketTest, DisplayAndShortNames) {
-  struct Case {
-    uint8_t type;
-    const char* name;
-    const char* shortName;
-  } cases[] = {{0x81, "TRIGGER", "TR"},       {0x84, "REQFTIM", "RE"},      {0x85, "RSPFNAM", "RS"},
-               {0x86, "REQFILE", "RE"},       {0x87, "FILPART", "FI"},      {0x88, "MINSEED", "MI"},
-               {0x89, "STARTSF", "ST"},       {0x8A, "COMMAND", "CO"},      {0x8B, "FLASH  ", "FL"},
-               {0xAA, "BADPAKT", "BA"},       {0xFB, "IDENTIF", "ID"},      {0xFC, "IDEN_NL", "ID"},
-               {0xFD, "LINK_IN", "LI"},       {0xFE, "NACK   ", "NA"},      {0xFF, "ACK    ", "AC"},
-               {0x82, "UNKNOWN(0x82)", "UN"}, {0x00, "UNKNOWN(0x00)", "UN"}};
-  for (const Case& c : cases) {
-    SelvomaPacket p;
-    p.type = c.type;
-    EXPECT_EQ(p.getMessageName(), c.name);
-    EXPECT_EQ(p.getShortMessageName(), c.shortName);
-  }
 }
 
 TEST(SelvomaPacketTest, FilePartReader) {

@@ -57,15 +57,7 @@ inline std::string textOf(const SelvomaPacket& p) {
 }
 
 // The 512-byte records of a real miniSEED file (CO.JSC.00.HHZ, 100 sps).
-inline std::vector<std::string> realRecords() {
-  std::vector<uint8_t> bytes;
-  readFile(testData("CO.JSC.00.HHZ.100sps.steim2.mseed"), bytes);
-  std::vector<std::string> records;
-  for (size_t at = 0; at + 512 <= bytes.size(); at += 512) {
-    records.emplace_back(reinterpret_cast<const char*>(bytes.data()) + at, 512);
-  }
-  return records;
-}
+inline std::vector<std::string> realRecords() { return testRecords(JSC_RECORDS); }
 
 // Properties with a short loop time-out; padded past the write-back size so
 // the file stays as written.

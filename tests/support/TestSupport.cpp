@@ -97,4 +97,12 @@ int freeTcpPort() {
 
 std::string testData(const std::string& name) { return std::string(VH_TESTDATA) + "/" + name; }
 
+std::vector<std::string> testRecords(const std::string& name) {
+  const std::string bytes = readText(testData(name));
+  std::vector<std::string> records;
+  for (size_t at = 0; at + TEST_RECORD_LENGTH <= bytes.size(); at += TEST_RECORD_LENGTH)
+    records.push_back(bytes.substr(at, TEST_RECORD_LENGTH));
+  return records;
+}
+
 std::string stationXmlSchema() { return VH_SCHEMA; }

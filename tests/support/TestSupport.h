@@ -47,6 +47,10 @@ int freeTcpPort();
 
 // Path of a real-world record file in tests/data.
 std::string testData(const std::string& name);
+// The records of a file in tests/data, each TEST_RECORD_LENGTH bytes.
+constexpr size_t TEST_RECORD_LENGTH = 512;
+std::vector<std::string> testRecords(const std::string& name);
+constexpr char JSC_RECORDS[] = "CO.JSC.00.HHZ.100sps.steim2.mseed";  // 14 records, big-endian
 // Path of the FDSN StationXML 1.1 schema; it may be absent (no ../shared).
 std::string stationXmlSchema();
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "support/CaptureLog.h"
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
@@ -35,20 +36,6 @@ struct tm brokenDown(time_t t) {
   gmtm(&out, t);
   return out;
 }
-
-// Keeps every line handed to the log.
-class CapturingLog : public Log {
- public:
-  CapturingLog() : Log("archivefile") {}
-  void add(const char* text, bool verboseOnly) override {
-    if (verboseOnly && getVerbosness() < 1) return;
-    lines.push_back(text);
-  }
-  bool has(const std::string& line) const {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-  std::vector<std::string> lines;
-};
 
 // Sets HOMEDIR for the life of the object.
 class ScopedHome {
@@ -387,7 +374,7 @@ class ArchiveFileFindTest : public ::testing::Test {
   TempDir dir_;
   std::string root_;
   ArchiveFile archive_;
-  CapturingLog log_;
+  CaptureLog log_;
   int sleeps_ = 0;
   std::function<void()> onSleep_;
 };
