@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,59 +28,48 @@ class PropertyFileTest : public ::testing::Test {
   PropertyFile props_;
 };
 
-TEST_F(PropertyFileTest, FirstOccurrenceOfAKeyWins) {
-  load("port=58772\nport=1234\n");
-  EXPECT_EQ(props_.getInt("port", 0), 58772);
-  EXPECT_EQ(props_.size(), 1u);
-}
+struct ParseCase {
+  const char* rule;
+  std::string text;
+  std::map<std::string, std::string> expected;  // the whole map
+};
 
-TEST_F(PropertyFileTest, BlanksAndQuotesAroundKeyAndValueAreDropped) {
-  load("   \"ringenabled\" = \"0\"   \n\t\"a\"=\"say \"hi\"\"\r\n");
-  EXPECT_EQ(value("ringenabled"), "0");
-  EXPECT_EQ(value("a"), "say \"hi");  // inner quotes stay, trailing ones go
-}
-
-TEST_F(PropertyFileTest, SectionPrefixesLaterKeys) {
-  load("top=1\n[alpha]\na=1\n[ beta ]\nb=2\n");
-  EXPECT_EQ(value("top"), "1");
-  EXPECT_EQ(value("alpha.a"), "1");
-  EXPECT_FALSE(props_.hasKey("a"));
-  EXPECT_EQ(value(" beta .b"), "2");  // the section text is not trimmed
-}
-
-TEST_F(PropertyFileTest, BlankSeparatesWhenNoEqualsAndOneWordIsIgnored) {
-  load("verbose 2\nlonely\nurl=a b=c\n");
-  EXPECT_EQ(value("verbose"), "2");
-  EXPECT_FALSE(props_.hasKey("lonely"));
-  EXPECT_EQ(value("url"), "a b=c");  // "=" wins over the blank; the rest is the value
-  EXPECT_EQ(props_.size(), 2u);
-}
-
-TEST_F(PropertyFileTest, CommentsEmptyKeysAndEmptyValues) {
-  load("# port=1\n* port=2\n  # x=3\n=5\nempty=\n\n");
-  EXPECT_FALSE(props_.hasKey("port"));
-  EXPECT_FALSE(props_.hasKey("x"));
-  EXPECT_FALSE(props_.hasKey(""));
-  EXPECT_TRUE(props_.hasKey("empty"));
-  EXPECT_EQ(props_.size(), 1u);
-}
-
-TEST_F(PropertyFileTest, IndentedKeyContinuesTheGroupOfThePreviousKey) {
-  load("group alpha=1\n beta=2\nplain=3\n gamma=4\n[s]\ng a=1\n b=2\n");
-  EXPECT_EQ(value("group alpha"), "1");
-  EXPECT_EQ(value("group beta"), "2");
-  EXPECT_EQ(value("gamma"), "4");  // "plain" has no blank: nothing to continue
-  EXPECT_EQ(value("s.g b"), "2");  // group first, then the section
-}
-
-TEST_F(PropertyFileTest, LongLineIsReadInPiecesOf999Characters) {
-  // The first piece is "k=" plus 997 characters; the second piece, "q=tail",
-  // is a line of its own.
-  std::string line = "k=" + std::string(997, 'v') + "q=tail\n";
-  load(line + "after=1\n");
-  EXPECT_EQ(value("k"), std::string(997, 'v'));
-  EXPECT_EQ(value("q"), "tail");
-  EXPECT_EQ(value("after"), "1");
+TEST_F(PropertyFileTest, LinesParseIntoTheExpectedMap) {
+  const ParseCase cases[] = {
+      {"first occurrence wins", "port=58772\nport=1234\n", {{"port", "58772"}}},
+      // inner quotes stay, trailing ones go
+      {"blanks and quotes around key and value",
+       "   \"ring\" = \"0\"   \n\t\"a\"=\"say \"hi\"\"\r\n",
+       {{"ring", "0"}, {"a", "say \"hi"}}},
+      // the section text is not trimmed
+      {"section prefixes later keys",
+       "top=1\n[alpha]\na=1\n[ beta ]\nb=2\n",
+       {{"top", "1"}, {"alpha.a", "1"}, {" beta .b", "2"}}},
+      // "=" wins over the blank; the rest is the value
+      {"blank separates without =, one word is ignored",
+       "verbose 2\nlonely\nurl=a b=c\n",
+       {{"verbose", "2"}, {"url", "a b=c"}}},
+      {"comments and empty keys", "# port=1\n* port=2\n  # x=3\n=5\nempty=\n\n", {{"empty", ""}}},
+      // "plain" has no blank: nothing to continue; group first, then the section
+      {"indented key continues the group",
+       "group alpha=1\n beta=2\nplain=3\n gamma=4\n[s]\ng a=1\n b=2\n",
+       {{"group alpha", "1"},
+        {"group beta", "2"},
+        {"plain", "3"},
+        {"gamma", "4"},
+        {"s.g a", "1"},
+        {"s.g b", "2"}}},
+      // the first piece is "k=" plus 997 characters; "q=tail" is a line of its own
+      {"long line read in pieces of 999",
+       "k=" + std::string(997, 'v') + "q=tail\nafter=1\n",
+       {{"k", std::string(997, 'v')}, {"q", "tail"}, {"after", "1"}}},
+  };
+  for (const ParseCase& c : cases) {
+    load(c.text);
+    std::map<std::string, std::string> got;
+    for (const std::string& key : props_.getKeys()) got[key] = value(key);
+    EXPECT_EQ(got, c.expected) << c.rule;
+  }
 }
 
 TEST_F(PropertyFileTest, MissingFileGivesEmptyMapAndFalse) {

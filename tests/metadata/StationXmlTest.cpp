@@ -2,8 +2,8 @@
 // example settings, orientation, defaults, hostile instrument values, the
 // files written and the conversion of a stored settings file. Every document
 // a test produces is checked against the FDSN StationXML 1.1 schema with
-// xmllint, and values are read back with xmllint's own XPath, a parser that
-// is not ours.
+// xmllint when the schema is there, and values are read back with xmllint's own XPath, a parser
+// that is not ours.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,11 +38,6 @@ int run(const std::string& command, std::string* output, bool withErrors) {
 
 class StationXmlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    schema_ = stationXmlSchema();
-    if (!pathExists(schema_)) GTEST_SKIP() << "StationXML schema missing: " << schema_;
-  }
-
   // The settings of the example: three sensor-A sensitivities of 2.0, sensor
   // B 0.5, all gains 1, cpv 1000000 and 500000 for the fourth channel.
   static void exampleSettings(SsFile& ss) {
@@ -55,10 +50,12 @@ class StationXmlTest : public ::testing::Test {
     }
   }
 
-  // Writes doc to a file and validates it against the schema.
+  // Writes doc to a file and validates it against the schema when the schema
+  // is there (SchemaIsThere says when it is not).
   std::string validated(const std::string& doc) {
     std::string path = dir_.file("doc" + std::to_string(++docs_) + ".xml");
     writeText(path, doc);
+    if (!pathExists(schema_)) return path;
     std::string output;
     int rc = run("xmllint --noout --schema '" + schema_ + "' '" + path + "'", &output, true);
     EXPECT_EQ(rc, 0) << output << "\n" << doc;
@@ -88,7 +85,7 @@ class StationXmlTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string schema_;
+  std::string schema_ = stationXmlSchema();
   int docs_ = 0;
 };
 
@@ -99,6 +96,13 @@ const char SENSITIVITY[] =
 std::string stage(int number) {
   return "/*[local-name()=\"Response\"]/*[local-name()=\"Stage\"][@number=\"" +
          std::to_string(number) + "\"]/*[local-name()=\"StageGain\"]/*[local-name()=\"Value\"]";
+}
+
+// The other tests check their values whether or not the schema is there;
+// only the schema validation needs it.
+TEST_F(StationXmlTest, SchemaIsThere) {
+  if (!pathExists(schema_))
+    GTEST_SKIP() << "StationXML schema missing (" << schema_ << "): documents are not validated";
 }
 
 TEST_F(StationXmlTest, ExampleSettingsGiveListedSensitivities) {
