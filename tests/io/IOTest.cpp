@@ -232,13 +232,4 @@ TEST(IOTest, DestroyingWhileTheLoopReadsWaitsForTheLoopToEnd) {
   }
 }
 
-TEST(IOTest, NowStrHasTheFixedTimeFormat) {
-  FakeIO io;
-  std::string now = io.nowStr();
-  ASSERT_EQ(now.size(), 21u) << now;
-  EXPECT_EQ(now.substr(8, 1), " ");
-  EXPECT_EQ(now.substr(17), ".00 ") << now;
-  EXPECT_EQ(now.substr(11, 1), ":");
-}
-
 }  // namespace
