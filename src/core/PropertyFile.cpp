@@ -19,7 +19,6 @@ namespace {
 constexpr size_t READ_BUFFER_SIZE = READ_PIECE_MAX + 1;  // one piece plus its terminator
 constexpr char WRITE_TEMP_SUFFIX[] = ".tmp";
 constexpr char HEADER_TIME_FORMAT[] = "%Y-%m-%d %H%M %S";
-constexpr size_t HEADER_TIME_MAX = 64;
 
 bool isTrimmed(char c) { return isspace(static_cast<unsigned char>(c)) || c == '"'; }
 
@@ -179,12 +178,8 @@ bool PropertyFile::write(const std::string& path) {
     pprintf("Cannot write %s\n", path.c_str());
     return false;
   }
-  struct tm now;
-  nowtm(&now);
-  char stamp[HEADER_TIME_MAX];
-  strftime(stamp, sizeof stamp, HEADER_TIME_FORMAT, &now);
   fprintf(file, "# %s\n", path.c_str());
-  fprintf(file, "# %s\n\n", stamp);
+  fprintf(file, "# %s\n\n", formatUtc(time(nullptr), HEADER_TIME_FORMAT).c_str());
   for (const auto& entry : entries_)
     fprintf(file, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
   fprintf(file, "\n# end.\n");

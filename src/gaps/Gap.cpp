@@ -1,7 +1,5 @@
 #include "gaps/Gap.h"
 
-#include <mutex>
-
 #include "util/Text.h"
 #include "util/TimeUtil.h"
 
@@ -12,7 +10,7 @@ const char* const Gap::ACTIONS[Gap::ACTION_COUNT] = {
 
 namespace {
 
-constexpr size_t BIG_TIME_MAX = 31;  // characters of one "%Y%m%d_%H%M_%S" text
+constexpr char BIG_TIME_FORMAT[] = "%Y%m%d_%H%M_%S";
 
 // t rounded down to the start of its minute (also for times before 1970).
 time_t minuteOf(time_t t) { return t - ((t % GAP_MINUTE) + GAP_MINUTE) % GAP_MINUTE; }
@@ -51,15 +49,6 @@ bool readNumber(const std::string& text, size_t& pos, long long& value) {
 std::unique_ptr<Gap> refuse(std::string* why, const char* reason) {
   if (why != nullptr) *why = reason;
   return nullptr;
-}
-
-std::string bigTime(time_t t) {
-  std::lock_guard<std::mutex> lock(TIMELOCK);
-  struct tm tm;
-  gmtm(&tm, t);
-  char text[BIG_TIME_MAX + 1];
-  strftime(text, sizeof text, "%Y%m%d_%H%M_%S", &tm);
-  return text;
 }
 
 // Actions outside 0..LAST are shown as ALMOST (negative) or LAST.
@@ -152,6 +141,7 @@ std::string Gap::toString() const {
 }
 
 std::string Gap::bigString() const {
-  return sformat("%s pop:%s %s->%s", actionName(action_), bigTime(popTime_).c_str(),
-                 bigTime(start_).c_str(), bigTime(end_).c_str());
+  return sformat(
+      "%s pop:%s %s->%s", actionName(action_), formatUtc(popTime_, BIG_TIME_FORMAT).c_str(),
+      formatUtc(start_, BIG_TIME_FORMAT).c_str(), formatUtc(end_, BIG_TIME_FORMAT).c_str());
 }

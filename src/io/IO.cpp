@@ -23,7 +23,7 @@ namespace {
 constexpr char UNINITED[] = "Uninited";
 constexpr char DUMP_NAME_FORMAT[] = "dump/%04d%02d%02d_%02d.dump";
 constexpr size_t DUMP_NAME_MAX = 40;
-constexpr size_t NOWSTR_MAX = 25;
+constexpr char NOWSTR_FORMAT[] = "%Y%m%d %H:%M:%S.00 ";
 constexpr size_t ERROR_TEXT_MAX = 127;
 
 // Serialises appends to the dump file, which all links share, so that the
@@ -269,10 +269,4 @@ void IO::dump(const unsigned char* bytes, int count) {
   ::close(fd);
 }
 
-std::string IO::nowStr() const {
-  struct tm tm;
-  nowtm(&tm);
-  char text[NOWSTR_MAX + 1];
-  strftime(text, sizeof text, "%Y%m%d %H:%M:%S.00 ", &tm);
-  return text;
-}
+std::string IO::nowStr() const { return formatUtc(time(nullptr), NOWSTR_FORMAT); }

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "util/Console.h"
 #include "util/FileUtil.h"
@@ -23,7 +22,6 @@ namespace {
 std::atomic<unsigned> writeSequence{0};
 
 constexpr char WRITE_TIME_FORMAT[] = "%Y-%m-%d %H:%M";
-constexpr size_t WRITE_TIME_MAX = 31;
 
 bool isLineEnd(char c) { return c == '\0' || c == '\r' || c == '\n'; }
 bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
@@ -36,16 +34,6 @@ std::string printable(const std::string& text) {
     if (!isPrintableAscii(c)) c = '~';
   }
   return out;
-}
-
-// The current local time as "%Y-%m-%d %H:%M".
-std::string localTimeText() {
-  std::lock_guard<std::mutex> lock(TIMELOCK);
-  struct tm tm;
-  localTime(time(nullptr), &tm);
-  char text[WRITE_TIME_MAX + 1];
-  strftime(text, sizeof text, WRITE_TIME_FORMAT, &tm);
-  return text;
 }
 
 }  // namespace
@@ -259,7 +247,7 @@ int JsonFile::write(const std::string& path) {
   }
   if (!formatKey_.empty()) writeLine(file, formatKey_);
   fprintf(file, "\n# %s\n", path.c_str());
-  fprintf(file, "# %s\n\n", localTimeText().c_str());
+  fprintf(file, "# %s\n\n", formatLocal(time(nullptr), WRITE_TIME_FORMAT).c_str());
   for (const auto& entry : entries_) {
     if (entry.first == formatKey_) continue;
     writeLine(file, entry.first, entry.second);

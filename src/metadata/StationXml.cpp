@@ -148,7 +148,6 @@ constexpr size_t CREATED_MINUTE_AT = 13;
 constexpr size_t CREATED_SECOND_AT = 16;
 constexpr size_t CREATED_FIELD_LEN = 2;
 constexpr char CREATED_NOW_FORMAT[] = "%Y-%m-%d %H%M %S";
-constexpr size_t CREATED_NOW_MAX = 31;
 
 constexpr float NO_POSITION = -1.0f;  // a latitude or longitude written as 0
 constexpr double AZIMUTH_EAST = 90.0;
@@ -181,13 +180,7 @@ bool isSettingsTime(const std::string& created) {
 // no time of the stored form.
 std::string createdText(const SsFile& ss) {
   std::string created = text(ss, "time", CREATED_MAX);
-  if (!isSettingsTime(created)) {
-    struct tm tm;
-    gmtm(&tm, time(nullptr));
-    char now[CREATED_NOW_MAX + 1];
-    strftime(now, sizeof now, CREATED_NOW_FORMAT, &tm);
-    created = now;
-  }
+  if (!isSettingsTime(created)) created = formatUtc(time(nullptr), CREATED_NOW_FORMAT);
   // YYYY-MM-DD HHMM SS -> YYYY-MM-DDTHH:MM:SS
   return created.substr(0, CREATED_DATE_LEN) + "T" +
          created.substr(CREATED_HOUR_AT, CREATED_FIELD_LEN) + ":" +

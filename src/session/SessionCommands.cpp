@@ -1,7 +1,5 @@
 // Inbound COMMAND texts: classification, action and acknowledgement, and
 // the setting replies among them.
-#include <mutex>
-
 #include "core/Log.h"
 #include "metadata/JsonFile.h"
 #include "metadata/StationXml.h"
@@ -22,17 +20,6 @@ constexpr size_t TEXT_TRIGGER_AT = 10;   // the time starts at the 11th characte
 constexpr size_t VFTP_GET_MIN = 9;       // "vftp_get" texts must be longer than 8
 constexpr size_t VFTP_GET_AT = 9;        // the arguments follow the 9th character
 constexpr size_t ACK_TEXT_MIN = 3;       // shorter texts are not acknowledged
-constexpr size_t SETTINGS_TIME_TEXT_MAX = 31;
-
-// The current local time as the settings file's "time" entry.
-std::string settingsTimeNow() {
-  std::lock_guard<std::mutex> lock(TIMELOCK);
-  struct tm tm;
-  localTime(time(nullptr), &tm);
-  char text[SETTINGS_TIME_TEXT_MAX + 1];
-  strftime(text, sizeof text, SS_TIME_FORMAT, &tm);
-  return text;
-}
 
 }  // namespace
 
@@ -123,7 +110,7 @@ void SeisServerState::processSetSetting(const std::string& line) {
   std::string key, value;
   bool split = JsonFile::readLine(line, key, value) == 1;
   if (ssFile_.isChanged()) {
-    ssFile_.setChars("time", settingsTimeNow());
+    ssFile_.setChars("time", formatLocal(time(nullptr), SS_TIME_FORMAT));
     updateStationLabel();
     ssFile_.writeDownload(stationLabel_, log_);
     writeStationXml(ssFile_, archive_.getChannames(), overwriteStationXml_);

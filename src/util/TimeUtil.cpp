@@ -16,6 +16,7 @@ namespace {
 constexpr long MAX_SLEEPU = 999999;
 constexpr int SUSPICIOUS_YEAR = 2010;
 constexpr char STRTOTIME_FORMAT[] = "%Y-%m-%d %H%M %S";
+constexpr char TIME_TO_STR_FORMAT[] = "%Y-%m-%d %H:%M:%S";
 }  // namespace
 
 void sleepu(long microseconds) {
@@ -36,14 +37,25 @@ void nowtm(struct tm* out) { gmtm(out, time(nullptr)); }
 
 void localTime(time_t t, struct tm* out) { localtime_r(&t, out); }
 
-std::string time_tToStr(time_t t) {
+namespace {
+std::string formatTime(time_t t, const char* format, bool utc) {
   std::lock_guard<std::mutex> lock(TIMELOCK);
   struct tm tm;
-  gmtm(&tm, t);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
+  if (utc)
+    gmtm(&tm, t);
+  else
+    localTime(t, &tm);
+  char text[FORMATTED_TIME_MAX + 1];
+  size_t n = strftime(text, sizeof text, format, &tm);
+  return std::string(text, n);
 }
+}  // namespace
+
+std::string formatUtc(time_t t, const char* format) { return formatTime(t, format, true); }
+
+std::string formatLocal(time_t t, const char* format) { return formatTime(t, format, false); }
+
+std::string time_tToStr(time_t t) { return formatUtc(t, TIME_TO_STR_FORMAT); }
 
 time_t tmToTime_t(const struct tm& t) {
   struct tm copy = t;

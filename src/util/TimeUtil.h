@@ -2,14 +2,17 @@
 #ifndef VH_UTIL_TIMEUTIL_H_
 #define VH_UTIL_TIMEUTIL_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <string>
 
 // Serialises the conversion of the clock into broken-down time and its
-// formatting (time_tToStr, log time stamps) in the whole process.
+// formatting (formatUtc, formatLocal, log time stamps) in the whole process.
 extern std::mutex TIMELOCK;
+
+constexpr size_t FORMATTED_TIME_MAX = 63;  // characters of a formatUtc/formatLocal text
 
 // Sleeps for the given microseconds; values of a second or more are cut to
 // 999999 (callers sleep whole seconds with sleep()).
@@ -20,7 +23,11 @@ void gmtm(struct tm* out, time_t t);
 void nowtm(struct tm* out);
 void localTime(time_t t, struct tm* out);
 
-// t in UTC as "%Y-%m-%d %H:%M:%S", formatted under TIMELOCK.
+// strftime of t as UTC (gmtm) or local time, under TIMELOCK. Empty when
+// the text would be longer than FORMATTED_TIME_MAX characters.
+std::string formatUtc(time_t t, const char* format);
+std::string formatLocal(time_t t, const char* format);
+// t in UTC as "%Y-%m-%d %H:%M:%S" (formatUtc).
 std::string time_tToStr(time_t t);
 
 // Parses text with the format "%Y-%m-%d %H%M %S" (see strToTm) into UTC

@@ -11,15 +11,6 @@ namespace {
 
 constexpr char MINUTE_FOLDER_FORMAT[] = "/data/%Y/%m/%d/%H/%Y-%m-%d %H%M 00";
 constexpr char HISTOGRAM_FORMAT[] = "/histogram/%Y-%m-%d.csv";
-constexpr size_t TIME_TEXT_MAX = 64;
-
-std::string utcText(const char* format, time_t t) {
-  struct tm tm;
-  gmtm(&tm, t);
-  char text[TIME_TEXT_MAX];
-  size_t n = strftime(text, sizeof text, format, &tm);
-  return std::string(text, n);
-}
 
 }  // namespace
 
@@ -29,10 +20,10 @@ Card::Card(std::string root) : root_(std::move(root)) {
 }
 
 std::string Card::minutePath(time_t t, const std::string& station) {
-  return bounded(utcText(MINUTE_FOLDER_FORMAT, t) + " " + station + ".ms", CARD_PATH_MAX);
+  return bounded(formatUtc(t, MINUTE_FOLDER_FORMAT) + " " + station + ".ms", CARD_PATH_MAX);
 }
 
-std::string Card::histogramPath(time_t t) { return utcText(HISTOGRAM_FORMAT, t); }
+std::string Card::histogramPath(time_t t) { return formatUtc(t, HISTOGRAM_FORMAT); }
 
 bool Card::ready() const { return isDir(root_); }
 

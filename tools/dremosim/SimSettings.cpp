@@ -12,7 +12,6 @@ namespace {
 constexpr char NIL_ANSWER[] = "nil";
 constexpr char SETTINGS_TIME_FORMAT[] = "%Y-%m-%d %H%M %S";
 constexpr char PEAK_TIME_FORMAT[] = "%Y-%m-%d %H:%M:%S";
-constexpr size_t TIME_TEXT_MAX = 32;
 constexpr int MAX_CHANNEL_FLAGS = 4;  // storing_chan[0..3], tele_chan[0..3]
 
 bool isNumber(const std::string& text) {
@@ -20,14 +19,6 @@ bool isNumber(const std::string& text) {
   char* end = nullptr;
   strtod(text.c_str(), &end);
   return end != nullptr && *end == '\0';
-}
-
-std::string utcText(const char* format, time_t t) {
-  struct tm tm;
-  gmtm(&tm, t);
-  char text[TIME_TEXT_MAX];
-  size_t n = strftime(text, sizeof text, format, &tm);
-  return std::string(text, n);
 }
 
 std::string joined(const std::vector<std::string>& parts) {
@@ -39,9 +30,9 @@ std::string joined(const std::vector<std::string>& parts) {
 }  // namespace
 
 SimSettings::SimSettings(const StreamIdentity& identity, time_t now) : identity_(identity) {
-  std::string peakTime = utcText(PEAK_TIME_FORMAT, now);
+  std::string peakTime = formatUtc(now, PEAK_TIME_FORMAT);
   entries_ = {
-      {"settings_time", utcText(SETTINGS_TIME_FORMAT, now)},
+      {"settings_time", formatUtc(now, SETTINGS_TIME_FORMAT)},
       {"serial", sformat("%08X", identity.stationId)},
       {"board_id", sformat("%u", identity.stationId & 0xFFFF)},
       {"firmware_version", sformat("sim-%d", identity.buildNumber)},
