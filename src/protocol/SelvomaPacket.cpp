@@ -252,77 +252,112 @@ std::string SelvomaPacket::head() const {
   return sformat("%s %02X ln=%3d seq=%03u", getMessageName().c_str(), type, payloadLen_, seqNo);
 }
 
-std::string SelvomaPacket::triggerText(const std::string& prefix) const {
-  SelTrigger trigger;
-  if (!getSelTrigger(&trigger)) return prefix + " ERROR Parsing Trigger packet.";
-  time_t t = static_cast<time_t>(trigger.time) + SEL_TIME_OFFSET;
-  double lag = getFloatSec() - (static_cast<double>(t) + trigger.usec / 1e6);
-  return sformat("%s %d=%s.%06u chns=%02x %d=%s lag=%.2f", prefix.c_str(), trigger.time,
-                 time_tToStr(t).c_str(), trigger.usec, trigger.channelMask, trigger.alarmType,
-                 alarmName(trigger.alarmType), lag);
+struct SelvomaPacket::SummaryForm {
+  enum Body {
+    NAME_ONLY,             // the prefix alone
+    TEXT,                  // "[%s]": the first bytes of the payload as text
+    TRIGGER_TEXT,          // the trigger's time, channels, alarm and lag
+    START_SEND_FILE_TEXT,  // textStartSendFilePayload
+    PART_NUMBER,           // the part number of a FILE_PART
+    PART_DATA,             // "[%d][%s]": part number and the first data bytes
+    RECORD_TIME,           // "MM:SS.mmm" of the record's start and its channel
+    RECORD,                // samples, start, station:network:channel and lag
+    FLASH_BLOCK,           // block index, block check and the first data bytes
+  };
+  Body body;
+  int bytes;  // payload bytes shown by TEXT, PART_DATA and FLASH_BLOCK
+};
+
+const SelvomaPacket::SummaryForm& SelvomaPacket::summaryForm(uint8_t frameType, bool longForm) {
+  using F = SummaryForm;
+  struct Row {
+    uint8_t type;
+    F shortForm;
+    F longForm;
+  };
+  static const Row ROWS[] = {
+      {TRIGGER, {F::TRIGGER_TEXT, 0}, {F::TRIGGER_TEXT, 0}},
+      {REQUEST_FILE_TIME, {F::TEXT, TEXT_NAME_BYTES}, {F::TEXT, TEXT_NAME_BYTES}},
+      {RESPONSE_FILE_NAME, {F::TEXT, TEXT_NAME_BYTES}, {F::TEXT, TEXT_NAME_BYTES}},
+      {REQUEST_FILE, {F::TEXT, TEXT_NAME_BYTES}, {F::TEXT, TEXT_NAME_BYTES}},
+      {FILE_PART, {F::PART_NUMBER, 0}, {F::PART_DATA, LONG_FILE_PART_BYTES}},
+      {MINISEED, {F::RECORD_TIME, 0}, {F::RECORD, 0}},
+      {START_SEND_FILE, {F::START_SEND_FILE_TEXT, 0}, {F::START_SEND_FILE_TEXT, 0}},
+      {COMMAND, {F::TEXT, SHORT_COMMAND_BYTES}, {F::TEXT, LONG_COMMAND_BYTES}},
+      {FLASH, {F::TEXT, SHORT_COMMAND_BYTES}, {F::FLASH_BLOCK, LONG_COMMAND_BYTES}},
+      {IDENTIFY, {F::NAME_ONLY, 0}, {F::NAME_ONLY, 0}},
+      {IDENT_NL, {F::NAME_ONLY, 0}, {F::NAME_ONLY, 0}},
+      {LINK_INIT, {F::NAME_ONLY, 0}, {F::NAME_ONLY, 0}},
+      {NACK, {F::NAME_ONLY, 0}, {F::NAME_ONLY, 0}},
+      {ACK, {F::NAME_ONLY, 0}, {F::NAME_ONLY, 0}},
+  };
+  // Every other type.
+  static const Row OTHER = {0, {F::TEXT, SHORT_OTHER_BYTES}, {F::TEXT, LONG_OTHER_BYTES}};
+  const Row* row = &OTHER;
+  for (const Row& r : ROWS) {
+    if (r.type == frameType) row = &r;
+  }
+  return longForm ? row->longForm : row->shortForm;
 }
 
-std::string SelvomaPacket::miniseedLongText(const std::string& prefix) const {
-  const uint8_t* r = record();
-  std::string station, network, location, channel;
-  getMiniseedStation(&station, &network, &location);
-  getMiniseedChannel(&channel);
-  double lag = getFloatSec() - static_cast<double>(Miniseed::getEndTime(r)) / HPTMODULUS;
-  return sformat("%s %dsmp %s %s:%s:%s lag=%.2f", prefix.c_str(), Miniseed::getNumSamples(r),
-                 bounded(seedTime(Miniseed::getStartTime(r)), SEED_TIME_LONG).c_str(),
-                 station.c_str(), network.c_str(), channel.c_str(), lag);
-}
-
-std::string SelvomaPacket::toShortString() const {
-  const std::string s = getShortMessageName();
-  std::string text;
-  switch (type) {
-    case MINISEED: {
+std::string SelvomaPacket::summary(const std::string& prefix, const SummaryForm& form) const {
+  const char* pre = prefix.c_str();
+  const bool hasPartNumber = payloadLen_ >= static_cast<int>(FILE_PART_INDEX_LENGTH);
+  switch (form.body) {
+    case SummaryForm::NAME_ONLY:
+      return prefix;
+    case SummaryForm::TEXT:
+      return sformat("%s [%s]", pre, textPayload(0, form.bytes).c_str());
+    case SummaryForm::TRIGGER_TEXT: {
+      SelTrigger trigger;
+      if (!getSelTrigger(&trigger)) return prefix + " ERROR Parsing Trigger packet.";
+      time_t t = static_cast<time_t>(trigger.time) + SEL_TIME_OFFSET;
+      double lag = getFloatSec() - (static_cast<double>(t) + trigger.usec / 1e6);
+      return sformat("%s %d=%s.%06u chns=%02x %d=%s lag=%.2f", pre, trigger.time,
+                     time_tToStr(t).c_str(), trigger.usec, trigger.channelMask, trigger.alarmType,
+                     alarmName(trigger.alarmType), lag);
+    }
+    case SummaryForm::START_SEND_FILE_TEXT:
+      if (payloadLen_ <= static_cast<int>(START_SEND_FILE_FIXED))
+        return prefix + " [TOO SHORT PAYLOAD]";
+      return sformat("%s %s", pre, textStartSendFilePayload().c_str());
+    case SummaryForm::PART_NUMBER:
+      if (!hasPartNumber) return prefix + ". TOO SHORT FOR INDEX.";
+      return sformat("%s %d", pre, getU16(payload()));
+    case SummaryForm::PART_DATA:
+      if (!hasPartNumber) return prefix + ". TOO SHORT FOR INDEX.";
+      return sformat("%s [%d][%s]", pre, getU16(payload()),
+                     textPayload(FILE_PART_INDEX_LENGTH, form.bytes).c_str());
+    case SummaryForm::RECORD_TIME: {
       std::string start = seedTime(getMiniseedStartTime());
       std::string mmss =
           start.size() > SEED_MMSS_OFFSET ? start.substr(SEED_MMSS_OFFSET, SEED_MMSS_LENGTH) : "";
       std::string channel;
       getMiniseedChannel(&channel);
-      text = sformat("%s %s %s", s.c_str(), mmss.c_str(), channel.c_str());
-      break;
+      return sformat("%s %s %s", pre, mmss.c_str(), channel.c_str());
     }
-    case FILE_PART:
-      if (payloadLen_ < static_cast<int>(FILE_PART_INDEX_LENGTH)) {
-        text = s + ". TOO SHORT FOR INDEX.";
-      } else {
-        text = sformat("%s %d", s.c_str(), getU16(payload()));
-      }
-      break;
-    case REQUEST_FILE_TIME:
-    case RESPONSE_FILE_NAME:
-    case REQUEST_FILE:
-      text = sformat("%s [%s]", s.c_str(), textPayload(0, TEXT_NAME_BYTES).c_str());
-      break;
-    case TRIGGER:
-      text = triggerText(s);
-      break;
-    case START_SEND_FILE:
-      if (payloadLen_ <= static_cast<int>(START_SEND_FILE_FIXED)) {
-        text = s + " [TOO SHORT PAYLOAD]";
-      } else {
-        text = sformat("%s %s", s.c_str(), textStartSendFilePayload().c_str());
-      }
-      break;
-    case COMMAND:
-    case FLASH:
-      text = sformat("%s [%s]", s.c_str(), textPayload(0, SHORT_COMMAND_BYTES).c_str());
-      break;
-    case IDENTIFY:
-    case IDENT_NL:
-    case LINK_INIT:
-    case NACK:
-    case ACK:
-      text = s;
-      break;
-    default:
-      text = sformat("%s [%s]", s.c_str(), textPayload(0, SHORT_OTHER_BYTES).c_str());
+    case SummaryForm::RECORD: {
+      const uint8_t* r = record();
+      if (r == nullptr) return sformat("%s [%s]", pre, textPayload(0, LONG_OTHER_BYTES).c_str());
+      std::string station, network, location, channel;
+      getMiniseedStation(&station, &network, &location);
+      getMiniseedChannel(&channel);
+      double lag = getFloatSec() - static_cast<double>(Miniseed::getEndTime(r)) / HPTMODULUS;
+      return sformat("%s %dsmp %s %s:%s:%s lag=%.2f", pre, Miniseed::getNumSamples(r),
+                     bounded(seedTime(Miniseed::getStartTime(r)), SEED_TIME_LONG).c_str(),
+                     station.c_str(), network.c_str(), channel.c_str(), lag);
+    }
+    case SummaryForm::FLASH_BLOCK:
+      if (payloadLen_ < static_cast<int>(FLASH_BLOCK_FIXED))
+        return sformat("%s [%s]", pre, textPayload(0, LONG_OTHER_BYTES).c_str());
+      return sformat("%s %03u x%08x [%s]", pre, getU32(payload()), getU32(payload() + 4),
+                     textPayload(FLASH_BLOCK_FIXED, form.bytes).c_str());
   }
-  return bounded(text, SELVOMA_TEXT_MAX);
+  return prefix;
+}
+
+std::string SelvomaPacket::toShortString() const {
+  return bounded(summary(getShortMessageName(), summaryForm(type, false)), SELVOMA_TEXT_MAX);
 }
 
 std::string SelvomaPacket::toString(int verbosity) const {
@@ -332,61 +367,7 @@ std::string SelvomaPacket::toString(int verbosity) const {
     return toShortString();
   }
   if (verbosity == 0) return toShortString();
-  const std::string h = head();
-  std::string text;
-  switch (type) {
-    case MINISEED:
-      if (record() != nullptr) {
-        text = miniseedLongText(h);
-      } else {
-        text = sformat("%s [%s]", h.c_str(), textPayload(0, LONG_OTHER_BYTES).c_str());
-      }
-      break;
-    case FILE_PART:
-      if (payloadLen_ < static_cast<int>(FILE_PART_INDEX_LENGTH)) {
-        text = h + ". TOO SHORT FOR INDEX.";
-      } else {
-        text = sformat("%s [%d][%s]", h.c_str(), getU16(payload()),
-                       textPayload(FILE_PART_INDEX_LENGTH, LONG_FILE_PART_BYTES).c_str());
-      }
-      break;
-    case REQUEST_FILE_TIME:
-    case RESPONSE_FILE_NAME:
-    case REQUEST_FILE:
-      text = sformat("%s [%s]", h.c_str(), textPayload(0, TEXT_NAME_BYTES).c_str());
-      break;
-    case TRIGGER:
-      text = triggerText(h);
-      break;
-    case START_SEND_FILE:
-      if (payloadLen_ <= static_cast<int>(START_SEND_FILE_FIXED)) {
-        text = h + " [TOO SHORT PAYLOAD]";
-      } else {
-        text = sformat("%s %s", h.c_str(), textStartSendFilePayload().c_str());
-      }
-      break;
-    case FLASH:
-      if (payloadLen_ < static_cast<int>(FLASH_BLOCK_FIXED)) {
-        text = sformat("%s [%s]", h.c_str(), textPayload(0, LONG_OTHER_BYTES).c_str());
-      } else {
-        text = sformat("%s %03u x%08x [%s]", h.c_str(), getU32(payload()), getU32(payload() + 4),
-                       textPayload(FLASH_BLOCK_FIXED, LONG_COMMAND_BYTES).c_str());
-      }
-      break;
-    case COMMAND:
-      text = sformat("%s [%s]", h.c_str(), textPayload(0, LONG_COMMAND_BYTES).c_str());
-      break;
-    case IDENTIFY:
-    case IDENT_NL:
-    case LINK_INIT:
-    case NACK:
-    case ACK:
-      text = h;
-      break;
-    default:
-      text = sformat("%s [%s]", h.c_str(), textPayload(0, LONG_OTHER_BYTES).c_str());
-  }
-  return bounded(text, SELVOMA_TEXT_MAX);
+  return bounded(summary(head(), summaryForm(type, true)), SELVOMA_TEXT_MAX);
 }
 
 bool SelvomaPacket::getFilePart(FilePart* part) const {

@@ -212,8 +212,11 @@ class SelvomaPacket {
   // The record inside the payload when its fixed header is there, else null.
   const uint8_t* record() const;
   std::string head() const;
-  std::string triggerText(const std::string& prefix) const;
-  std::string miniseedLongText(const std::string& prefix) const;
+  // How a summary shows the payload after its prefix; summaryForm holds the
+  // short and the long form of every frame type in one table.
+  struct SummaryForm;
+  static const SummaryForm& summaryForm(uint8_t frameType, bool longForm);
+  std::string summary(const std::string& prefix, const SummaryForm& form) const;
 
   int payloadLen_ = 0;            // 0..BIGGEST_PAYLOAD
   std::vector<uint8_t> payload_;  // payloadLen_ + 1 bytes, or empty

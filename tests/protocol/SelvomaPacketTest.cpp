@@ -247,6 +247,14 @@ TEST(SelvomaPacketTest, VerbosityLevels) {
             "FILPART 87 ln= 32 seq=000 [2][" + std::string(20, 'q') + "]");
   EXPECT_EQ(packetWith(0x90, std::string(50, 'u')).toString(1),
             "UNKNOWN(0x90) 90 ln= 50 seq=000 [" + std::string(40, 'u') + "]");
+  // Without their fixed part, long forms show the payload as text or the short-index note.
+  SelvomaPacket shortFlash = packetWith(SelvomaPacket::FLASH, "short");
+  EXPECT_EQ(shortFlash.toShortString(), "FL [short]");
+  EXPECT_EQ(shortFlash.toString(1), "FLASH   8B ln=  5 seq=000 [short]");
+  EXPECT_EQ(packetWith(SelvomaPacket::MINISEED, "short").toString(1),
+            "MINSEED 88 ln=  5 seq=000 [short]");
+  EXPECT_EQ(packetWith(SelvomaPacket::FILE_PART, "x").toString(1),
+            "FILPART 87 ln=  1 seq=000. TOO SHORT FOR INDEX.");
   // Every summary stays within its bound, whatever the payload.
   SelvomaPacket big = packetWith(SelvomaPacket::RESPONSE_FILE_NAME, std::string(5000, 'z'));
   for (int v = -1; v <= 2; ++v) EXPECT_LE(big.toString(v).size(), SELVOMA_TEXT_MAX);
