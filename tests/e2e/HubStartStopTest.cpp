@@ -74,30 +74,43 @@ TEST(HubStartStopTest, StopSignalsStopTheHubInOrder) {
         std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + " received. Orderly stop.\n";
     EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_NE(log.find(" Closing VorlanHub\n"), std::string::npos) << log;
+    // The listener ends quietly.
+    EXPECT_NE(log.find("Socket Thread stopped port = " + std::to_string(hub.port())),
+              std::string::npos);
+    EXPECT_EQ(log.find("ERROR accept()"), std::string::npos) << log;
   }
 }
 
-TEST(HubStartStopTest, TidoraModeUsesTreeUnderHome) {
+// The Tidora mode keeps its tree under HOME. With the companion's alive file
+// missing, the first session's periodic check starts the orderly stop and
+// the hub exits with status 0.
+TEST(HubStartStopTest, TidoraModeUsesTreeUnderHomeAndStopsWhenCompanionIsGone) {
   TempDir work, home;
+  std::string base = home.path() + "lumetrafiles/tidora/";
+  const int port = freeTcpPort();
+  ASSERT_EQ(system(("mkdir -p '" + base + "settings'").c_str()), 0);
+  writeText(base + "settings/vorlanhub.props",
+            "serialenabled=0\nport=" + std::to_string(port) + "\n");
   ChildProcess p({builtProgram("vorlanhub"), "--pi", "--tidora"}, work.path(),
                  {{"HOME", home.path()}});
   ASSERT_TRUE(p.start());
-  std::string base = home.path() + "lumetrafiles/tidora/";
   ASSERT_TRUE(waitFor([&] { return pathExists(base + "time"); }, seconds(10))) << p.output();
   EXPECT_TRUE(pathExists(base + "upload"));
-  EXPECT_TRUE(waitFor(
-      [&] {
-        for (const auto& name : listDir(base + "log"))
-          if (readText(base + "log/" + name).find("Start VorlanHub for Tidora v127.") !=
-              std::string::npos)
-            return true;
-        return false;
-      },
-      seconds(5)));
   EXPECT_FALSE(pathExists(work.file("time")));
-  p.signal(SIGTERM);
-  ASSERT_TRUE(p.wait(seconds(5)));
-  EXPECT_EQ(p.exitCode(), 1);
+  ChildProcess sim({builtProgram("dremosim"), "--port", std::to_string(port), "--duration", "60",
+                    "--reconnect", "0"},
+                   work.path());
+  ASSERT_TRUE(sim.start());
+  ASSERT_TRUE(p.wait(seconds(40))) << p.output();
+  EXPECT_EQ(p.exitCode(), 0);
+  std::string logs;
+  for (const auto& name : listDir(base + "log")) logs += readText(base + "log/" + name);
+  for (const char* line :
+       {"Start VorlanHub for Tidora v127.", "not running (",
+        "Orderly stop asked by a session. Exit status 0.", " Closing VorlanHub\n", " loop end\n"})
+    EXPECT_NE(logs.find(line), std::string::npos) << line << "\n" << logs;
+  sim.signal(SIGTERM);
+  sim.wait(seconds(10));
 }
 
 }  // namespace
