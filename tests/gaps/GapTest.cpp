@@ -11,21 +11,25 @@ namespace {
 constexpr time_t T = 1700000000;
 constexpr time_t MINUTE_OF_T = 1699999980;
 
-TEST(GapTest, MinuteActionsWidenToWholeMinutesAndAreDueAfterTheEnd) {
-  for (Gap::GapAction action : {Gap::DLTRIG, Gap::DLREQU, Gap::DLBACK}) {
-    Gap gap(MINUTE_OF_T + 30, MINUTE_OF_T + 130, action);  // 22:13:30 .. 22:15:10
-    EXPECT_EQ(gap.start(), MINUTE_OF_T) << action;
-    EXPECT_EQ(gap.end(), MINUTE_OF_T + 179) << action;      // 22:15:59
-    EXPECT_EQ(gap.popTime(), MINUTE_OF_T + 180) << action;  // 22:16:00
-  }
-}
-
-TEST(GapTest, OtherActionsKeepTheirIntervalAndAreDueAtTheEnd) {
-  for (Gap::GapAction action : {Gap::BLDTRI, Gap::REQHIS, Gap::DELHIS}) {
-    Gap gap(T, T + 75, action);
-    EXPECT_EQ(gap.start(), T);
-    EXPECT_EQ(gap.end(), T + 75);
-    EXPECT_EQ(gap.popTime(), T + 75);
+// Minute actions widen to whole minutes and are due after the end; the others
+// keep their interval and are due at its end.
+TEST(GapTest, IntervalAndPopTimeFollowTheAction) {
+  struct Case {
+    Gap::GapAction action;
+    time_t start, end, pop;
+  } cases[] = {
+      {Gap::DLTRIG, MINUTE_OF_T, MINUTE_OF_T + 179, MINUTE_OF_T + 180},
+      {Gap::DLREQU, MINUTE_OF_T, MINUTE_OF_T + 179, MINUTE_OF_T + 180},
+      {Gap::DLBACK, MINUTE_OF_T, MINUTE_OF_T + 179, MINUTE_OF_T + 180},
+      {Gap::BLDTRI, MINUTE_OF_T + 30, MINUTE_OF_T + 130, MINUTE_OF_T + 130},
+      {Gap::REQHIS, MINUTE_OF_T + 30, MINUTE_OF_T + 130, MINUTE_OF_T + 130},
+      {Gap::DELHIS, MINUTE_OF_T + 30, MINUTE_OF_T + 130, MINUTE_OF_T + 130},
+  };
+  for (const Case& c : cases) {
+    Gap gap(MINUTE_OF_T + 30, MINUTE_OF_T + 130, c.action);  // 22:13:30 .. 22:15:10
+    EXPECT_EQ(gap.start(), c.start) << c.action;
+    EXPECT_EQ(gap.end(), c.end) << c.action;
+    EXPECT_EQ(gap.popTime(), c.pop) << c.action;
   }
 }
 
@@ -80,44 +84,35 @@ TEST(GapTest, ActionNamesClampOutOfRangeValues) {
   EXPECT_STREQ(Gap::actionName(8), "EIGHT ");
 }
 
-TEST(GapTest, TextFormCutToGapLineLeavesFourNumbersAndFourBlanks) {
+TEST(GapTest, TextFormsCutLineAndLongForm) {
   Gap gap(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
-  std::string full = gap.toString();
-  EXPECT_EQ(full,
+  EXPECT_EQ(gap.toString(),
             "1700000040 1699999980 1700000039 6    "
             "#2023-11-14 22:14:00  2023-11-14 22:13:00  2023-11-14 22:13:59  DLBACK");
-  EXPECT_EQ(full.substr(0, GAP_LINE_MAX), "1700000040 1699999980 1700000039 6    ");
-}
-
-TEST(GapTest, LongFormNamesActionAndUtcTimes) {
-  Gap gap(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
   EXPECT_EQ(gap.bigString(), "DLBACK pop:20231114_2214_00 20231114_2213_00->20231114_2213_59");
 }
 
-// Gap-file lines as operators and older versions may have left them.
-TEST(GapTest, LineTakesOldEndAsPopTimeAndAddsAMinuteToTheEnd) {
-  std::unique_ptr<Gap> gap = Gap::fromLine("1700000040 1699999980 1700000039 6    ");
-  ASSERT_TRUE(gap);
-  EXPECT_EQ(gap->action(), Gap::DLBACK);
-  EXPECT_EQ(gap->start(), 1699999980);
-  EXPECT_EQ(gap->popTime(), 1700000039);
-  EXPECT_EQ(gap->end(), 1700000099);
-}
-
-TEST(GapTest, LineWithThreeNumbersIsATriggerBuildUnlessTheActionIsRequired) {
-  std::unique_ptr<Gap> gap = Gap::fromLine("1700000040 1699999980 1700000039");
-  ASSERT_TRUE(gap);
-  EXPECT_EQ(gap->action(), Gap::BLDTRI);
-  std::string why;
-  EXPECT_FALSE(Gap::fromLine("1700000040 1699999980 1700000039", &why, true));
-  EXPECT_EQ(why, "no action");
-}
-
-TEST(GapTest, LineWithCommentAndTabsParses) {
-  std::unique_ptr<Gap> gap =
-      Gap::fromLine("1700000040\t1699999980 1700000039 2 #2023-11-14 22:14:00  xx\r");
-  ASSERT_TRUE(gap);
-  EXPECT_EQ(gap->action(), Gap::REQHIS);
+// Gap-file lines as operators and older versions may have left them: the old
+// end becomes the pop time and the end gains a minute.
+TEST(GapTest, LinesParseToActionStartPopAndEnd) {
+  struct Case {
+    const char* line;
+    Gap::GapAction action;
+    time_t start, pop, end;
+  } cases[] = {
+      {"1700000040 1699999980 1700000039 6    ", Gap::DLBACK, 1699999980, 1700000039, 1700000099},
+      {"1700000040 1699999980 1700000039", Gap::BLDTRI, 1699999980, 1700000039, 1700000099},
+      {"1700000040\t1699999980 1700000039 2 #2023-11-14 22:14:00  xx\r", Gap::REQHIS, 1699999980,
+       1700000039, 1700000099},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<Gap> gap = Gap::fromLine(c.line);
+    ASSERT_TRUE(gap) << c.line;
+    EXPECT_EQ(gap->action(), c.action) << c.line;
+    EXPECT_EQ(gap->start(), c.start) << c.line;
+    EXPECT_EQ(gap->popTime(), c.pop) << c.line;
+    EXPECT_EQ(gap->end(), c.end) << c.line;
+  }
 }
 
 TEST(GapTest, MalformedLinesAreRefusedWithAReason) {
@@ -142,6 +137,10 @@ TEST(GapTest, MalformedLinesAreRefusedWithAReason) {
     EXPECT_FALSE(Gap::fromLine(c.line, &why)) << c.line;
     EXPECT_EQ(why, c.why) << c.line;
   }
+  // Three numbers without an action, where the action is required.
+  std::string why;
+  EXPECT_FALSE(Gap::fromLine("1700000040 1699999980 1700000039", &why, true));
+  EXPECT_EQ(why, "no action");
 }
 
 }  // namespace
