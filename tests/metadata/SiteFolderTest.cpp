@@ -28,35 +28,39 @@ class SiteFolderTest : public ::testing::Test {
   SiteFolder sites_;
 };
 
+// The marker is station.pointid in the folder of the network's first two
+// characters; codes from the instrument cannot leave the register.
 TEST_F(SiteFolderTest, MarkerIsStationPointIdInTwoLetterNetworkFolder) {
-  EXPECT_EQ(sites_.sitePath("AB123", "XY", 0x0123ABCD), root() + "XY/AB123.0123abcd");
-  // Only the first two characters of the network and six of the station count.
-  EXPECT_EQ(sites_.sitePath("ABCDEFGH", "XYZ", 1), root() + "XY/ABCDEF.00000001");
-  sites_.addStation("AB123", "XY", 0x0123ABCD, nullptr);
-  EXPECT_TRUE(isFile(root() + "XY/AB123.0123abcd"));
+  struct Case {
+    const char* station;
+    const char* network;
+    uint32_t id;
+    const char* path;  // below the register; "" for none
+  } cases[] = {
+      {"AB123", "XY", 0x0123ABCD, "XY/AB123.0123abcd"},
+      {"ABCDEFGH", "XYZ", 1, "XY/ABCDEF.00000001"},  // six of the station count
+      {"AB1", "", 1, "__/AB1.00000001"},
+      {"AB2", "_", 2, "__/AB2.00000002"},
+      {"../x", "..", 7, "_./_._x.00000007"},
+      {"", "XY", 1, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string want = *c.path ? root() + c.path : "";
+    EXPECT_EQ(sites_.sitePath(c.station, c.network, c.id), want) << c.station;
+    sites_.addStation(c.station, c.network, c.id, nullptr);
+    EXPECT_TRUE(!*c.path || isFile(want)) << want;
+  }
+  EXPECT_EQ(listDir(base_.path()), (std::vector<std::string>{"sites"}));
+  EXPECT_EQ(listDir(root()), (std::vector<std::string>{"XY", "_.", "__"}));
   struct stat st;
   ASSERT_EQ(stat((root() + "XY/AB123.0123abcd").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 0);
   EXPECT_EQ(st.st_mode & 0777, 0666u);
   ASSERT_EQ(stat((root() + "XY").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0777u);
-}
-
-TEST_F(SiteFolderTest, MissingOrUnderscoreNetworkUsesDoubleUnderscoreFolder) {
-  sites_.addStation("AB1", "", 1, nullptr);
-  sites_.addStation("AB2", "_", 2, nullptr);
-  EXPECT_EQ(listDir(root() + "__"), (std::vector<std::string>{"AB1.00000001", "AB2.00000002"}));
   sites_.removeStation("AB1", "", 1);
   sites_.removeStation("AB2", "_", 2);
   EXPECT_FALSE(pathExists(root() + "__"));
-}
-
-TEST_F(SiteFolderTest, InstrumentCodesCannotLeaveTheRegister) {
-  std::string path = sites_.sitePath("../x", "..", 7);
-  EXPECT_EQ(path, root() + "_./_._x.00000007");
-  sites_.addStation("../x", "..", 7, nullptr);
-  EXPECT_TRUE(isFile(path));
-  EXPECT_EQ(listDir(base_.path()), (std::vector<std::string>{"sites"}));
 }
 
 TEST_F(SiteFolderTest, DisabledRegisterDoesNothing) {
@@ -70,18 +74,10 @@ TEST_F(SiteFolderTest, DisabledRegisterDoesNothing) {
   EXPECT_TRUE(listDir(root()).empty());
 }
 
-TEST_F(SiteFolderTest, EmptyStationBuildsNoPath) {
-  EXPECT_EQ(sites_.sitePath("", "XY", 1), "");
-  sites_.addStation("", "XY", 1, nullptr);
-  EXPECT_TRUE(listDir(root()).empty());
-}
-
 TEST_F(SiteFolderTest, HomeCodeAtStartOfBaseIsTheHomeFolder) {
-  std::string oldHome = HOMEDIR;
-  HOMEDIR = base_.path() + "home";
+  ScopedValue<std::string> home(HOMEDIR, base_.path() + "home");
   SiteFolder sites;
   sites.init("%U/trans/");
-  HOMEDIR = oldHome;
   EXPECT_EQ(sites.getRoot(), base_.path() + "home/trans/sites/");
   EXPECT_TRUE(isDir(base_.path() + "home/trans/sites"));
 }

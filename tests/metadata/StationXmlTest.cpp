@@ -312,12 +312,10 @@ class WriteStationXmlTest : public StationXmlTest {
  protected:
   TempDir base_;
   ScopedBaseDir scoped_{base_.path()};
-  int oldMode_ = MODE;
-  void TearDown() override { MODE = oldMode_; }
+  ScopedValue<int> mode_{MODE, MODE_DEFAULT};
 };
 
 TEST_F(WriteStationXmlTest, NothingWithoutStationName) {
-  MODE = MODE_DEFAULT;
   SsFile ss;
   ss.set("network_code=XY");
   ss.parse();
@@ -326,7 +324,6 @@ TEST_F(WriteStationXmlTest, NothingWithoutStationName) {
 }
 
 TEST_F(WriteStationXmlTest, PrimaryAndCopyFollowOverwriteFlag) {
-  MODE = MODE_DEFAULT;
   SsFile ss;
   exampleSettings(ss);
   ss.parse();

@@ -34,6 +34,20 @@ class ScopedBaseDir {
   std::string oldBase_, oldDownload_, oldUpload_;
 };
 
+// Sets a global for the life of the object and puts the old value back.
+template <typename T>
+class ScopedValue {
+ public:
+  ScopedValue(T& variable, T value) : variable_(variable), old_(variable) { variable_ = value; }
+  ~ScopedValue() { variable_ = old_; }
+  ScopedValue(const ScopedValue&) = delete;
+  ScopedValue& operator=(const ScopedValue&) = delete;
+
+ private:
+  T& variable_;
+  T old_;
+};
+
 std::string readText(const std::string& path);  // empty when missing
 void writeText(const std::string& path, const std::string& text);
 bool pathExists(const std::string& path);

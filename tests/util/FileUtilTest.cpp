@@ -242,11 +242,9 @@ TEST_F(FileUtilTest, DeleteFolderSkipsHiddenEntries) {
 }
 
 TEST_F(FileUtilTest, MakeTmpDirCreatesDistinctFolders) {
-  std::string old = LUMETRAFILES;
-  LUMETRAFILES = tmp_.path() + "lumetrafiles";
+  ScopedValue<std::string> lumetra(LUMETRAFILES, tmp_.path() + "lumetrafiles");
   std::string a = makeTmpDir();
   std::string b = makeTmpDir("_trig");
-  LUMETRAFILES = old;
   ASSERT_FALSE(a.empty());
   ASSERT_FALSE(b.empty());
   EXPECT_NE(a, b);
@@ -258,8 +256,6 @@ TEST_F(FileUtilTest, MakeTmpDirCreatesDistinctFolders) {
 }
 
 TEST(FileUtilNoDirTest, MakeTmpDirFailsWhenNothingCanBeCreated) {
-  std::string old = LUMETRAFILES;
-  LUMETRAFILES = "/proc/self/no/such";
+  ScopedValue<std::string> lumetra(LUMETRAFILES, "/proc/self/no/such");
   EXPECT_EQ(makeTmpDir(), "");
-  LUMETRAFILES = old;
 }

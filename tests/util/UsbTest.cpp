@@ -9,54 +9,29 @@
 namespace {
 
 constexpr char kRoot[] = "/dev/root / ext4 rw,noatime 0 0\n";
-constexpr char kProc[] = "proc /proc proc rw,nosuid,nodev,noexec,relatime 0 0\n";
 
-class UsbTest : public ::testing::Test {
- protected:
-  std::string table(const std::string& text) {
-    std::string path = dir_.file("mounts");
-    writeText(path, text);
-    return path;
+TEST(UsbTest, FirstDriveIsTheFirstMountUnderAMediaFolder) {
+  const std::string longFolder = "/media/" + std::string(70, 'x');
+  struct Case {
+    std::string mounts, drive;
+  } cases[] = {
+      {"proc /proc proc rw,nosuid 0 0\n/dev/sda1 /media/pi/DATA vfat rw 0 0\n", "/media/pi/DATA/"},
+      {"/dev/sdb1 /media/pi/SECOND vfat rw 0 0\n/dev/sda1 /media/pi/FIRST vfat rw 0 0\n",
+       "/media/pi/SECOND/"},
+      {"/dev/sdc1 /mnt/multimedia ext4 rw 0 0\n", "/mnt/multimedia/"},
+      {"/dev/sda1 /media/pi/MY\\040DISK vfat rw 0 0\n", "/media/pi/MY DISK/"},
+      {"/dev/sda1 " + longFolder + " vfat rw 0 0\n", longFolder.substr(0, 58) + "/"},
+      {"proc /proc proc rw 0 0\n", ""},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    writeText(dir.file("mounts"), kRoot + c.mounts);
+    EXPECT_EQ(Usb::firstDrive(dir.file("mounts").c_str()), c.drive) << c.mounts;
   }
-  TempDir dir_;
-};
-
-TEST_F(UsbTest, DriveUnderMediaGetsTrailingSlash) {
-  std::string path =
-      table(std::string(kRoot) + kProc + "/dev/sda1 /media/pi/DATA vfat rw,relatime 0 0\n");
-  EXPECT_EQ(Usb::firstDrive(path.c_str()), "/media/pi/DATA/");
-}
-
-TEST_F(UsbTest, FirstListedDriveWins) {
-  std::string path = table(std::string(kRoot) + "/dev/sdb1 /media/pi/SECOND vfat rw 0 0\n" +
-                           "/dev/sda1 /media/pi/FIRST vfat rw 0 0\n");
-  EXPECT_EQ(Usb::firstDrive(path.c_str()), "/media/pi/SECOND/");
-}
-
-TEST_F(UsbTest, AnyFolderContainingMediaMatches) {
-  std::string path = table(std::string(kRoot) + "/dev/sdc1 /mnt/multimedia ext4 rw 0 0\n");
-  EXPECT_EQ(Usb::firstDrive(path.c_str()), "/mnt/multimedia/");
-}
-
-TEST_F(UsbTest, EscapedBlankInMountFolderIsDecoded) {
-  std::string path = table("/dev/sda1 /media/pi/MY\\040DISK vfat rw 0 0\n");
-  EXPECT_EQ(Usb::firstDrive(path.c_str()), "/media/pi/MY DISK/");
-}
-
-TEST_F(UsbTest, LongMountFolderIsCutTo58Characters) {
-  std::string folder = "/media/" + std::string(70, 'x');
-  std::string path = table("/dev/sda1 " + folder + " vfat rw 0 0\n");
-  std::string drive = Usb::firstDrive(path.c_str());
-  EXPECT_EQ(drive, folder.substr(0, 58) + "/");
-}
-
-TEST_F(UsbTest, NoDriveOrNoTableGivesEmptyText) {
-  std::string path = table(std::string(kRoot) + kProc);
-  EXPECT_EQ(Usb::firstDrive(path.c_str()), "");
   testing::internal::CaptureStderr();
-  EXPECT_EQ(Usb::firstDrive(dir_.file("missing").c_str()), "");
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "mountinfo. could not open: No such file or directory\n");
+  EXPECT_EQ(Usb::firstDrive(dir.file("missing").c_str()), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "mountinfo. could not open: No such file or directory\n");
 }
 
 }  // namespace
