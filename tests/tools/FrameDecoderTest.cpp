@@ -96,12 +96,8 @@ TEST(FrameDecoderTest, PayloadAtLinkLimitDecodesAndOneMoreIsSkipped) {
 
 TEST(FrameDecoderTest, EncodedFrameMatchesHandBuiltBytes) {
   SelvomaPacket p;
-  p.make(SelvomaPacket::COMMAND, 0x01000002, 1, 200, "shutdown");
+  // handFrame's destination is 0x01000001 and its time 0.
+  p.make(SelvomaPacket::COMMAND, 0x01000002, 0x01000001, 200, "shutdown");
   p.time = 0;
-  std::vector<uint8_t> bytes = encodeFrame(&p);
-  std::vector<uint8_t> hand = handFrame(SelvomaPacket::COMMAND, 0x01000002, 200, "shutdown");
-  // handFrame uses destination 0x01000001 and time 0; make the destinations agree.
-  p.destId = 0x01000001;
-  bytes = encodeFrame(&p);
-  EXPECT_EQ(bytes, hand);
+  EXPECT_EQ(encodeFrame(&p), handFrame(SelvomaPacket::COMMAND, 0x01000002, 200, "shutdown"));
 }

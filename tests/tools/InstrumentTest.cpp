@@ -50,6 +50,30 @@ class InstrumentTest : public ::testing::Test {
     EXPECT_EQ(id, kStation);
   }
 
+  // Hands the instrument a control command, as a control line would.
+  void post(ControlCommand::Kind kind, int number = 0, const std::string& text = "") {
+    ControlCommand c;
+    c.kind = kind;
+    c.number = number;
+    c.text = text;
+    instrument_->post(c);
+  }
+
+  // The file parts of the reply to a file request up to the empty end piece
+  // (or part 0), appended to *parts; false on a time-out.
+  bool fileParts(const std::string& path, uint8_t seq, std::vector<FilePart>* parts) {
+    if (!hub_.sendText(SelvomaPacket::REQUEST_FILE, path, seq)) return false;
+    for (;;) {
+      SelvomaPacket p;
+      FilePart part;
+      if (!hub_.waitFor(SelvomaPacket::FILE_PART, &p, seconds(5)) || !p.getFilePart(&part)) {
+        return false;
+      }
+      parts->push_back(part);
+      if (part.data.empty() || part.partNumber == 0) return true;
+    }
+  }
+
   // The next n MINISEED frames (other frames are skipped).
   std::vector<SelvomaPacket> data(size_t n) {
     std::vector<SelvomaPacket> frames;
@@ -242,31 +266,21 @@ TEST_F(InstrumentTest, RequestFileSendsPiecesAndAnEndPieceOrPartZero) {
   startAndIdentify();
 
   // A miniSEED minute: one record per piece, numbered from 1, then an empty end piece.
-  ASSERT_TRUE(hub_.sendText(SelvomaPacket::REQUEST_FILE, msPath, 1));
+  std::vector<FilePart> parts;
+  ASSERT_TRUE(fileParts(msPath, 1, &parts));
   std::string assembled;
-  uint16_t expectedPart = 1;
-  for (;;) {
-    SelvomaPacket p;
-    ASSERT_TRUE(hub_.waitFor(SelvomaPacket::FILE_PART, &p, seconds(5)));
-    FilePart part;
-    ASSERT_TRUE(p.getFilePart(&part));
-    EXPECT_EQ(part.partNumber, expectedPart++);
-    if (part.data.empty()) break;
-    EXPECT_EQ(part.data.size(), Miniseed::RECORD_LENGTH);
-    assembled.append(part.data.begin(), part.data.end());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    EXPECT_EQ(parts[i].partNumber, i + 1);
+    EXPECT_EQ(parts[i].data.size(), i + 1 < parts.size() ? Miniseed::RECORD_LENGTH : 0u);
+    assembled.append(parts[i].data.begin(), parts[i].data.end());
   }
   EXPECT_EQ(assembled, std::string(real.begin(), real.end()));
-  EXPECT_EQ(expectedPart, real.size() / Miniseed::RECORD_LENGTH + 2);
 
   // The settings file, in pieces of up to 1024 bytes, reads as settings lines.
-  ASSERT_TRUE(hub_.sendText(SelvomaPacket::REQUEST_FILE, "/settings.ss", 2));
+  parts.clear();
+  ASSERT_TRUE(fileParts("/settings.ss", 2, &parts));
   std::string settings;
-  for (;;) {
-    SelvomaPacket p;
-    ASSERT_TRUE(hub_.waitFor(SelvomaPacket::FILE_PART, &p, seconds(5)));
-    FilePart part;
-    ASSERT_TRUE(p.getFilePart(&part));
-    if (part.data.empty()) break;
+  for (const FilePart& part : parts) {
     EXPECT_LE(part.data.size(), FILE_PART_MAX_DATA);
     settings.append(part.data.begin(), part.data.end());
   }
@@ -274,13 +288,11 @@ TEST_F(InstrumentTest, RequestFileSendsPiecesAndAnEndPieceOrPartZero) {
 
   // Missing files and paths outside the card: part 0 with at most 9 bytes.
   for (const char* missing : {"/data/2001/01/01/00/2001-01-01 0000 00 TST.ms", "/../secret"}) {
-    ASSERT_TRUE(hub_.sendText(SelvomaPacket::REQUEST_FILE, missing, 3));
-    SelvomaPacket p;
-    ASSERT_TRUE(hub_.waitFor(SelvomaPacket::FILE_PART, &p, seconds(5)));
-    FilePart part;
-    ASSERT_TRUE(p.getFilePart(&part));
-    EXPECT_EQ(part.partNumber, 0) << missing;
-    EXPECT_LE(part.data.size(), FILE_PART_MISSING_MAX_DATA) << missing;
+    parts.clear();
+    ASSERT_TRUE(fileParts(missing, 3, &parts));
+    ASSERT_EQ(parts.size(), 1u) << missing;
+    EXPECT_EQ(parts[0].partNumber, 0) << missing;
+    EXPECT_LE(parts[0].data.size(), FILE_PART_MISSING_MAX_DATA) << missing;
   }
   EXPECT_EQ(instrument_->requests(), 4u);
 }
@@ -312,36 +324,22 @@ TEST_F(InstrumentTest, InjectedFaultsFailTheHubsChecksAndTheStreamGoesOn) {
   ASSERT_EQ(data(3).size(), 3u);
   SelvomaPacket p;
 
-  ControlCommand bad;
-  bad.kind = ControlCommand::BADCHECK;
-  instrument_->post(bad);
-  ControlCommand trigger;
-  trigger.kind = ControlCommand::TRIGGER;
-  trigger.number = 2;
-  instrument_->post(trigger);  // goes out with the bad check word
+  post(ControlCommand::BADCHECK);
+  post(ControlCommand::TRIGGER, 2);  // goes out with the bad check word
   ASSERT_EQ(hub_.next(&p, seconds(5)), PacketReaderWriter::READ_FAILED);
   EXPECT_EQ(p.type, SelvomaPacket::TRIGGER);  // the frame was read whole
   EXPECT_FALSE(p.checkXOR());
 
-  ControlCommand foreign;
-  foreign.kind = ControlCommand::FOREIGN;
-  instrument_->post(foreign);
+  post(ControlCommand::FOREIGN);
   ASSERT_EQ(hub_.next(&p, seconds(5)), PacketReaderWriter::READ_FAILED);
   EXPECT_EQ(p.type, SelvomaPacket::BAD_PACKET);  // a foreign station id
 
-  ControlCommand garbage;
-  garbage.kind = ControlCommand::GARBAGE;
-  garbage.number = 50;
-  instrument_->post(garbage);
-  ControlCommand text;
-  text.kind = ControlCommand::COMMAND;
-  text.text = "Settings changed";
-  instrument_->post(text);
+  post(ControlCommand::GARBAGE, 50);
+  post(ControlCommand::COMMAND, 0, "Settings changed");
   ASSERT_TRUE(hub_.waitFor(SelvomaPacket::COMMAND, &p, seconds(5)));
   EXPECT_EQ(payloadText(p), "Settings changed");
 
-  trigger.number = 3;
-  instrument_->post(trigger);
+  post(ControlCommand::TRIGGER, 3);
   ASSERT_TRUE(hub_.waitFor(SelvomaPacket::TRIGGER, &p, seconds(5)));
   SelTrigger t;
   ASSERT_TRUE(p.getSelTrigger(&t));
@@ -367,9 +365,7 @@ TEST_F(InstrumentTest, BadFrameFromTheHubIsNackedAndDisconnectReconnects) {
   EXPECT_EQ(p.seqNo, 77);
   EXPECT_EQ(instrument_->badFrames(), 1u);
 
-  ControlCommand drop;
-  drop.kind = ControlCommand::DISCONNECT;
-  instrument_->post(drop);
+  post(ControlCommand::DISCONNECT);
   EXPECT_TRUE(waitFor([&] { return hub_.link()->available() < 0; }, seconds(5)));
   hub_.closeLink();
   ASSERT_TRUE(hub_.accept(seconds(5)));  // back after the reconnect pause
@@ -385,10 +381,7 @@ TEST_F(InstrumentTest, NackAndFrameCommandsSendBareFramesAndOnlyFramesTakeADataN
   ASSERT_EQ(frames.size(), 3u);
   uint8_t next = SelvomaPacket::incrementSeqNo(frames[2].seqNo);
 
-  ControlCommand nack;
-  nack.kind = ControlCommand::NACK;
-  nack.number = 10;
-  instrument_->post(nack);
+  post(ControlCommand::NACK, 10);
   SelvomaPacket p;
   ASSERT_EQ(hub_.next(&p, seconds(5)), PacketReaderWriter::READ_PACKET);
   EXPECT_EQ(p.type, SelvomaPacket::NACK);
@@ -397,20 +390,14 @@ TEST_F(InstrumentTest, NackAndFrameCommandsSendBareFramesAndOnlyFramesTakeADataN
   EXPECT_EQ(p.destId, kHubId);
   EXPECT_EQ(p.payloadLen(), 0);
 
-  ControlCommand frame;
-  frame.kind = ControlCommand::FRAME;
-  frame.number = 0x90;
-  instrument_->post(frame);
+  post(ControlCommand::FRAME, 0x90);
   ASSERT_EQ(hub_.next(&p, seconds(5)), PacketReaderWriter::READ_PACKET);
   EXPECT_EQ(p.type, 0x90);
   EXPECT_EQ(p.seqNo, next);  // the NACK took no number
   EXPECT_EQ(p.sourceId, kStation);
   EXPECT_EQ(p.payloadLen(), 0);
 
-  ControlCommand trigger;
-  trigger.kind = ControlCommand::TRIGGER;
-  trigger.number = 1;
-  instrument_->post(trigger);
+  post(ControlCommand::TRIGGER, 1);
   ASSERT_TRUE(hub_.waitFor(SelvomaPacket::TRIGGER, &p, seconds(5)));
   EXPECT_EQ(p.seqNo, SelvomaPacket::incrementSeqNo(next));  // the frame took one
 }
