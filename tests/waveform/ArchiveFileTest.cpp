@@ -37,15 +37,7 @@ struct tm brokenDown(time_t t) {
   return out;
 }
 
-// Sets HOMEDIR for the life of the object.
-class ScopedHome {
- public:
-  explicit ScopedHome(const std::string& home) : old_(HOMEDIR) { HOMEDIR = home; }
-  ~ScopedHome() { HOMEDIR = old_; }
-
- private:
-  std::string old_;
-};
+using ScopedHome = ScopedValue<std::string>;
 
 void makeFile(const std::string& path, time_t modified = 0) {
   mkdirs(path, false);
@@ -68,7 +60,7 @@ struct PathCase {
 };
 
 TEST(ArchiveFileTemplateTest, CodesAndModeTemplatesResolveAsDocumented) {
-  ScopedHome home("/home/op");
+  ScopedHome home(HOMEDIR, "/home/op");
   const time_t t = utc(2023, 4, 6, 12, 34, 56);
   const PathCase cases[] = {
       {"default mode", kDefaultTemplate, "AU", "ABCD", 1, t, 0, ".ms",
@@ -105,7 +97,7 @@ TEST(ArchiveFileTemplateTest, CodesAndModeTemplatesResolveAsDocumented) {
 }
 
 TEST(ArchiveFileTemplateTest, UsbCodeIsMatchedBeforeHomeCode) {
-  ScopedHome home("/home/op");
+  ScopedHome home(HOMEDIR, "/home/op");
   ArchiveFile archive(kPiTemplate);
   archive.TEST_setDriveFinder([] { return std::string("/media/pi/DATA/"); });
   struct tm when = brokenDown(utc(2023, 4, 6, 12, 34, 56));
@@ -470,7 +462,7 @@ TEST_F(ArchiveFileFindTest, FilesInSecondsCoversTheWindowAcrossMinutes) {
 // --- Old files ---------------------------------------------------------------
 
 TEST(ArchiveFileDeletionRootTest, RootRulesFollowTemplateText) {
-  ScopedHome home("/home/op");
+  ScopedHome home(HOMEDIR, "/home/op");
   struct Case {
     const char* tmpl;
     const char* root;    // deletion root kept by setTemplate
@@ -546,7 +538,7 @@ TEST_F(ArchiveFileDeleteOldTest, RootWithoutDataOrArchiveIsNeverWalked) {
   EXPECT_EQ(0, archive.deleteOld());
   EXPECT_TRUE(pathExists(root + "ABCD/data/2023/old.ms"));
 
-  ScopedHome home(dir_.path() + "home");
+  ScopedHome home(HOMEDIR, dir_.path() + "home");
   makeFile(dir_.path() + "home/old.txt", old_);
   ArchiveFile homeTemplate("%U/%Y");
   homeTemplate.setAgeLimit(kAge);

@@ -65,14 +65,9 @@ bool haveTool(const char* tool) {
 
 class ZipperTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    oldLumetra_ = LUMETRAFILES;
-    LUMETRAFILES = dir_.path() + "lumetra";
-    Zipper::TEST_setPauses(0, 0);
-  }
+  void SetUp() override { Zipper::TEST_setPauses(0, 0); }
   void TearDown() override {
     Zipper::TEST_setPauses(Zipper::FILE_PAUSE_US, Zipper::ENTRY_PAUSE_US);
-    LUMETRAFILES = oldLumetra_;
   }
   std::string make(const std::string& relative, const std::string& text) {
     std::string path = dir_.file(relative);
@@ -82,7 +77,7 @@ class ZipperTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string oldLumetra_;
+  ScopedValue<std::string> lumetra_{LUMETRAFILES, dir_.path() + "lumetra"};
 };
 
 TEST_F(ZipperTest, EntriesTakeLastComponentInOrderDeflatedFast) {
