@@ -103,17 +103,12 @@ TEST(IOTest, FullRingLeavesTheRestWaitingInTheDevice) {
   EXPECT_EQ(io.getBytesIn(), all.size());
 }
 
-TEST(IOTest, ReadOfNothingAndOfZeroBytesReturnZero) {
+TEST(IOTest, ReadWaitsForBytesThatArriveLaterAndReadOfNothingIsZero) {
   FakeIO io;
   ASSERT_TRUE(io.connect());
   unsigned char byte;
   EXPECT_EQ(io.readonce(&byte, 1), 0);
   EXPECT_EQ(io.read(&byte, 0), 0);
-}
-
-TEST(IOTest, ReadWaitsForBytesThatArriveLater) {
-  FakeIO io;
-  ASSERT_TRUE(io.connect());
   std::vector<unsigned char> bytes = sequence(50);
   std::thread late([&] {
     usleep(100000);

@@ -54,18 +54,16 @@ class ProcessTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ProcessTest, WslSystemReturnsExitStatusAndLeavesNoZombie) {
-  EXPECT_EQ(wslSystem((script_ + " 0").c_str()), 0);
-  EXPECT_EQ(wslSystem((script_ + " 7").c_str()), 7);
-  EXPECT_EQ(wslSystem(("  " + script_ + "\t 42  ").c_str()), 42);
-  EXPECT_EQ(wslSystem("false"), 1);
-  EXPECT_EQ(countZombieChildren(), 0);
-}
-
-TEST_F(ProcessTest, WslSystemMissingProgramOrShortCommand) {
-  EXPECT_EQ(wslSystem("/no/such/program arg"), 1);
-  EXPECT_EQ(wslSystem("ls"), -1);  // shorter than 3 characters: not run
+  const std::pair<std::string, int> cases[] = {{script_ + " 0", 0},
+                                               {script_ + " 7", 7},
+                                               {"  " + script_ + "\t 42  ", 42},
+                                               {"false", 1},
+                                               {"/no/such/program arg", 1},
+                                               {"ls", -1},  // shorter than 3 characters: not run
+                                               {"      ", -1}};
+  for (const auto& [command, status] : cases)
+    EXPECT_EQ(wslSystem(command.c_str()), status) << command;
   EXPECT_EQ(wslSystem(nullptr), -1);
-  EXPECT_EQ(wslSystem("      "), -1);
   EXPECT_EQ(countZombieChildren(), 0);
 }
 
