@@ -28,18 +28,18 @@ void Log::init(const char* name) {
   lastLogTime_.store(time(nullptr), std::memory_order_relaxed);
   verbosity_.store(0, std::memory_order_relaxed);
   id_.store(0, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   station_ = (name == nullptr || *name == '\0') ? DEFAULT_LOG_NAME : bounded(name, LOG_NAME_MAX);
   cache_.clear();
 }
 
 void Log::setStation(const char* name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   station_ = bounded(name == nullptr ? "" : name, LOG_NAME_MAX);
 }
 
 std::string Log::getStation() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return station_;
 }
 
@@ -64,7 +64,7 @@ std::string Log::makeStr(const char* text) {
   int millis;
   int verbosity = getVerbosness();
   {
-    std::lock_guard<std::mutex> lock(TIMELOCK);
+    MutexLock lock(TIMELOCK);
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tm;
@@ -89,7 +89,7 @@ void Log::add(const char* text, bool verboseOnly) {
     fputs(line.c_str(), stdout);
     fflush(stdout);
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   size_t needed = line.size() + cache_.size();
   if (needed + LOG_CACHE_SLACK < LOG_CACHE_SIZE && getVerbosness() < 2) {
     cache_ += line;
@@ -122,7 +122,7 @@ void Log::flush(const char* text) {
       fflush(stdout);
     }
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (line.empty() && cache_.empty()) return;
   writeLocked(line);
 }

@@ -18,8 +18,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <ctime>
-#include <mutex>
 #include <string>
+
+#include "util/Mutex.h"
 
 constexpr size_t LOG_NAME_MAX = 29;           // characters of the log name used in the file name
 constexpr size_t LOG_LINE_MAX = 599;          // characters of one formatted line
@@ -74,17 +75,17 @@ class Log {
   std::string makeStr(const char* text);
   // The file of this UTC day for the given log name.
   std::string pathFor(const std::string& station) const;
-  void writeLocked(const std::string& line);
-  void pruneOldLogsLocked();
+  void writeLocked(const std::string& line) REQUIRES(mu_);
+  void pruneOldLogsLocked() REQUIRES(mu_);
 
   std::atomic<int> verbosity_{0};
   std::atomic<int> id_{0};
   std::atomic<long> lastLogTime_{0};  // seconds
 
-  mutable std::mutex mu_;
-  std::string station_;  // guarded by mu_
-  std::string cache_;    // guarded by mu_
-  int writeCount_ = 0;   // guarded by mu_; batch writes since the last pruning
+  mutable Mutex mu_;
+  std::string station_ GUARDED_BY(mu_);
+  std::string cache_ GUARDED_BY(mu_);
+  int writeCount_ GUARDED_BY(mu_) = 0;  // batch writes since the last pruning
 };
 
 // How logLine writes a line: to the cache (Log::add), to the cache only at

@@ -84,7 +84,7 @@ bool PropertyFile::read(const std::string& path) {
     }
     fclose(file);
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   path_ = path;
   readModTime_ = modTime;
   entries_.swap(entries);
@@ -96,25 +96,25 @@ bool PropertyFile::reread() { return read(getPropFilePath()); }
 time_t PropertyFile::getModTime() const { return fileModifiedTime(getPropFilePath()); }
 
 time_t PropertyFile::getReadModTime() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return readModTime_;
 }
 
 bool PropertyFile::changed(time_t t) const { return getModTime() != t; }
 
 std::string PropertyFile::getPropFilePath() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return path_;
 }
 
 bool PropertyFile::hasKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return entries_.count(key) != 0;
 }
 
 std::string PropertyFile::lookup(const std::string& key, const std::string& def, bool emptyAsAbsent,
                                  bool* usedDefault) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = entries_.find(key);
   if (it != entries_.end() && !(emptyAsAbsent && it->second.empty())) {
     if (usedDefault != nullptr) *usedDefault = false;
@@ -166,7 +166,7 @@ int PropertyFile::getHex(const std::string& key, int def) {
 }
 
 bool PropertyFile::write(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (path.empty()) {
     pprintf("Cannot write %s\n", path.c_str());
     return false;
@@ -214,18 +214,18 @@ bool PropertyFile::putQuotesOnKey(const std::string& line, std::string& destinat
 }
 
 void PropertyFile::print(FILE* stream) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const auto& entry : entries_)
     fprintf(stream, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
 }
 
 size_t PropertyFile::size() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return entries_.size();
 }
 
 std::vector<std::string> PropertyFile::getKeys() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   std::vector<std::string> keys;
   keys.reserve(entries_.size());
   for (const auto& entry : entries_) keys.push_back(entry.first);

@@ -26,9 +26,10 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "util/Mutex.h"
 
 constexpr size_t READ_PIECE_MAX = 999;  // characters of one line taken at a time (1000-byte buffer)
 constexpr size_t PROP_PATH_MAX = 199;  // characters of a path value (getPath, getPathWithExtension)
@@ -110,10 +111,10 @@ class PropertyFile {
   std::string lookup(const std::string& key, const std::string& def, bool emptyAsAbsent,
                      bool* usedDefault);
 
-  mutable std::mutex mu_;
-  std::map<std::string, std::string> entries_;  // guarded by mu_
-  std::string path_;                            // guarded by mu_; the file last read
-  time_t readModTime_ = 0;                      // guarded by mu_; seconds
+  mutable Mutex mu_;
+  std::map<std::string, std::string> entries_ GUARDED_BY(mu_);
+  std::string path_ GUARDED_BY(mu_);        // the file last read
+  time_t readModTime_ GUARDED_BY(mu_) = 0;  // seconds
 };
 
 #endif  // VH_CORE_PROPERTYFILE_H_

@@ -87,7 +87,7 @@ Gaps::Gaps() = default;
 Gaps::~Gaps() = default;
 
 bool Gaps::push(std::unique_ptr<Gap> gap, Log* log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return pushLocked(std::move(gap), log);
 }
 
@@ -144,7 +144,7 @@ std::unique_ptr<Gap> Gaps::pop(Log* log, int hours, time_t offset) {
       {Gap::REQHIS, Gap::UPLREQ, true},  {Gap::REQHIS, Gap::DLREQU, true},
       {Gap::REQHIS, Gap::DLBACK, false},
   };
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const Turn& turn : POP_ORDER) {
     std::unique_ptr<Gap> gap =
         popAgestLocked(log, turn.action1, turn.action2, hours, offset, turn.oldest);
@@ -155,18 +155,18 @@ std::unique_ptr<Gap> Gaps::pop(Log* log, int hours, time_t offset) {
 
 std::unique_ptr<Gap> Gaps::popOldest(Log* log, Gap::GapAction action1, Gap::GapAction action2,
                                      int hours, time_t offset) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return popAgestLocked(log, action1, action2, hours, offset, true);
 }
 
 std::unique_ptr<Gap> Gaps::popNewest(Log* log, Gap::GapAction action1, Gap::GapAction action2,
                                      int hours, time_t offset) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return popAgestLocked(log, action1, action2, hours, offset, false);
 }
 
 std::unique_ptr<Gap> Gaps::peekAgest(Gap::GapAction action, bool oldest) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   long index = peekAgestLocked(action, oldest);
   if (index < 0) return nullptr;
   return std::unique_ptr<Gap>(new Gap(*list_[static_cast<size_t>(index)]));
@@ -235,7 +235,7 @@ std::unique_ptr<Gap> Gaps::popAgestLocked(Log* log, Gap::GapAction action1, Gap:
 }
 
 bool Gaps::exists(const Gap& gap) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const auto& listed : list_) {
     if (*listed == gap) return true;
   }
@@ -243,7 +243,7 @@ bool Gaps::exists(const Gap& gap) const {
 }
 
 bool Gaps::overlaps(const Gap& gap) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const auto& listed : list_) {
     if (listed->overlaps(gap)) return true;
   }
@@ -251,7 +251,7 @@ bool Gaps::overlaps(const Gap& gap) const {
 }
 
 bool Gaps::addRestartGap(time_t t, Log* log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   time_t last = getFileTimeLocked();
   if (last == 0) last = t - RESTART_GAP_FALLBACK;
   lastDataTime_ = last;
@@ -269,7 +269,7 @@ bool Gaps::addRestartGap(time_t t, Log* log) {
 }
 
 size_t Gaps::deleteBackfills() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   size_t before = list_.size();
   for (size_t i = 0; i < list_.size();) {
     if (list_[i]->action() == Gap::DLBACK) {
@@ -282,7 +282,7 @@ size_t Gaps::deleteBackfills() {
 }
 
 bool Gaps::store(Log* log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return storeLocked(log);
 }
 
@@ -305,7 +305,7 @@ bool Gaps::storeLocked(Log* log) {
 }
 
 size_t Gaps::load(Log* log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return loadLocked(log);
 }
 
@@ -326,7 +326,7 @@ size_t Gaps::loadLocked(Log* log) {
   size_t bytes = 0;
 
   // Takes one line; terminated is false for a last line without newline.
-  auto take = [&](bool terminated) {
+  auto take = [&](bool terminated) REQUIRES(mu_) {
     ++lineNumber;
     if (length < GAP_LOAD_LINE_MIN) {
       if (line.find_first_not_of(" \t\r") != std::string::npos) {
@@ -373,7 +373,7 @@ size_t Gaps::loadLocked(Log* log) {
 }
 
 time_t Gaps::getFileTime() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return getFileTimeLocked();
 }
 
@@ -397,7 +397,7 @@ time_t Gaps::getFileTimeLocked() const {
 }
 
 bool Gaps::setStationWithId(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return setStationLocked(id);
 }
 
@@ -409,34 +409,34 @@ bool Gaps::setStationLocked(const std::string& id) {
 }
 
 bool Gaps::claim(const std::string& id, Log* log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (!setStationLocked(id)) return false;
   loadLocked(log);
   return true;
 }
 
 bool Gaps::hasStation() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return hasStation_;
 }
 
 std::string Gaps::getStationId() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return stationId_;
 }
 
 void Gaps::setDataTime(time_t t) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   lastDataTime_ = t;
 }
 
 time_t Gaps::getDataTime() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return lastDataTime_;
 }
 
 void Gaps::logGaps(Log* log) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   logGapsLocked(log);
 }
 
@@ -459,13 +459,13 @@ void Gaps::logGapsLocked(Log* log) const {
 }
 
 std::string Gaps::toString() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return sformat("Gaps Object: %s  lastDataTime:%ld", stationId_.c_str(),
                  static_cast<long>(lastDataTime_));
 }
 
 std::vector<Gap> Gaps::getList() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   std::vector<Gap> copy;
   copy.reserve(list_.size());
   for (const auto& gap : list_) copy.push_back(*gap);
@@ -473,12 +473,12 @@ std::vector<Gap> Gaps::getList() const {
 }
 
 size_t Gaps::size() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return list_.size();
 }
 
 std::string Gaps::getGapFilePath() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return stationPathLocked(BASE_DIR, GAP_FILE_EXTENSION);
 }
 

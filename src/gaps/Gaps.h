@@ -24,11 +24,11 @@
 #include <cstddef>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "gaps/Gap.h"
+#include "util/Mutex.h"
 
 class Log;
 
@@ -134,27 +134,28 @@ class Gaps {
  private:
   friend class Gapses;  // claims a free slot and loads it under its table lock
 
-  bool pushLocked(std::unique_ptr<Gap> gap, Log* log);
+  bool pushLocked(std::unique_ptr<Gap> gap, Log* log) REQUIRES(mu_);
   std::unique_ptr<Gap> popAgestLocked(Log* log, Gap::GapAction action1, Gap::GapAction action2,
-                                      int hours, time_t offset, bool oldest);
+                                      int hours, time_t offset, bool oldest) REQUIRES(mu_);
   // Index of the chosen gap of the action, or -1.
-  long peekAgestLocked(Gap::GapAction action, bool oldest);
-  bool storeLocked(Log* log);
-  size_t loadLocked(Log* log);
-  void logGapsLocked(Log* log) const;
-  time_t getFileTimeLocked() const;
+  long peekAgestLocked(Gap::GapAction action, bool oldest) REQUIRES(mu_);
+  bool storeLocked(Log* log) REQUIRES(mu_);
+  size_t loadLocked(Log* log) REQUIRES(mu_);
+  void logGapsLocked(Log* log) const REQUIRES(mu_);
+  time_t getFileTimeLocked() const REQUIRES(mu_);
   // "<folder>time/<station id><extension>", the id made safe for a path.
-  std::string stationPathLocked(const std::string& folder, const char* extension) const;
-  bool setStationLocked(const std::string& id);
+  std::string stationPathLocked(const std::string& folder, const char* extension) const
+      REQUIRES(mu_);
+  bool setStationLocked(const std::string& id) REQUIRES(mu_);
   // setStationWithId and load as one step, under mu_. Returns whether the
   // id was taken.
   bool claim(const std::string& id, Log* log);
 
-  mutable std::mutex mu_;
-  std::vector<std::unique_ptr<Gap>> list_;  // guarded by mu_; insertion order, at most GAPS_MAX
-  time_t lastDataTime_ = 0;                 // guarded by mu_; Unix seconds of the latest data seen
-  bool hasStation_ = false;                 // guarded by mu_; set once, when the slot is claimed
-  std::string stationId_;                   // guarded by mu_; set once, with hasStation_
+  mutable Mutex mu_;
+  std::vector<std::unique_ptr<Gap>> list_ GUARDED_BY(mu_);  // insertion order, at most GAPS_MAX
+  time_t lastDataTime_ GUARDED_BY(mu_) = 0;                 // Unix seconds of the latest data seen
+  bool hasStation_ GUARDED_BY(mu_) = false;                 // set once, when the slot is claimed
+  std::string stationId_ GUARDED_BY(mu_);                   // set once, with hasStation_
 };
 
 #endif  // VH_GAPS_GAPS_H_

@@ -10,7 +10,7 @@ Gapses::Gapses(Log* log) : log_(log) {}
 Gapses::~Gapses() { storeAll(); }
 
 Gaps* Gapses::getGaps(const std::string& stationId) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (stationId.empty() || stationId.size() > GAPS_ID_MAX) return blankLocked(stationId);
   auto found = index_.find(stationId);
   if (found != index_.end()) return &slots_[found->second];
@@ -86,7 +86,7 @@ std::unique_ptr<Gap> Gapses::pop(const std::string& stationId, Log* log, time_t 
 }
 
 size_t Gapses::deleteBackfills() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   size_t removed = 0;
   for (size_t i = 0; i < index_.size(); ++i) removed += slots_[i].deleteBackfills();
   if (blankClaimed_) removed += blank_.deleteBackfills();
@@ -94,7 +94,7 @@ size_t Gapses::deleteBackfills() {
 }
 
 void Gapses::printGaps() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   pprintf("Gapses: %zu stations, backfill window %d hours\n", index_.size(), getOldestHours());
   for (size_t i = 0; i < index_.size(); ++i) {
     pprintf("%3zu %s\n", i, slots_[i].toString().c_str());
@@ -107,7 +107,7 @@ void Gapses::printGaps() {
 }
 
 size_t Gapses::storeAll() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   size_t stored = 0;
   for (size_t i = 0; i < index_.size(); ++i) {
     if (slots_[i].store(log_)) ++stored;
@@ -117,6 +117,6 @@ size_t Gapses::storeAll() {
 }
 
 size_t Gapses::stationCount() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return index_.size();
 }

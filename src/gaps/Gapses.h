@@ -27,7 +27,6 @@
 #include <ctime>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "gaps/Gap.h"
@@ -97,17 +96,19 @@ class Gapses {
 
  private:
   // The BLANK list, claimed on first use; mu_ held.
-  Gaps* blankLocked(const std::string& stationId);
+  Gaps* blankLocked(const std::string& stationId) REQUIRES(mu_);
 
   Log* const log_;                                      // not owned
   std::atomic<int> oldestHours_{OLDEST_HOURS_INITIAL};  // relaxed: a plain setting
 
-  std::mutex mu_;
-  std::array<Gaps, GAPSES_SLOTS> slots_;  // claimed in order; the claim is guarded by mu_
-  std::map<std::string, size_t> index_;   // guarded by mu_; station id -> slot
-  Gaps blank_;                            // claimed under mu_
-  bool blankClaimed_ = false;             // guarded by mu_
-  bool blankReported_ = false;            // guarded by mu_; the BLANK fallback was logged
+  // The table lock, taken before a slot's own lock. The slots are reached
+  // only under it; a Gaps handed out is then used under that slot's lock.
+  Mutex mu_;
+  std::array<Gaps, GAPSES_SLOTS> slots_ GUARDED_BY(mu_);  // claimed in order
+  std::map<std::string, size_t> index_ GUARDED_BY(mu_);   // station id -> slot
+  Gaps blank_ GUARDED_BY(mu_);
+  bool blankClaimed_ GUARDED_BY(mu_) = false;
+  bool blankReported_ GUARDED_BY(mu_) = false;  // the BLANK fallback was logged
 };
 
 #endif  // VH_GAPS_GAPSES_H_

@@ -28,7 +28,7 @@ constexpr size_t ERROR_TEXT_MAX = 127;
 
 // Serialises appends to the dump file, which all links share, so that the
 // chunks of interleaving links stay whole and in arrival order.
-std::mutex dumpMu;
+Mutex dumpMu;
 
 }  // namespace
 
@@ -105,7 +105,7 @@ void IO::notifyArrival() {
   // or the waiter sees the bytes (or the dead flag) before it blocks.
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (waiters_.load(std::memory_order_relaxed) == 0) return;
-  std::lock_guard<std::mutex> lock(arrivalMu_);
+  MutexLock lock(arrivalMu_);
   arrivalCv_.notify_all();
 }
 
@@ -234,11 +234,11 @@ bool IO::waitForBytes(uint32_t wanted, long timeoutUs) {
   auto enough = [&] { return ring_.available() >= wanted || isLinkDead(); };
   if (enough()) return ring_.available() >= wanted;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
-  std::unique_lock<std::mutex> lock(arrivalMu_);
+  MutexLock lock(arrivalMu_);
   waiters_.fetch_add(1, std::memory_order_relaxed);
   // Pairs with the fence in notifyArrival.
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  arrivalCv_.wait_until(lock, deadline, enough);
+  arrivalMu_.waitUntil(arrivalCv_, deadline, enough);
   waiters_.fetch_sub(1, std::memory_order_relaxed);
   return ring_.available() >= wanted;
 }
@@ -260,7 +260,7 @@ void IO::dump(const unsigned char* bytes, int count) {
   nowtm(&tm);
   std::string path = sformatBounded(DUMP_NAME_MAX, DUMP_NAME_FORMAT, tm.tm_year + 1900,
                                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour);
-  std::lock_guard<std::mutex> lock(dumpMu);
+  MutexLock lock(dumpMu);
   mkdirs(path, false);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, MODE_SHARED_FILE);
   if (fd < 0) return;

@@ -54,10 +54,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "io/RingBuffer.h"
+#include "util/Mutex.h"
 
 class Log;
 
@@ -187,8 +187,8 @@ class IO {
   // Cut to IO_DESCRIPTION_MAX characters. Only while no read loop runs.
   void setDescription(const std::string& text);
 
-  int waitTime_ = 0;     // Socket's optional select wait before accept and read; 0 = none
-  std::mutex deviceMu_;  // device lock of transports that need one (Serial)
+  int waitTime_ = 0;  // Socket's optional select wait before accept and read; 0 = none
+  Mutex deviceMu_;    // device lock of transports that need one (Serial)
 
  private:
   static void* readLoopEntry(void* self);
@@ -207,7 +207,7 @@ class IO {
   std::atomic<pid_t> readTid_{0};
 
   // Bytes-arrived notification: waiters_ counts consumers in waitForBytes.
-  std::mutex arrivalMu_;
+  Mutex arrivalMu_;  // guards no data: pairs the wait with the notification
   std::condition_variable arrivalCv_;
   std::atomic<int> waiters_{0};
   int wakeFd_ = -1;  // eventfd; -1 when it could not be made (waits then end by time-out)

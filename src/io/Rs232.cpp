@@ -8,10 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "util/Console.h"
+#include "util/Mutex.h"
 
 namespace {
 
@@ -44,8 +44,8 @@ struct PortState {
 
 PortState ports[RS232_PORTS];
 
-std::mutex redirectMu;
-std::string redirects[RS232_PORTS];  // guarded by redirectMu; tests only
+Mutex redirectMu;
+std::string redirects[RS232_PORTS] GUARDED_BY(redirectMu);  // tests only
 
 bool validIndex(int index) { return index >= 0 && index < RS232_PORTS; }
 
@@ -53,7 +53,7 @@ int openFd(int index) { return validIndex(index) ? ports[index].fd.load() : -1; 
 
 // The path to open for index and whether it has modem-control lines.
 std::string devicePath(int index, bool* modemLines) {
-  std::lock_guard<std::mutex> lock(redirectMu);
+  MutexLock lock(redirectMu);
   *modemLines = redirects[index].empty();
   return *modemLines ? PORT_NAMES[index] : redirects[index];
 }
@@ -339,6 +339,6 @@ void RS232_testAll(bool* flags) {
 
 void RS232_TEST_redirect(int index, const char* path) {
   if (!validIndex(index)) return;
-  std::lock_guard<std::mutex> lock(redirectMu);
+  MutexLock lock(redirectMu);
   redirects[index] = path == nullptr ? "" : path;
 }

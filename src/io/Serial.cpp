@@ -67,7 +67,7 @@ bool Serial::connect() {
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(deviceMu_);
+    MutexLock lock(deviceMu_);
     if (RS232_OpenComport(portIndex_, baud_, mode_.c_str()) != 0) return false;
   }
   setConnected(true);
@@ -87,7 +87,7 @@ void Serial::close() {
   // The read loop ends before the descriptor goes.
   stopReadLoop();
   {
-    std::lock_guard<std::mutex> lock(deviceMu_);
+    MutexLock lock(deviceMu_);
     RS232_CloseComport(portIndex_);
   }
   setLog(nullptr);
@@ -103,7 +103,7 @@ int Serial::write(const unsigned char* bytes, int count) {
   for (int attempt = 0; attempt < SERIAL_WRITE_ATTEMPTS && sent < count; ++attempt) {
     int k;
     {
-      std::lock_guard<std::mutex> lock(deviceMu_);
+      MutexLock lock(deviceMu_);
       k = RS232_SendBuf(portIndex_, bytes + sent, count - sent);
     }
     if (k < 0) break;
@@ -115,17 +115,17 @@ int Serial::write(const unsigned char* bytes, int count) {
 }
 
 void Serial::ioFlush() {
-  std::lock_guard<std::mutex> lock(deviceMu_);
+  MutexLock lock(deviceMu_);
   RS232_flushRX(portIndex_);
 }
 
 int Serial::ioAvailable() {
-  std::lock_guard<std::mutex> lock(deviceMu_);
+  MutexLock lock(deviceMu_);
   return RS232_available(portIndex_);
 }
 
 int Serial::ioRead(unsigned char* bytes, int count) {
-  std::lock_guard<std::mutex> lock(deviceMu_);
+  MutexLock lock(deviceMu_);
   return RS232_PollComport(portIndex_, bytes, count);
 }
 

@@ -6,10 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "util/Console.h"
+#include "util/Mutex.h"
 #include "util/Text.h"
 
 namespace {
@@ -22,12 +22,12 @@ constexpr int SIGNAL_STATUS_BASE = 128;  // a child ended by signal s reports 12
 // wslSystem call reaps those that have ended, so none stays defunct.
 // Only children started here are reaped: a blanket wait would steal the
 // status of a child another thread is still waiting for.
-std::mutex orphansMu;
-std::vector<pid_t> orphans;  // guarded by orphansMu
+Mutex orphansMu;
+std::vector<pid_t> orphans GUARDED_BY(orphansMu);
 
 // Reaps the ended orphans. Returns how many were reaped.
 int reapOrphans() {
-  std::lock_guard<std::mutex> lock(orphansMu);
+  MutexLock lock(orphansMu);
   int reaped = 0;
   for (auto it = orphans.begin(); it != orphans.end();) {
     int status;
@@ -51,7 +51,7 @@ class ChildGuard {
   ChildGuard& operator=(const ChildGuard&) = delete;
   ~ChildGuard() {
     if (pid_ <= 0) return;
-    std::lock_guard<std::mutex> lock(orphansMu);
+    MutexLock lock(orphansMu);
     orphans.push_back(pid_);
   }
   void release() { pid_ = -1; }

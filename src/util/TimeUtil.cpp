@@ -10,7 +10,7 @@
 #include "util/Console.h"
 #include "util/StrToTm.h"
 
-std::mutex TIMELOCK;
+Mutex TIMELOCK;
 
 namespace {
 constexpr long MAX_SLEEPU = 999999;
@@ -39,7 +39,7 @@ void localTime(time_t t, struct tm* out) { localtime_r(&t, out); }
 
 namespace {
 std::string formatTime(time_t t, const char* format, bool utc) {
-  std::lock_guard<std::mutex> lock(TIMELOCK);
+  MutexLock lock(TIMELOCK);
   struct tm tm;
   if (utc)
     gmtm(&tm, t);

@@ -5,12 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
+
+#include "util/Mutex.h"
 
 // Serialises the conversion of the clock into broken-down time and its
 // formatting (formatUtc, formatLocal, log time stamps) in the whole process.
-extern std::mutex TIMELOCK;
+extern Mutex TIMELOCK;
 
 constexpr size_t FORMATTED_TIME_MAX = 63;  // characters of a formatUtc/formatLocal text
 

@@ -16,9 +16,6 @@
 
 namespace {
 
-// The process-wide zip mutex: every zip write and extraction runs under it.
-std::mutex ZIP_MUTEX;
-
 std::atomic<long> filePauseUs{Zipper::FILE_PAUSE_US};
 std::atomic<long> entryPauseUs{Zipper::ENTRY_PAUSE_US};
 
@@ -119,8 +116,10 @@ bool addIfUnique(zip_t* za, const std::string& path, std::set<std::string>* name
 
 }  // namespace
 
+Mutex Zipper::ZIP_MUTEX;
+
 bool Zipper::compressFiles(const std::string& zipPath, const std::vector<std::string>& paths) {
-  std::lock_guard<std::mutex> lock(ZIP_MUTEX);
+  MutexLock lock(ZIP_MUTEX);
   removeFile(zipPath);
   int error = 0;
   ZipPtr za(zip_open(zipPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
@@ -192,7 +191,7 @@ bool Zipper::compress2Files(const std::string& zipPath, const std::string& path1
 
 bool Zipper::uncompressFile(const std::string& zipPath, const std::string& folder,
                             std::vector<std::string>* files) {
-  std::lock_guard<std::mutex> lock(ZIP_MUTEX);
+  MutexLock lock(ZIP_MUTEX);
   return uncompressFileLocked(zipPath, folder, files);
 }
 
@@ -227,7 +226,7 @@ bool Zipper::uncompressFileLocked(const std::string& zipPath, const std::string&
 
 bool Zipper::extractFile(const std::string& zipPath, const std::string& name,
                          std::vector<uint8_t>* data) {
-  std::lock_guard<std::mutex> lock(ZIP_MUTEX);
+  MutexLock lock(ZIP_MUTEX);
   return extractFileLocked(zipPath, name, data);
 }
 
@@ -265,7 +264,7 @@ bool Zipper::extractFileLocked(const std::string& zipPath, const std::string& na
 
 bool Zipper::extractFile(const std::string& zipPath, const std::string& name,
                          const std::string& folder, bool append) {
-  std::lock_guard<std::mutex> lock(ZIP_MUTEX);
+  MutexLock lock(ZIP_MUTEX);
   if (!isSafeEntryName(name)) return false;
   std::vector<uint8_t> data;
   if (!extractFileLocked(zipPath, name, &data)) return false;
@@ -279,7 +278,7 @@ bool Zipper::extractFile(const std::string& zipPath, const std::string& name,
 }
 
 long long Zipper::entrySize(const std::string& zipPath, const std::string& name) {
-  std::lock_guard<std::mutex> lock(ZIP_MUTEX);
+  MutexLock lock(ZIP_MUTEX);
   ZipPtr za = openReader(zipPath);
   if (!za) return -1;
   zip_stat_t st;

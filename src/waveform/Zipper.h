@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "util/Mutex.h"
+
 class Zipper {
  public:
   static constexpr int ZIP_LEVEL = 1;             // deflate level of every entry
@@ -80,18 +82,21 @@ class Zipper {
 
   // Take and release ZIP_MUTEX, for callers that work on zip files with
   // other means. Not recursive: no Zipper operation may run in between.
-  static void lockMutex();
-  static void unlockMutex();
+  static void lockMutex() ACQUIRE(ZIP_MUTEX);
+  static void unlockMutex() RELEASE(ZIP_MUTEX);
 
   // Shortens the pauses (microseconds) for tests; the defaults are
   // FILE_PAUSE_US and ENTRY_PAUSE_US.
   static void TEST_setPauses(long filePauseUs, long entryPauseUs);
 
  private:
+  // The process-wide zip mutex: every zip write and extraction runs under it.
+  static Mutex ZIP_MUTEX;
+
   static bool uncompressFileLocked(const std::string& zipPath, const std::string& folder,
-                                   std::vector<std::string>* files);
+                                   std::vector<std::string>* files) REQUIRES(ZIP_MUTEX);
   static bool extractFileLocked(const std::string& zipPath, const std::string& name,
-                                std::vector<uint8_t>* data);
+                                std::vector<uint8_t>* data) REQUIRES(ZIP_MUTEX);
 };
 
 #endif  // VH_WAVEFORM_ZIPPER_H_
