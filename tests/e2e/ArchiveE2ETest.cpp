@@ -2,7 +2,6 @@
 // record exactly once in its minute files, read back with libmseed; time
 // files, GAP lines, and the restart gap across a hub restart.
 #include <gtest/gtest.h>
-#include <libmseed.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "support/HubRun.h"
+#include "support/MseedRecords.h"
 
 namespace {
 
@@ -35,14 +35,9 @@ std::vector<Stored> readArchive(const std::string& folder) {
   std::sort(files.begin(), files.end());
   std::vector<Stored> out;
   for (const std::string& f : files) {
-    MSFileParam* fp = nullptr;
-    MSRecord* msr = nullptr;
-    int rc;
-    while ((rc = ms_readmsr_r(&fp, &msr, f.c_str(), 0, nullptr, nullptr, 1, 0, 0)) == MS_NOERROR) {
-      out.push_back({f, msr->channel, msr->starttime});
-    }
-    EXPECT_EQ(rc, MS_ENDOFFILE) << f;
-    ms_readmsr_r(&fp, &msr, nullptr, 0, nullptr, nullptr, 0, 0, 0);
+    int bad = 0;
+    for (const RecordId& r : recordsIn(readText(f), &bad)) out.push_back({f, r.channel, r.start});
+    EXPECT_EQ(bad, 0) << f;
   }
   return out;
 }

@@ -4,7 +4,6 @@
 // (the records are read back with libmseed and compared with the
 // instrument's own card).
 #include <gtest/gtest.h>
-#include <libmseed.h>
 #include <zip.h>
 
 #include <csignal>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "support/HubRun.h"
+#include "support/MseedRecords.h"
 
 namespace {
 
@@ -21,7 +21,6 @@ using std::chrono::seconds;
 namespace fs = std::filesystem;
 
 constexpr char kStationId[] = "ZIPA.01000abc";
-constexpr size_t kRecordLength = 512;
 
 std::vector<std::string> filesBelow(const std::string& folder, const std::string& suffix) {
   std::vector<std::string> out;
@@ -55,20 +54,11 @@ std::vector<std::pair<std::string, std::string>> zipEntries(const std::string& p
   return out;
 }
 
-// "CHA start" keys of the records in bytes, parsed by libmseed; counts
-// records libmseed rejects in *bad.
+// "CHA start" keys of the records in bytes; counts rejected records in *bad.
 void addRecordKeys(const std::string& bytes, std::multiset<std::string>* keys, int* bad) {
-  for (size_t at = 0; at + kRecordLength <= bytes.size(); at += kRecordLength) {
-    std::string record = bytes.substr(at, kRecordLength);
-    MSRecord* msr = nullptr;
-    if (msr_parse(&record[0], static_cast<int>(kRecordLength), &msr, 0, 0, 0) != MS_NOERROR) {
-      ++*bad;
-    } else {
-      keys->insert(std::string(msr->channel) + " " + std::to_string(msr->starttime));
-    }
-    msr_free(&msr);
+  for (const RecordId& r : recordsIn(bytes, bad)) {
+    keys->insert(r.channel + " " + std::to_string(r.start));
   }
-  if (bytes.size() % kRecordLength != 0) ++*bad;
 }
 
 hptime_t keyTime(const std::string& key) { return std::stoll(key.substr(key.find(' ') + 1)); }
