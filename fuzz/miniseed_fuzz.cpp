@@ -1,5 +1,5 @@
 // The miniSEED record accessors over an arbitrary 512-byte record (shorter
-// inputs are padded with zeros), in the byte order byte 48 selects.
+// inputs are padded with zeros), in the byte order the start's year and day select.
 #include <libmseed.h>
 
 #include <cstddef>

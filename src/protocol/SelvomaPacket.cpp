@@ -420,7 +420,7 @@ hptime_t SelvomaPacket::getMiniseedEndTime() const {
   return r == nullptr ? 0 : Miniseed::getEndTime(r);
 }
 
-int SelvomaPacket::getMiniseedSampleRate() const {
+double SelvomaPacket::getMiniseedSampleRate() const {
   const uint8_t* r = record();
   return r == nullptr ? 0 : Miniseed::getSampleRate(r);
 }

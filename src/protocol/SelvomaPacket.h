@@ -195,8 +195,8 @@ class SelvomaPacket {
   // Record start in microseconds; 0 (and the console line "ZERO T") without
   // a header or for a start of 0.
   hptime_t getMiniseedStartTime() const;
-  hptime_t getMiniseedEndTime() const;  // 0 without a header
-  int getMiniseedSampleRate() const;    // 0 without a header
+  hptime_t getMiniseedEndTime() const;   // 0 without a header
+  double getMiniseedSampleRate() const;  // samples per second, 0 without a header
   // The trace header of the record; cleared without a header.
   void getMSTrace(MSTrace* trace) const;
   // Record start as selTime for a MINISEED, else 0.

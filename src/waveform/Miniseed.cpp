@@ -25,12 +25,15 @@ constexpr size_t OFF_FRACT = 28;
 constexpr size_t ZERO_TIME_DUMP_BYTES = 32;  // bytes shown when a start time is 0
 constexpr char RESERVED_BLANK = ' ';
 constexpr char SUM_CHANNEL[] = "SUM";
-constexpr char ORIENTATIONS[] = "ENOZI";
 constexpr char UNZIP_FOLDER_TEMPLATE[] = "unzip.XXXXXX";
+
+uint16_t readBigU16(const uint8_t* record, size_t offset) {
+  return static_cast<uint16_t>((record[offset] << 8) | record[offset + 1]);
+}
 
 uint16_t readU16(const uint8_t* record, size_t offset) {
   const uint8_t* p = record + offset;
-  if (Miniseed::isBigEndian(record)) return static_cast<uint16_t>((p[0] << 8) | p[1]);
+  if (Miniseed::isBigEndian(record)) return readBigU16(record, offset);
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
@@ -57,6 +60,7 @@ bool readText(const uint8_t* record, size_t offset, size_t length, std::string* 
 }
 
 bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
+bool isOrientation(char c) { return isCapital(c) || (c >= '0' && c <= '9'); }
 
 void copyCode(char* dest, size_t destSize, const std::string& code) {
   snprintf(dest, destSize, "%s", code.c_str());
@@ -110,16 +114,19 @@ bool Miniseed::getChannel(const uint8_t* record, std::string* out) {
   if (!readText(record, OFF_CHANNEL, CHANNEL_LEN, out)) return false;
   const std::string& c = *out;
   if (c == SUM_CHANNEL) return true;
-  return c.size() == CHANNEL_LEN && isCapital(c[0]) && isCapital(c[1]) &&
-         strchr(ORIENTATIONS, c[2]) != nullptr;
+  return c.size() == CHANNEL_LEN && isCapital(c[0]) && isCapital(c[1]) && isOrientation(c[2]);
 }
 
-int16_t Miniseed::getSampleRate(const uint8_t* record) {
+double Miniseed::getSampleRate(const uint8_t* record) {
   if (record == nullptr) return 0;
-  int factor = static_cast<int16_t>(readU16(record, OFF_RATE_FACTOR));
-  int multiplier = static_cast<int16_t>(readU16(record, OFF_RATE_MULTIPLIER));
-  if (multiplier == 0) multiplier = 1;
-  return static_cast<int16_t>(factor * multiplier);
+  const int factor = static_cast<int16_t>(readU16(record, OFF_RATE_FACTOR));
+  const int multiplier = static_cast<int16_t>(readU16(record, OFF_RATE_MULTIPLIER));
+  double rate = 0;
+  if (factor > 0) rate = factor;
+  if (factor < 0) rate = -1.0 / factor;
+  if (multiplier > 0) rate *= multiplier;
+  if (multiplier < 0) rate /= -multiplier;
+  return rate;
 }
 
 int Miniseed::getNumSamples(const uint8_t* record) { return readU16(record, OFF_NUM_SAMPLES); }
@@ -127,7 +134,9 @@ int Miniseed::getNumSamples(const uint8_t* record) { return readU16(record, OFF_
 int Miniseed::getBeginningOfData(const uint8_t* record) { return readU16(record, OFF_DATA_BEGIN); }
 
 bool Miniseed::isBigEndian(const uint8_t* record) {
-  return record[OFF_BLOCKETTE_TYPE] == BIG_ENDIAN_MARK;
+  const int year = readBigU16(record, OFF_START);
+  const int day = readBigU16(record, OFF_DAY);
+  return year >= YEAR_MIN && year <= YEAR_MAX && day >= 1 && day <= DAY_MAX;
 }
 
 void Miniseed::swap(uint8_t* bytes, size_t length) { std::reverse(bytes, bytes + length); }
@@ -160,9 +169,10 @@ hptime_t Miniseed::getStartTime(const uint8_t* record) {
 
 hptime_t Miniseed::getEndTime(const uint8_t* record) {
   hptime_t start = getStartTime(record);
-  int rate = getSampleRate(record);
-  if (rate < 1) return start;
-  return start + static_cast<hptime_t>(getNumSamples(record)) * HPTMODULUS / rate;
+  const double rate = getSampleRate(record);
+  if (rate <= 0) return start;
+  return start +
+         static_cast<hptime_t>(static_cast<double>(getNumSamples(record)) * HPTMODULUS / rate);
 }
 
 bool Miniseed::setStartTime(uint8_t* record, hptime_t start) {

@@ -13,12 +13,13 @@
 //       20   10 start time (BTIME: year u16, day u16, hour, min, sec, unused, fract u16)
 //       30    2 number of samples      32   2 sample rate factor
 //       34    2 sample rate multiplier 44   2 beginning of data
-//       48    2 type of the first blockette
 //
-// Byte order: a record whose byte 48 is BIG_ENDIAN_MARK (the high byte of a
-// big-endian blockette type 1000) is big-endian; every other record is read
-// in little-endian order. Multi-byte fields are decoded and encoded in the
-// record's order, whatever the host's order.
+// Byte order: a record is big-endian when the year and day of its start,
+// read big-endian, are a plausible year (YEAR_MIN..YEAR_MAX) and day of the
+// year (1..DAY_MAX); every other record is read in little-endian order. Read
+// in the wrong order, a year in that range is far outside it, so the test
+// does not depend on the blockettes. Multi-byte fields are decoded and
+// encoded in the record's order, whatever the host's order.
 //
 // Every accessor that takes a bare record pointer reads at most HEADER_BYTES
 // bytes from it; callers with shorter buffers must check first. All helpers
@@ -47,11 +48,13 @@ using MsRecordPtr = std::unique_ptr<MSRecord, MsRecordDeleter>;
 class Miniseed {
  public:
   static constexpr size_t RECORD_LENGTH = 512;  // bytes of every record the hub handles
-  // Bytes of the fixed header the accessors read: offsets 0..48, up to and
-  // including the byte-order byte.
-  static constexpr size_t HEADER_BYTES = 49;
-  static constexpr char QUALITIES[] = "DRMQB";   // accepted data quality indicators
-  static constexpr uint8_t BIG_ENDIAN_MARK = 3;  // byte 48 of a big-endian record
+  // Bytes of the fixed header the accessors read: offsets 0..47.
+  static constexpr size_t HEADER_BYTES = 48;
+  static constexpr char QUALITIES[] = "DRMQB";  // accepted data quality indicators
+  // Start years and days that decide the byte order (the bounds libmseed uses).
+  static constexpr int YEAR_MIN = 1900;
+  static constexpr int YEAR_MAX = 2100;
+  static constexpr int DAY_MAX = 366;
 
   // Field offsets of the fixed header.
   static constexpr size_t OFF_QUALITY = 6;
@@ -65,7 +68,6 @@ class Miniseed {
   static constexpr size_t OFF_RATE_FACTOR = 32;
   static constexpr size_t OFF_RATE_MULTIPLIER = 34;
   static constexpr size_t OFF_DATA_BEGIN = 44;
-  static constexpr size_t OFF_BLOCKETTE_TYPE = 48;
 
   static constexpr size_t STATION_LEN = 5;
   static constexpr size_t LOCATION_LEN = 2;
@@ -95,13 +97,16 @@ class Miniseed {
   static bool getNetwork(const uint8_t* record, std::string* out);
   static bool getLocation(const uint8_t* record, std::string* out);
   // Sets out to the channel code (also when it is not accepted). Returns true
-  // only for "SUM" or for a code of two capital letters followed by one of
-  // the orientations E, N, O, Z or I.
+  // only for "SUM" or for a code of two capital letters (band and instrument)
+  // followed by an orientation code, a capital letter or a digit (LH1, HHZ).
   static bool getChannel(const uint8_t* record, std::string* out);
 
-  // Factor times multiplier (a multiplier of 0 counts as 1), as a signed
-  // 16-bit number. Returns 0 for a null record.
-  static int16_t getSampleRate(const uint8_t* record);
+  // Samples per second from the signed factor and multiplier: a positive
+  // factor is samples per second, a negative one seconds per sample (-10:
+  // 0.1); a positive multiplier multiplies, a negative one divides (factor 1,
+  // multiplier -10: 0.1); a multiplier of 0 counts as 1. A factor of 0 and a
+  // null record give 0.
+  static double getSampleRate(const uint8_t* record);
   static int getNumSamples(const uint8_t* record);
   static int getBeginningOfData(const uint8_t* record);
   static bool isBigEndian(const uint8_t* record);
@@ -114,7 +119,7 @@ class Miniseed {
   // "MS time=0... " and the first 32 bytes on the console.
   static hptime_t getStartTime(const uint8_t* record);
   // Start plus the duration of the samples (the time after the last sample);
-  // the start itself when the sample rate is below 1.
+  // the start itself when the sample rate is not positive.
   static hptime_t getEndTime(const uint8_t* record);
   // Writes the start time into the record in its own byte order. Returns
   // false (record unchanged) when the time cannot be expressed as a BTIME.

@@ -38,10 +38,10 @@ void putBE16(Record& r, size_t at, int value) {
   r[at] = static_cast<uint8_t>((value >> 8) & 0xff);
   r[at + 1] = static_cast<uint8_t>(value & 0xff);
 }
-// Records of these files are big-endian: rate = factor, multiplier 1.
-void setRate(Record& r, int rate) {
-  putBE16(r, Miniseed::OFF_RATE_FACTOR, rate);
-  putBE16(r, Miniseed::OFF_RATE_MULTIPLIER, 1);
+// Records of these files are big-endian.
+void setRate(Record& r, int factor, int multiplier = 1) {
+  putBE16(r, Miniseed::OFF_RATE_FACTOR, factor);
+  putBE16(r, Miniseed::OFF_RATE_MULTIPLIER, multiplier);
 }
 void setText(Record& r, size_t at, const std::string& text, size_t width) {
   for (size_t i = 0; i < width; ++i) r[at + i] = i < text.size() ? text[i] : ' ';
@@ -184,18 +184,19 @@ TEST_F(PacketArchiveTest, InsaneRecordsAreRejectedAndBoundaryRatesPass) {
     std::string channel;
     size_t pad;
     bool sane;
+    int multiplier = 1;
   } cases[] = {
       {"5 sps", 5, "HHZ", 0, false},           {"20000 sps", 20000, "HHZ", 0, false},
       {"2048 bytes", 100, "HHZ", 1536, false}, {"two-character channel", 100, "HH", 0, false},
       {"10 sps", 10, "HHZ", 0, true},          {"10000 sps", 10000, "HHZ", 0, true},
-      {"1024 bytes", 100, "HHZ", 512, true},
+      {"1024 bytes", 100, "HHZ", 512, true},   {"0.1 sps: -10, -1", -10, "HHZ", 0, false, -1},
   };
   for (const Case& c : cases) {
     PacketArchive a;
     CaptureLog caseLog;
     a.setLog(&caseLog);
     Record r = jsc[0];
-    setRate(r, c.rate);
+    setRate(r, c.rate, c.multiplier);
     setText(r, Miniseed::OFF_CHANNEL, c.channel, Miniseed::CHANNEL_LEN);
     r.resize(r.size() + c.pad, 0);
     EXPECT_EQ(a.addPacket(packetOf(r)), c.sane) << c.what;

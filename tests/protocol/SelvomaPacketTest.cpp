@@ -166,9 +166,9 @@ TEST(SelvomaPacketTest, MiniseedAccessorsOnRealRecord) {
 }
 
 TEST(SelvomaPacketTest, MiniseedAccessorsNeverReadPastShortPayload) {
-  // The byte-order byte is the 49th: 48 bytes are too few for any field.
+  // The fixed header is 48 bytes: 47 are too few for any field.
   const std::string record = realRecord();
-  SelvomaPacket p = packetWith(SelvomaPacket::MINISEED, record.substr(0, 48));
+  SelvomaPacket p = packetWith(SelvomaPacket::MINISEED, record.substr(0, 47));
   std::string station, network, location, channel;
   EXPECT_FALSE(p.getMiniseedStation(&station, &network, &location));
   EXPECT_FALSE(p.getMiniseedChannel(&channel));
@@ -179,11 +179,11 @@ TEST(SelvomaPacketTest, MiniseedAccessorsNeverReadPastShortPayload) {
   EXPECT_EQ(p.getStartSec(), 0u);
   EXPECT_EQ(p.toShortString(), "MI 00:00.000 ???");
 
-  SelvomaPacket exact = packetWith(SelvomaPacket::MINISEED, record.substr(0, 49));
+  SelvomaPacket exact = packetWith(SelvomaPacket::MINISEED, record.substr(0, 48));
   EXPECT_TRUE(exact.getMiniseedChannel(&channel));
   // A FILE_PART needs two more bytes for its part number.
   SelvomaPacket part =
-      packetWith(SelvomaPacket::FILE_PART, std::string("\x01\x00", 2) + record.substr(0, 48));
+      packetWith(SelvomaPacket::FILE_PART, std::string("\x01\x00", 2) + record.substr(0, 47));
   EXPECT_FALSE(part.getMiniseedChannel(&channel));
 }
 

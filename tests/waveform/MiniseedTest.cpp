@@ -109,8 +109,9 @@ TEST(MiniseedTest, RealRecordsAgreeWithLibmseedParser) {
       EXPECT_EQ(Miniseed::getStartTime(r.data()), ms_btime2hptime(&msr->fsdh->start_time));
       EXPECT_EQ(Miniseed::getNumSamples(r.data()), msr->samplecnt);
       EXPECT_EQ(Miniseed::getBeginningOfData(r.data()), msr->fsdh->data_offset);
-      EXPECT_EQ(static_cast<double>(Miniseed::getSampleRate(r.data())), msr_nomsamprate(msr.get()));
+      EXPECT_EQ(Miniseed::getSampleRate(r.data()), msr_nomsamprate(msr.get()));
       std::string text;
+      EXPECT_TRUE(Miniseed::getChannel(r.data(), &text)) << text;  // LH1 and LH2 too
       ASSERT_TRUE(Miniseed::getNetwork(r.data(), &text));
       EXPECT_EQ(text, msr->network);
       EXPECT_EQ(station(r.data()), msr->station);
@@ -148,13 +149,19 @@ TEST(MiniseedTest, LittleEndianCopyOfRealRecordGivesSameFields) {
     for (const Record& big : loadRecords(name)) {
       Record little = toLittleEndian(big);
       ASSERT_FALSE(Miniseed::isBigEndian(little.data()));
-      EXPECT_EQ(Miniseed::getStartTime(little.data()), Miniseed::getStartTime(big.data()));
-      EXPECT_EQ(Miniseed::getEndTime(little.data()), Miniseed::getEndTime(big.data()));
-      EXPECT_EQ(Miniseed::getNumSamples(little.data()), Miniseed::getNumSamples(big.data()));
-      EXPECT_EQ(Miniseed::getSampleRate(little.data()), Miniseed::getSampleRate(big.data()));
-      EXPECT_EQ(Miniseed::getBeginningOfData(little.data()),
-                Miniseed::getBeginningOfData(big.data()));
-      EXPECT_EQ(station(little.data()), station(big.data()));
+      // The order follows the start's year and day, not the first blockette.
+      Record noB1000 = big;
+      noB1000[48] = 0;
+      noB1000[49] = 201;
+      ASSERT_TRUE(Miniseed::isBigEndian(noB1000.data()));
+      for (const Record& r : {little, noB1000}) {
+        EXPECT_EQ(Miniseed::getStartTime(r.data()), Miniseed::getStartTime(big.data()));
+        EXPECT_EQ(Miniseed::getEndTime(r.data()), Miniseed::getEndTime(big.data()));
+        EXPECT_EQ(Miniseed::getNumSamples(r.data()), Miniseed::getNumSamples(big.data()));
+        EXPECT_EQ(Miniseed::getSampleRate(r.data()), Miniseed::getSampleRate(big.data()));
+        EXPECT_EQ(Miniseed::getBeginningOfData(r.data()), Miniseed::getBeginningOfData(big.data()));
+        EXPECT_EQ(station(r.data()), station(big.data()));
+      }
     }
   }
 }
@@ -193,18 +200,24 @@ TEST(MiniseedTest, LibmseedPackedRecordsInBothByteOrders) {
     EXPECT_EQ(Miniseed::getEndTime(r.data()), hp(2023, 100, 12, 0, 1, 0));
     EXPECT_EQ(Miniseed::getNumSamples(r.data()), 100);
   }
-  // A period of 10 s written as factor -10, multiplier 1 ends where it starts.
-  big[Miniseed::OFF_RATE_FACTOR] = 0xff;
-  big[Miniseed::OFF_RATE_FACTOR + 1] = 0xf6;
-  big[Miniseed::OFF_RATE_MULTIPLIER] = 0;
-  big[Miniseed::OFF_RATE_MULTIPLIER + 1] = 1;
-  EXPECT_EQ(Miniseed::getSampleRate(big.data()), -10);
-  EXPECT_EQ(Miniseed::getEndTime(big.data()), noon);
-  // A multiplier of 0 counts as 1.
-  big[Miniseed::OFF_RATE_FACTOR] = 0;
-  big[Miniseed::OFF_RATE_FACTOR + 1] = 50;
-  big[Miniseed::OFF_RATE_MULTIPLIER + 1] = 0;
-  EXPECT_EQ(Miniseed::getSampleRate(big.data()), 50);
+  // Negative factors and multipliers divide; a multiplier of 0 counts as 1.
+  // 100 samples at 0.1 sps last 1000 s; at rate 0 the end is the start.
+  const struct {
+    int factor, multiplier;
+    double rate;
+    hptime_t duration;
+  } rates[] = {{-10, 1, 0.1, 1000 * HPTMODULUS}, {-10, -1, 0.1, 1000 * HPTMODULUS},
+               {1, -10, 0.1, 1000 * HPTMODULUS}, {5, -2, 2.5, 40 * HPTMODULUS},
+               {50, 0, 50, 2 * HPTMODULUS},      {0, 1, 0, 0}};
+  for (const auto& c : rates) {
+    big[Miniseed::OFF_RATE_FACTOR] = static_cast<uint8_t>(c.factor >> 8);
+    big[Miniseed::OFF_RATE_FACTOR + 1] = static_cast<uint8_t>(c.factor);
+    big[Miniseed::OFF_RATE_MULTIPLIER] = static_cast<uint8_t>(c.multiplier >> 8);
+    big[Miniseed::OFF_RATE_MULTIPLIER + 1] = static_cast<uint8_t>(c.multiplier);
+    EXPECT_DOUBLE_EQ(Miniseed::getSampleRate(big.data()), c.rate)
+        << c.factor << " " << c.multiplier;
+    EXPECT_EQ(Miniseed::getEndTime(big.data()), noon + c.duration) << c.factor;
+  }
 }
 
 TEST(MiniseedTest, ChannelAcceptance) {
@@ -212,9 +225,9 @@ TEST(MiniseedTest, ChannelAcceptance) {
   struct Case {
     const char* code;
     bool accepted;
-  } cases[] = {{"HHZ", true},  {"SUM", true},  {"ENE", true},  {"BHN", true},
-               {"HNO", true},  {"EHI", true},  {"HHX", false}, {"hhz", false},
-               {"H1Z", false}, {"LH1", false}, {"HZ ", false}};
+  } cases[] = {{"HHZ", true}, {"SUM", true},  {"ENE", true},  {"BHN", true},  {"HNO", true},
+               {"EHI", true}, {"HHX", true},  {"hhz", false}, {"H1Z", false}, {"LH1", true},
+               {"HH2", true}, {"HZ ", false}, {"HH-", false}, {"HHz", false}};
   for (const Case& c : cases) {
     memcpy(r.data() + Miniseed::OFF_CHANNEL, c.code, Miniseed::CHANNEL_LEN);
     std::string out;
