@@ -39,7 +39,7 @@ constexpr size_t MODE_LENGTH = 3;  // data bits, parity, stop bits
 struct PortState {
   std::atomic<int> fd{-1};  // open descriptor, -1 when closed
   termios saved{};          // settings found at open; owner thread only
-  bool modemLines = true;   // false for a redirected (pseudo-terminal) port
+  bool modemLines = true;   // false when the device has none; set before fd at open
 };
 
 PortState ports[RS232_PORTS];
@@ -51,12 +51,15 @@ bool validIndex(int index) { return index >= 0 && index < RS232_PORTS; }
 
 int openFd(int index) { return validIndex(index) ? ports[index].fd.load() : -1; }
 
-// The path to open for index and whether it has modem-control lines.
-std::string devicePath(int index, bool* modemLines) {
+// The path to open for index: its table entry, or the tests' redirection.
+std::string devicePath(int index) {
   MutexLock lock(redirectMu);
-  *modemLines = redirects[index].empty();
-  return *modemLines ? PORT_NAMES[index] : redirects[index];
+  return redirects[index].empty() ? PORT_NAMES[index] : redirects[index];
 }
+
+// True when a failed modem-line query means the device has no such lines
+// (a pseudo-terminal, some USB adapters) rather than a fault.
+bool noModemLines(int error) { return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP; }
 
 bool baudCode(int rate, speed_t* code) {
   for (const BaudCode& entry : BAUD_CODES) {
@@ -132,7 +135,7 @@ void abandon(int fd, const termios& saved) {
 
 void setModemLine(int index, int line, bool on) {
   int fd = openFd(index);
-  if (fd < 0) return;
+  if (fd < 0 || !ports[index].modemLines) return;
   int status = 0;
   if (ioctl(fd, TIOCMGET, &status) == -1) {
     pprintf("unable to get portstatus %s\n", strerrordesc_np(errno));
@@ -183,8 +186,7 @@ int RS232_OpenComport(int index, int baud, const char* mode) {
     return 1;
   }
   PortState& port = ports[index];
-  bool modemLines = true;
-  std::string path = devicePath(index, &modemLines);
+  std::string path = devicePath(index);
   pprintf("OpenComport %s\n", path.c_str());
   if (port.fd.load() >= 0) {
     pprintf("comport %s already open\n", path.c_str());
@@ -205,14 +207,18 @@ int RS232_OpenComport(int index, int baud, const char* mode) {
     pprintf("unable to adjust portsettings  %s\n", strerrordesc_np(error));
     return 1;
   }
-  if (modemLines) {
-    int status = 0;
-    if (ioctl(fd, TIOCMGET, &status) == -1) {
-      int error = errno;
+  int status = 0;
+  bool modemLines = true;
+  if (ioctl(fd, TIOCMGET, &status) == -1) {
+    int error = errno;
+    if (!noModemLines(error)) {
       abandon(fd, port.saved);
       pprintf("unable to get portstatus (Open Comport) %s\n", strerrordesc_np(error));
       return 1;
     }
+    modemLines = false;  // nothing to raise; the port is used without them
+  }
+  if (modemLines) {
     status |= TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMSET, &status) == -1) {
       int error = errno;
@@ -292,6 +298,8 @@ int RS232_available(int index) {
 }
 
 int RS232_GetFd(int index) { return openFd(index); }
+
+bool RS232_HasModemLines(int index) { return openFd(index) >= 0 && ports[index].modemLines; }
 
 void RS232_flushRX(int index) {
   int fd = openFd(index);

@@ -31,8 +31,10 @@ constexpr char RS232_TEST_MODE[] = "8N1";
 bool RS232_modeSettings(int baud, const char* mode, termios* settings);
 // Opens and configures the port raw at baud with mode (data bits 5-8,
 // parity N/E/O in either case, stop bits 1-2, e.g. "8N1", "7E2"), raising
-// DTR and RTS. A port already open is refused. Returns 0 on success, 1 on
-// failure (reported on the console).
+// DTR and RTS. A device whose modem-line query is not supported (a
+// pseudo-terminal, some USB adapters) is opened without modem lines: they
+// are then never touched (RS232_HasModemLines). A port already open is
+// refused. Returns 0 on success, 1 on failure (reported on the console).
 int RS232_OpenComport(int index, int baud, const char* mode);
 // One non-blocking read. Returns the bytes read, 0 when nothing is waiting,
 // -1 on an error, a bad index or a closed port.
@@ -44,12 +46,15 @@ int RS232_SendBuf(int index, const unsigned char* bytes, int count);
 int RS232_SendByte(int index, unsigned char byte);
 // Sends the bytes of text one by one.
 void RS232_cputs(int index, const char* text);
-// Drops DTR and RTS, restores the settings saved at open, closes.
+// Drops DTR and RTS (when the device has them), restores the settings saved
+// at open, closes.
 void RS232_CloseComport(int index);
 // Bytes waiting to be read; 0 for a bad index, a closed port or a failed query.
 int RS232_available(int index);
 // The open port's descriptor (for waiting on it), -1 for a bad index or a closed port.
 int RS232_GetFd(int index);
+// True when the port is open and its device has modem-control lines.
+bool RS232_HasModemLines(int index);
 void RS232_flushRX(int index);
 void RS232_flushTX(int index);
 void RS232_flushRXTX(int index);
@@ -73,8 +78,8 @@ bool RS232_test(int index);
 void RS232_testAll(bool* flags);
 
 // Tests only: opens path (a pseudo-terminal) in place of the device of
-// index, which leaves the name table unchanged. A pseudo-terminal has no
-// modem-control lines, so they are not touched for a redirected index. An
+// index, which leaves the name table unchanged. Only the path changes: the
+// port takes every step of any other, the modem-line query included. An
 // empty or null path ends the redirection. Call while the port is closed.
 void RS232_TEST_redirect(int index, const char* path);
 

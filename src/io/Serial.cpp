@@ -72,6 +72,9 @@ bool Serial::connect() {
   }
   setConnected(true);
   logLine(getLog(), LOG_ADD, "%s connected.", getDescription());
+  if (!RS232_HasModemLines(portIndex_))
+    logLine(getLog(), LOG_ADD, "%s has no modem-control lines: DTR and RTS not used.",
+            getDescription());
   if (!startReadLoop()) {
     close();
     return false;
@@ -110,7 +113,8 @@ int Serial::write(const unsigned char* bytes, int count) {
     sent += k;
   }
   if (sent < count)
-    logLine(getLog(), LOG_ADD, "INCOMPLETE Serial.write(). want to write=%d  written=%d", count - sent, sent);
+    logLine(getLog(), LOG_ADD, "INCOMPLETE Serial.write(). want to write=%d  written=%d",
+            count - sent, sent);
   return sent;
 }
 

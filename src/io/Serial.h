@@ -41,8 +41,9 @@ class Serial : public IO {
   // A port is set and it is open.
   bool isConnected() override;
   // Clears the ring and the device, opens the port and starts the read
-  // loop. Returns false when already connected, when the port, baud rate or
-  // mode is unusable, or when the open fails.
+  // loop. A device without modem-control lines is used without them, with
+  // one log line. Returns false when already connected, when the port, baud
+  // rate or mode is unusable, or when the open fails.
   bool connect() override;
   // When connected: stops the read loop, closes the port (restoring the
   // settings it had before) and clears the log pointer.

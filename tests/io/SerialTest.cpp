@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Log.h"
 #include "io/Rs232.h"
 #include "io/Serial.h"
 #include "support/TestSupport.h"
@@ -19,6 +20,13 @@ namespace {
 
 constexpr milliseconds kWait{5000};
 constexpr int kIndex = 6;  // "/dev/ttyUSB0", redirected to a pseudo-terminal
+
+class LinesLog : public Log {
+ public:
+  LinesLog() : Log("serialtest") {}
+  void add(const char* text, bool) override { lines += std::string(text) + "\n"; }
+  std::string lines;
+};
 
 // A pseudo-terminal whose slave stands in for table entry kIndex. Nothing in
 // these tests opens a real serial device.
@@ -94,8 +102,15 @@ TEST_F(SerialTest, Open8N1SetsRawSettingsAndCloseRestoresTheOldOnes) {
 
   Serial serial;
   serial.init("/dev/ttyUSB0", 115200, "8N1");
+  LinesLog log;
+  serial.setLog(&log);
   ASSERT_TRUE(serial.connect());
   EXPECT_TRUE(serial.isConnected());
+  // The modem-line query is made and not supported: the port is used without them.
+  EXPECT_FALSE(RS232_HasModemLines(kIndex));
+  EXPECT_EQ(log.lines,
+            "dev/ttyUSB0,115200,8N1 connected.\n"
+            "dev/ttyUSB0,115200,8N1 has no modem-control lines: DTR and RTS not used.\n");
   termios open = slaveSettings();
   EXPECT_EQ(open.c_cflag & (CSTOPB | PARODD), 0u);
   EXPECT_EQ(open.c_iflag, static_cast<tcflag_t>(IGNPAR));
