@@ -42,14 +42,18 @@ constexpr uint8_t WAVE_TRIGGER_TYPES[] = {3, 4, 5, 7, 8};
 constexpr int DOWNLOAD_FIRST = 0;  // addMiniseed modes
 constexpr int DOWNLOAD_LAST = 2;
 
-// Slot of a 3-character name by its third character.
+// Slot of a 3-character name by its third character. The numbered
+// horizontal orientations share the slots of their usual directions (1 is
+// the northern one, 2 the eastern one); every other code is vertical.
 int slotOfName(const std::string& name) {
   if (name.compare(0, 3, SUM_NAME) == 0) return PacketArchive::SLOT_SUM;
   if (name.size() < 3) return PacketArchive::SLOT_Z;
   switch (name[2]) {
     case 'E':
+    case '2':
       return PacketArchive::SLOT_E;
     case 'N':
+    case '1':
       return PacketArchive::SLOT_N;
     case 'I':
     case 'O':
@@ -164,8 +168,14 @@ bool PacketArchive::setChanname(const std::string& name) {
     channameChanged_ = true;
     channels_[slot] = name;
     if (slot <= SLOT_Z) {
+      // The other sensor slots take the band and instrument code of the new
+      // name; a slot that already has them keeps its own orientation code
+      // (so "LH1" and "LH2" both stay).
+      const std::string prefix = name.substr(0, 2);
       for (int i = 0; i <= SLOT_O; ++i) {
-        channels_[i] = name.substr(0, 2) + ORIENTATIONS[i];
+        if (i != slot && channels_[i].compare(0, 2, prefix) != 0) {
+          channels_[i] = prefix + ORIENTATIONS[i];
+        }
         logLine(log_, LOG_ADD, "Chan %d=%s", i, channels_[i].c_str());
       }
     }

@@ -229,6 +229,15 @@ TEST_F(PacketArchiveTest, ChannelSlotsFollowTheFirstName) {
   EXPECT_TRUE(log.has("Channame==HH?  Is that right?"));
 }
 
+TEST_F(PacketArchiveTest, NumberedHorizontalsKeepTheirOwnSlotsAndNames) {
+  for (const char* name : {"LHZ", "LH1", "LH2", "LH1", "LHZ"}) archive.setChanname(name);
+  EXPECT_EQ(archive.getChannelIndex("LH2"), 0);
+  EXPECT_EQ(archive.getChannelIndex("LH1"), 1);
+  EXPECT_EQ(archive.getChannelIndex("LHZ"), 2);
+  EXPECT_EQ(archive.getChanname(1), "LH1");
+  EXPECT_FALSE(archive.isChannameChanged());  // the last names changed nothing
+}
+
 TEST_F(PacketArchiveTest, DiscontinuitiesOfRealDataLogGapLines) {
   auto bgld = recordsOf("BW.BGLD..EHE.200sps.steim1.gaps.mseed");
   ASSERT_EQ(bgld.size(), 128u);
