@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -27,12 +28,13 @@ namespace {
 constexpr char SUM_NAME[] = "SUM";
 constexpr const char* INITIAL_CHANNELS[PacketArchive::NUM_SLOTS] = {"  E", "  N", "  Z", "  O",
                                                                     "",    "",    "SUM"};
-constexpr char ORIENTATIONS[] = "ENZO";  // third characters written by setChanname, slots 0..3
-constexpr size_t SEED_TIME_MS = 21;      // characters of a SEED time text up to milliseconds
-constexpr size_t SEED_TIME_TEXT = 32;    // buffer of ms_hptime2seedtimestr
-constexpr size_t NET_LOC_STN_MAX = 18;   // characters of "%s.%s.%s"
-constexpr char NIL_STATION[] = "nil.";   // station ids of unnamed instruments
-constexpr size_t TIME_FILE_ID_MIN = 2;   // shorter station ids get no time file
+constexpr char ORIENTATIONS[] = "ENZO";    // third characters written by setChanname, slots 0..3
+constexpr size_t SEED_TIME_MS = 21;        // characters of a SEED time text up to milliseconds
+constexpr size_t SEED_TIME_TEXT = 32;      // buffer of ms_hptime2seedtimestr
+constexpr size_t NET_LOC_STN_MAX = 18;     // characters of "%s.%s.%s"
+constexpr char NIL_STATION[] = "nil.";     // station ids of unnamed instruments
+constexpr size_t TIME_FILE_ID_MIN = 2;     // shorter station ids get no time file
+constexpr size_t TIME_FILE_READ_MAX = 31;  // characters of a time file examined
 constexpr mode_t FILE_MODE = 0666;
 constexpr mode_t DIR_MODE = 0777;
 constexpr char TIME_DIR[] = "time/";
@@ -524,14 +526,10 @@ void PacketArchive::checkForRestartGap(const SelvomaPacket& packet) {
   logLine(log_, LOG_ADD, "Adding Restart Gap [%s], %ld=%d", station_.c_str(), static_cast<long>(t),
           static_cast<int>(packet.getStartSec()));
   if (gaps_ != nullptr) {
-    // The gap store reads the start of the gap from the time file: it gets
-    // the previous link's time back for that moment, then the current one.
-    const bool restore = previousTime_.kept && previousTime_.stationId == stationId_;
-    const time_t current = timeFileValue_;
-    if (restore && previousTime_.time > 0) writeTimeFile(previousTime_.time);
-    if (restore && previousTime_.time <= 0) removeFile(getTimeFilePath());
-    gaps_->addRestartGap(stationId_, t, log_);
-    if (restore && current > 0) writeTimeFile(current);
+    // The gap starts at the last data time before the outage: the time file
+    // as this link found it (kept at its first write), else as it is now.
+    const bool kept = previousTime_.kept && previousTime_.stationId == stationId_;
+    gaps_->addRestartGap(stationId_, t, kept ? previousTime_.time : readTimeFile(), log_);
   }
   restartGapDone_ = true;
 }
@@ -540,7 +538,15 @@ time_t PacketArchive::readTimeFile() const {
   std::vector<uint8_t> bytes;
   const std::string path = getTimeFilePath();
   if (path.empty() || readFile(path, bytes) <= 0) return 0;
-  return static_cast<time_t>(strtol(std::string(bytes.begin(), bytes.end()).c_str(), nullptr, 10));
+  const std::string text(bytes.begin(), bytes.begin() + std::min(bytes.size(), TIME_FILE_READ_MAX));
+  char* rest = nullptr;
+  errno = 0;
+  const long long value = strtoll(text.c_str(), &rest, 10);
+  if (rest == text.c_str() || errno != 0 || value < 1 || value > GAP_TIME_MAX) {
+    logLine(log_, LOG_ADD, "Time file [%s] does not hold a time", path.c_str());
+    return 0;
+  }
+  return static_cast<time_t>(value);
 }
 
 void PacketArchive::noteTimeFile(time_t t) {

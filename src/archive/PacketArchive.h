@@ -264,7 +264,8 @@ class PacketArchive {
   // writeTimeFile(t), keeping the previous link's time first (see
   // setRestartGapWanted).
   void noteTimeFile(time_t t);
-  // The time in the station's time file; 0 when there is none.
+  // The time in the station's time file; 0 when there is none or it holds no
+  // decimal time from 1 to GAP_TIME_MAX (logged).
   time_t readTimeFile() const;
 
   Log* log_ = nullptr;                  // not owned

@@ -17,10 +17,8 @@
 
 namespace {
 
-constexpr size_t TIME_FILE_READ_MAX = 31;  // characters of a time file examined
 constexpr char TIME_FOLDER[] = "time/";
 constexpr char GAP_FILE_EXTENSION[] = ".gaps";
-constexpr char TIME_FILE_EXTENSION[] = ".last";
 constexpr char TEMP_EXTENSION[] = ".tmp";
 
 bool isMinuteAction(Gap::GapAction action) {
@@ -250,10 +248,9 @@ bool Gaps::overlaps(const Gap& gap) const {
   return false;
 }
 
-bool Gaps::addRestartGap(time_t t, Log* log) {
+bool Gaps::addRestartGap(time_t t, time_t last, Log* log) {
   MutexLock lock(mu_);
-  time_t last = getFileTimeLocked();
-  if (last == 0) last = t - RESTART_GAP_FALLBACK;
+  if (last <= 0) last = t - RESTART_GAP_FALLBACK;
   lastDataTime_ = last;
   std::unique_ptr<Gap> gap(new Gap(last - GAP_MINUTE, t + GAP_MINUTE, Gap::DLBACK));
   if (!pushLocked(std::move(gap), log)) {
@@ -370,30 +367,6 @@ size_t Gaps::loadLocked(Log* log) {
   if (length > 0) take(false);
   fclose(file);
   return added;
-}
-
-time_t Gaps::getFileTime() const {
-  MutexLock lock(mu_);
-  return getFileTimeLocked();
-}
-
-time_t Gaps::getFileTimeLocked() const {
-  if (!hasStation_) return 0;
-  const std::string path = stationPathLocked(getBaseOrRamdisk(), TIME_FILE_EXTENSION);
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return 0;
-  char text[TIME_FILE_READ_MAX + 1];
-  size_t n = fread(text, 1, TIME_FILE_READ_MAX, file);
-  fclose(file);
-  text[n] = '\0';
-  char* rest = nullptr;
-  errno = 0;
-  long long value = strtoll(text, &rest, 10);
-  if (rest == text || errno != 0 || value < 1 || value > GAP_TIME_MAX) {
-    pprintf("Gaps::getFileTime() fscanf fail scanlen=%d\n", rest == text ? 0 : 1);
-    return 0;
-  }
-  return static_cast<time_t>(value);
 }
 
 bool Gaps::setStationWithId(const std::string& id) {

@@ -86,10 +86,11 @@ class Gaps {
   bool overlaps(const Gap& gap) const;
 
   // Records the data missed while the hub or the link was down: with last the
-  // time in the station's time file (getFileTime), or t - 120 when there is
-  // none, sets the last data time to last and pushes a DLBACK gap from
-  // last - 60 to t + 60. Returns whether the gap was added.
-  bool addRestartGap(time_t t, Log* log);
+  // last data time before the outage (the station's time file as the link
+  // found it), or t - 120 when it is not known (0), sets the last data time
+  // to last and pushes a DLBACK gap from last - 60 to t + 60. Returns
+  // whether the gap was added.
+  bool addRestartGap(time_t t, time_t last, Log* log);
   // Removes every DLBACK gap. Returns how many were removed.
   size_t deleteBackfills();
 
@@ -106,10 +107,6 @@ class Gaps {
   // lines or GAP_FILE_READ_MAX bytes are skipped, each with a log line
   // (console without a log). Returns the number of gaps added.
   size_t load(Log* log = nullptr);
-  // The decimal time in "<base or RAM disk>time/<station id>.last" (where the
-  // packet archive writes it); 0 when the file is missing or does not parse
-  // (the latter prints "Gaps::getFileTime() fscanf fail scanlen=%d\n").
-  time_t getFileTime() const;
 
   // Gives a free slot its station id. Ignores an empty id and ids of more
   // than GAPS_ID_MAX characters. Returns whether the id was taken.
@@ -142,7 +139,6 @@ class Gaps {
   bool storeLocked(Log* log) REQUIRES(mu_);
   size_t loadLocked(Log* log) REQUIRES(mu_);
   void logGapsLocked(Log* log) const REQUIRES(mu_);
-  time_t getFileTimeLocked() const REQUIRES(mu_);
   // "<folder>time/<station id><extension>", the id made safe for a path.
   std::string stationPathLocked(const std::string& folder, const char* extension) const
       REQUIRES(mu_);

@@ -67,8 +67,8 @@ bool Gapses::addRequestFile(const std::string& stationId, const std::string& tex
   return push(stationId, std::make_unique<Gap>(text1, text2), log);
 }
 
-bool Gapses::addRestartGap(const std::string& stationId, time_t t, Log* log) {
-  return getGaps(stationId)->addRestartGap(t, log);
+bool Gapses::addRestartGap(const std::string& stationId, time_t t, time_t last, Log* log) {
+  return getGaps(stationId)->addRestartGap(t, last, log);
 }
 
 void Gapses::setDataTime(const std::string& stationId, time_t t) {

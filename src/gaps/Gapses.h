@@ -71,7 +71,7 @@ class Gapses {
   bool addRequestFile(const std::string& stationId, const std::string& text1,
                       const std::string& text2, Log* log);
   // Gaps::addRestartGap on the station's list.
-  bool addRestartGap(const std::string& stationId, time_t t, Log* log);
+  bool addRestartGap(const std::string& stationId, time_t t, time_t last, Log* log);
   // Sets the station's last data time (every stored packet).
   void setDataTime(const std::string& stationId, time_t t);
 

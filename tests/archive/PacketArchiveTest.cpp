@@ -419,6 +419,21 @@ TEST_F(PacketArchiveTest, RestartGapStartsFromThePreviousLinkNotFromThisOne) {
   EXPECT_EQ(std::stol(readText(dir.path() + "/time/JSC.01000001.last")), current);
 }
 
+TEST_F(PacketArchiveTest, TimeFileWithoutATimeCountsAsNone) {
+  mkdirs(dir.path() + "/time/", true);
+  writeText(dir.path() + "/time/JSC.01000001.last", "99999999999999999999999");
+  archive.setRestartGapWanted(true);
+  Record r = jsc[0];
+  const time_t t = 1700000040;  // 22:14:00
+  Miniseed::setStartTime(r.data(), static_cast<hptime_t>(t) * HPTMODULUS);
+  ASSERT_TRUE(archive.addPacket(packetOf(r)));  // names the station
+  archive.checkForRestartGap(packetOf(r));
+  auto gaps = gapses.getGaps("JSC.01000001")->getList();
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].start(), t - 180);  // two minutes before the record, less one
+  EXPECT_TRUE(log.hasPrefix("Time file [" + dir.path()));
+}
+
 TEST_F(PacketArchiveTest, WaveTriggerPushesMinuteGapsNewestFirstAndTheBuildGap) {
   archive.setNetLocStn("XX.00.TRG", SERIAL);
   archive.setTrigWave(15, 30, true);

@@ -265,7 +265,7 @@ TEST_F(GapsTest, FailedStoreKeepsThePreviousFile) {
 
 TEST_F(GapsTest, RestartWithoutTimeFileBackfillsFromThreeMinutesBefore) {
   time_t t = ten_ + 30;  // first record at 10:00:30
-  EXPECT_TRUE(gaps_.addRestartGap(t, &log_));
+  EXPECT_TRUE(gaps_.addRestartGap(t, 0, &log_));
   std::vector<Gap> list = gaps_.getList();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].action(), Gap::DLBACK);
@@ -276,25 +276,14 @@ TEST_F(GapsTest, RestartWithoutTimeFileBackfillsFromThreeMinutesBefore) {
                        std::to_string(t - 180) + "->" + std::to_string(t + 60)));
 }
 
-TEST_F(GapsTest, RestartBackfillsFromTheTimeFile) {
-  mkdir(timeFolder().c_str(), 0777);
+TEST_F(GapsTest, RestartBackfillsFromTheLastDataTime) {
   time_t last = ten_ - 3600 + 15;  // last archived second 09:00:15
-  writeText(timeFolder() + STATION + ".last", std::to_string(last));
-  EXPECT_EQ(gaps_.getFileTime(), last);
-  EXPECT_TRUE(gaps_.addRestartGap(ten_ + 30, &log_));
+  EXPECT_TRUE(gaps_.addRestartGap(ten_ + 30, last, &log_));
   std::vector<Gap> list = gaps_.getList();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].start(), ten_ - 3660);
   EXPECT_EQ(list[0].end(), ten_ + 119);
   EXPECT_EQ(gaps_.getDataTime(), last);
-}
-
-TEST_F(GapsTest, UnreadableTimeFileCountsAsNone) {
-  mkdir(timeFolder().c_str(), 0777);
-  writeText(timeFolder() + STATION + ".last", "yesterday");
-  EXPECT_EQ(gaps_.getFileTime(), 0);
-  writeText(timeFolder() + STATION + ".last", "99999999999999999999999");
-  EXPECT_EQ(gaps_.getFileTime(), 0);
 }
 
 TEST(GapsIdTest, HostileStationIdStaysInTheTimeFolder) {

@@ -108,7 +108,7 @@ TEST_F(GapsesTest, DeleteBackfillsReachesEveryStation) {
 TEST_F(GapsesTest, DestroyingTheStoreWritesEveryGapFileAndANewStoreReadsThem) {
   {
     Gapses gapses(&log_);
-    ASSERT_TRUE(gapses.addRestartGap("A.00000001", ten_ + 30, &log_));
+    ASSERT_TRUE(gapses.addRestartGap("A.00000001", ten_ + 30, 0, &log_));
     ASSERT_TRUE(gapses.push("B.00000002", ten_, 59, Gap::DLTRIG, &log_));
     gapses.getGaps("C.00000003");                     // no gaps: an empty file
     EXPECT_FALSE(pathExists(gapFile("A.00000001")));  // push does not store
