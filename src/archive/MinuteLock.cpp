@@ -1,15 +1,16 @@
 #include "archive/MinuteLock.h"
 
 #include <condition_variable>
-#include <mutex>
 #include <set>
+
+#include "util/Mutex.h"
 
 namespace {
 
 struct HeldMinutes {
-  std::mutex mu;
+  Mutex mu;
   std::condition_variable released;
-  std::set<std::string> paths;  // guarded by mu
+  std::set<std::string> paths GUARDED_BY(mu);
 };
 
 HeldMinutes& heldMinutes() {
@@ -21,14 +22,14 @@ HeldMinutes& heldMinutes() {
 
 MinuteLock::MinuteLock(const std::string& minutePath) : path_(minutePath) {
   HeldMinutes& held = heldMinutes();
-  std::unique_lock<std::mutex> lock(held.mu);
-  held.released.wait(lock, [&] { return held.paths.count(path_) == 0; });
+  MutexLock lock(held.mu);
+  held.mu.wait(held.released, [&]() REQUIRES(held.mu) { return held.paths.count(path_) == 0; });
   held.paths.insert(path_);
 }
 
 MinuteLock::~MinuteLock() {
   HeldMinutes& held = heldMinutes();
-  std::lock_guard<std::mutex> lock(held.mu);
+  MutexLock lock(held.mu);
   held.paths.erase(path_);
   held.released.notify_all();
 }

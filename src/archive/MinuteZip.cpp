@@ -7,7 +7,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -16,22 +15,22 @@
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/FileUtil.h"
+#include "util/Mutex.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
 #include "waveform/Zipper.h"
 
 namespace {
 
-constexpr mode_t SHARED_FILE_MODE = 0666;
 constexpr double MS_PER_SECOND = 1000.0;
 constexpr size_t THREAD_NAME_MAX = 15;      // characters pthread_setname_np accepts
 constexpr size_t MINUTE_EXTENSION_LEN = 2;  // "ms" of X.ms, replaced by the companions' endings
 
 // The running zip threads; waitAll waits on the condition.
 struct Running {
-  std::mutex mu;
+  Mutex mu;
   std::condition_variable ended;
-  int count = 0;  // guarded by mu
+  int count GUARDED_BY(mu) = 0;
 };
 
 Running& runningState() {
@@ -109,7 +108,7 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Could not zip %s, minute file kept", order.minutePath.c_str());
       return;
     }
-    chmod(built.c_str(), SHARED_FILE_MODE);
+    chmod(built.c_str(), MODE_SHARED_FILE);
     if (Zipper::entrySize(built, entry) != entryBytes) continue;  // the minute grew meanwhile
     long long zipSize = getFileSize(built);
     if (!copyFile(built, part) || getFileSize(part) != zipSize) {
@@ -117,7 +116,7 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Could not copy %s to %s, minute file kept", built.c_str(), placed.c_str());
       return;
     }
-    chmod(part.c_str(), SHARED_FILE_MODE);
+    chmod(part.c_str(), MODE_SHARED_FILE);
     // The archive appends and extracts under the same lock: between this
     // check and the removal the minute cannot change.
     MinuteLock lock(order.minutePath);
@@ -147,12 +146,12 @@ void copyBeside(const MinuteZipOrder& order, const std::string& xmlCopy, const s
       order.minutePath.substr(0, order.minutePath.size() - MINUTE_EXTENSION_LEN);
   if (hasFilesWithExtension(folderOf(order.minutePath), ".ss")) return;
   const std::string xmlDest = sformat("%sstation.xml", base.c_str());
-  if (!isFile(xmlDest) && copyFile(xmlCopy, xmlDest)) chmod(xmlDest.c_str(), SHARED_FILE_MODE);
+  if (!isFile(xmlDest) && copyFile(xmlCopy, xmlDest)) chmod(xmlDest.c_str(), MODE_SHARED_FILE);
   removeFile(xmlCopy);
   log->addf("Copy [%s] to [%s]", xmlCopy.c_str(), xmlDest.c_str());
   const std::string ssDest = sformat("%sss", base.c_str());
   if (!isFile(ssDest)) {
-    if (copyFile(ssCopy, ssDest)) chmod(ssDest.c_str(), SHARED_FILE_MODE);
+    if (copyFile(ssCopy, ssDest)) chmod(ssDest.c_str(), MODE_SHARED_FILE);
     log->addf("Copy [%s] to [%s]", ssCopy.c_str(), ssDest.c_str());
   }
 }
@@ -173,9 +172,9 @@ void runZip(std::unique_ptr<MinuteZipOrder> order, unsigned sequence) {
     const std::string xmlCopy = sformat("%s%s.station.xml", tmp.c_str(), order->stationId.c_str());
     const std::string ssCopy = sformat("%s%s.ss", tmp.c_str(), order->stationId.c_str());
     if (!order->settings.empty() && writeWhole(ssCopy, order->settings)) {
-      chmod(ssCopy.c_str(), SHARED_FILE_MODE);
+      chmod(ssCopy.c_str(), MODE_SHARED_FILE);
       if (order->makeStationXml) order->makeStationXml(ssCopy, xmlCopy);
-      chmod(xmlCopy.c_str(), SHARED_FILE_MODE);
+      chmod(xmlCopy.c_str(), MODE_SHARED_FILE);
     }
     for (const std::string& companion : {xmlCopy, ssCopy, order->minutePath}) {
       order->files.insert(order->files.begin(), companion);
@@ -214,7 +213,7 @@ bool MinuteZip::start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog) {
   const unsigned sequence = zipSequence.fetch_add(1, std::memory_order_relaxed);
   Running& state = runningState();
   {
-    std::lock_guard<std::mutex> lock(state.mu);
+    MutexLock lock(state.mu);
     ++state.count;
   }
   try {
@@ -227,14 +226,14 @@ bool MinuteZip::start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog) {
         pprintf("saveZip ended by an exception\n");
       }
       Running& done = runningState();
-      std::lock_guard<std::mutex> lock(done.mu);
+      MutexLock lock(done.mu);
       --done.count;
       done.ended.notify_all();
     });
     thread.detach();
   } catch (const std::system_error&) {
     {
-      std::lock_guard<std::mutex> lock(state.mu);
+      MutexLock lock(state.mu);
       --state.count;
       state.ended.notify_all();
     }
@@ -247,13 +246,14 @@ bool MinuteZip::start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog) {
 
 bool MinuteZip::waitAll(std::chrono::milliseconds bound) {
   Running& state = runningState();
-  std::unique_lock<std::mutex> lock(state.mu);
-  return state.ended.wait_for(lock, bound, [&state] { return state.count == 0; });
+  MutexLock lock(state.mu);
+  return state.mu.waitUntil(state.ended, std::chrono::steady_clock::now() + bound,
+                            [&state]() REQUIRES(state.mu) { return state.count == 0; });
 }
 
 int MinuteZip::running() {
   Running& state = runningState();
-  std::lock_guard<std::mutex> lock(state.mu);
+  MutexLock lock(state.mu);
   return state.count;
 }
 

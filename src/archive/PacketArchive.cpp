@@ -35,8 +35,6 @@ constexpr size_t NET_LOC_STN_MAX = 18;     // characters of "%s.%s.%s"
 constexpr char NIL_STATION[] = "nil.";     // station ids of unnamed instruments
 constexpr size_t TIME_FILE_ID_MIN = 2;     // shorter station ids get no time file
 constexpr size_t TIME_FILE_READ_MAX = 31;  // characters of a time file examined
-constexpr mode_t FILE_MODE = 0666;
-constexpr mode_t DIR_MODE = 0777;
 constexpr char TIME_DIR[] = "time/";
 constexpr char TIME_EXTENSION[] = ".last";
 constexpr char TEMP_EXTENSION[] = ".tmp";
@@ -251,7 +249,7 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
         sformatBounded(ARCHIVE_STATION_ID_MAX, "%s.%08x", station_.c_str(), packet.sourceId);
     std::string upload = BASE_DIR + "upload/" + stationId_ + "/";
     mkdirs(upload, true);
-    chmod(upload.c_str(), DIR_MODE);
+    chmod(upload.c_str(), MODE_SHARED_FOLDER);
   }
   id_ = packet.sourceId;
   makeStationId();
@@ -424,7 +422,7 @@ bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, si
   if (f == nullptr) return false;
   const bool ok = fwrite(bytes, 1, length, f) == length;
   const bool closed = fclose(f) == 0;
-  chmod(path.c_str(), FILE_MODE);
+  chmod(path.c_str(), MODE_SHARED_FILE);
   // A short write leaves no partial record behind (the records come again).
   if ((!ok || !closed) && truncate(path.c_str(), std::max(before, 0LL)) != 0) {
     logLine(log_, LOG_ADD, "Cannot cut [%s] back to %lld bytes", path.c_str(), before);
@@ -454,7 +452,7 @@ void PacketArchive::addMiniseed(const uint8_t* bytes, size_t length, time_t t, i
     if (mode == DOWNLOAD_LAST && archive.isDownloadOpen()) {
       const std::string path = archive.getDownloadPath();
       archive.closeDownload();
-      chmod(path.c_str(), FILE_MODE);
+      chmod(path.c_str(), MODE_SHARED_FILE);
       finishWrite(path, i + 1, t);
     }
   }
@@ -494,8 +492,8 @@ void PacketArchive::writeTimeFile(time_t t) {
   FILE* f = fopen(temp.c_str(), "w");
   if (f == nullptr) {
     const std::string dir = getBaseOrRamdisk() + TIME_DIR;
-    mkdir(dir.c_str(), DIR_MODE);
-    chmod(dir.c_str(), DIR_MODE);
+    mkdir(dir.c_str(), MODE_SHARED_FOLDER);
+    chmod(dir.c_str(), MODE_SHARED_FOLDER);
     f = fopen(temp.c_str(), "w");
     if (f == nullptr) return;
   }
@@ -504,7 +502,7 @@ void PacketArchive::writeTimeFile(time_t t) {
     removeFile(temp);
     return;
   }
-  chmod(temp.c_str(), FILE_MODE);
+  chmod(temp.c_str(), MODE_SHARED_FILE);
   if (rename(temp.c_str(), path.c_str()) != 0) {
     removeFile(temp);
     return;

@@ -34,6 +34,15 @@ class CAPABILITY("mutex") Mutex {
   void lock() ACQUIRE() { mu_.lock(); }
   void unlock() RELEASE() { mu_.unlock(); }
 
+  // Waits on cv, with this mutex held by the caller, until pred() is true;
+  // the mutex is held again on return.
+  template <typename Predicate>
+  void wait(std::condition_variable& cv, Predicate pred) REQUIRES(this) {
+    std::unique_lock<std::mutex> lock(mu_, std::adopt_lock);
+    cv.wait(lock, pred);
+    lock.release();  // the caller still holds the mutex
+  }
+
   // Waits on cv, with this mutex held by the caller, until pred() is true or
   // the deadline has passed; the mutex is held again on return. Returns pred().
   template <typename TimePoint, typename Predicate>
