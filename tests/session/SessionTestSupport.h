@@ -5,6 +5,7 @@
 #define VH_TESTS_SESSION_SESSIONTESTSUPPORT_H_
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -70,14 +71,20 @@ inline std::string sessionProps(int timeoutSecs = 3) {
 
 class SessionFixture : public ::testing::Test {
  protected:
+  // The default archive and transactions folders are relative: the test
+  // works inside its temporary folder.
   explicit SessionFixture(const std::string& props = sessionProps()) {
+    EXPECT_TRUE(getcwd(oldCwd, sizeof oldCwd) != nullptr && chdir(dir.path().c_str()) == 0);
     writeText(dir.file("vh.props"), props);
     vhProps.read(dir.file("vh.props"));
   }
   // A finished session hands its last minutes to zip threads; they use the
   // test's folder and the process-wide directories, so each test waits for
   // them before its folder goes away.
-  ~SessionFixture() override { MinuteZip::waitAll(std::chrono::seconds(30)); }
+  ~SessionFixture() override {
+    MinuteZip::waitAll(std::chrono::seconds(30));
+    EXPECT_EQ(chdir(oldCwd), 0);
+  }
   void initSession() { ASSERT_TRUE(session.init(&io, &vhProps, nullptr, &log)); }
 
   // Every line of every log file written so far.
@@ -92,6 +99,7 @@ class SessionFixture : public ::testing::Test {
   std::vector<SelvomaPacket> written() { return splitFrames(io.takeWritten()); }
 
   TempDir dir;
+  char oldCwd[4096] = "";
   ScopedBaseDir base{dir.path()};
   VhProps vhProps;
   Log log{"sess"};

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -141,15 +142,10 @@ TEST(ArchiveFileTemplateTest, FilenameIsLastElementCut) {
 // --- Hostile codes --------------------------------------------------------
 
 TEST(ArchiveFileHostileCodeTest, SafePathCodeNeutralisesSeparatorsAndLeadingPoint) {
-  EXPECT_EQ("ABCD", safePathCode("ABCD"));
-  EXPECT_EQ("HHZ", safePathCode("HHZ"));
-  EXPECT_EQ("A.B", safePathCode("A.B"));
-  EXPECT_EQ("_._x", safePathCode("../x"));
-  EXPECT_EQ("a_b", safePathCode("a/b"));
-  EXPECT_EQ("_", safePathCode("\\"));
-  EXPECT_EQ("_hidden", safePathCode(".hidden"));
-  EXPECT_EQ("_", safePathCode("."));
-  EXPECT_EQ("", safePathCode(""));
+  const char* const cases[][2] = {{"ABCD", "ABCD"}, {"A.B", "A.B"}, {"../x", "_._x"},
+                                  {"a/b", "a_b"},   {"\\", "_"},    {".hidden", "_hidden"},
+                                  {".", "_"},       {"", ""}};
+  for (const auto& c : cases) EXPECT_EQ(c[1], safePathCode(c[0])) << c[0];
 }
 
 TEST(ArchiveFileHostileCodeTest, HostileStationAndNetworkStayInsideArchiveTree) {
@@ -212,105 +208,71 @@ class ArchiveFileTrackingTest : public ::testing::Test {
   time_t now_ = utc(2024, 6, 1, 8, 0, 0);
 };
 
-TEST_F(ArchiveFileTrackingTest, NextMinuteIsReportedOnceAfterTenSecondHold) {
-  const time_t first = utc(2023, 4, 6, 12, 34, 0);
-  write(first);
-  write(first + 50);
-  EXPECT_FALSE(archive_.changed(nullptr));
-  EXPECT_EQ(0u, archive_.pendingFinished()) << "writes within one minute finish nothing";
-  write(first + 60);
-  EXPECT_EQ(now_ + ArchiveFile::HOLD_SECONDS, archive_.getHoldUntil());
-  EXPECT_FALSE(archive_.changed(nullptr));
-  now_ += ArchiveFile::HOLD_SECONDS;
-  EXPECT_FALSE(archive_.changed(nullptr)) << "the hold ends only after ten full seconds";
-  now_ += 1;
-  write(first + 70);
-  ASSERT_TRUE(archive_.changed(nullptr));
-  EXPECT_EQ("archive/ABCD/2023/04/06/12/20230406_1234_ABCD.ms", archive_.getFinishedPath());
-  EXPECT_FALSE(archive_.changed(nullptr));
-  EXPECT_EQ(0, archive_.getHoldUntil());
-}
+// A script of steps from a start minute t: "wN" writes data time t+N, "+N"
+// moves the clock N seconds, "=a,b" expects changed() to hand out the files
+// of t+a, t+b ("=" nothing), "cN" expects the open file of t+N and "xa,b"
+// expects closeOut() to hand out the files of t+a, t+b.
+struct TrackingCase {
+  const char* name;
+  time_t start;
+  const char* script;
+};
 
-TEST_F(ArchiveFileTrackingTest, DayAndYearBoundariesFinishTheOldFolder) {
-  write(utc(2023, 12, 31, 23, 59, 58));
-  write(utc(2024, 1, 1, 0, 0, 1));
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  ASSERT_TRUE(archive_.changed(nullptr));
-  EXPECT_EQ("archive/ABCD/2023/12/31/23/20231231_2359_ABCD.ms", archive_.getFinishedPath());
-  EXPECT_EQ("archive/ABCD/2024/01/01/00/20240101_0000_ABCD.ms", archive_.getCurrentPath());
-  // A day boundary inside a year (and a leap day).
-  write(utc(2024, 2, 29, 23, 59, 30));
-  write(utc(2024, 3, 1, 0, 0, 0));
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  EXPECT_EQ((std::vector<std::string>{"archive/ABCD/2024/01/01/00/20240101_0000_ABCD.ms",
-                                      "archive/ABCD/2024/02/29/23/20240229_2359_ABCD.ms"}),
-            drain());
-  EXPECT_EQ("archive/ABCD/2024/01/01/00/20240101_0000_ABCD.ms", archive_.getPreviousFinishedPath());
-}
-
-TEST_F(ArchiveFileTrackingTest, MinutesArrivingFasterThanRealTimeAreAllReportedInOrder) {
-  const time_t t = utc(2023, 4, 6, 12, 0, 0);
-  // Four minutes of data within one wall-clock second (a catching-up instrument).
-  for (int minute = 0; minute < 4; ++minute) {
-    write(t + minute * 60);
-    write(t + minute * 60 + 30);
+TEST_F(ArchiveFileTrackingTest, ScriptedWritesAndClockStepsFinishEachMinuteOnceInOrder) {
+  const time_t noon = utc(2023, 4, 6, 12, 0, 0);
+  const TrackingCase cases[] = {
+      {"one minute finishes nothing; the hold ends after ten full seconds", noon,
+       "w0 w50 = w60 = +10 = +1 w70 =0 ="},
+      {"year boundary", utc(2023, 12, 31, 23, 59, 0), "w58 w61 +11 =0 c60"},
+      {"leap day", utc(2024, 2, 29, 23, 59, 0), "w30 w60 +11 =0 c60"},
+      {"minutes faster than real time all reported", noon,
+       "w0 w30 w60 w90 w120 w150 w180 w210 +11 =0,60,120 c180"},
+      {"changes during the hold are reported one per call", noon, "w0 w60 +5 w120 +6 =0 +5 =60"},
+      {"late record of the waiting minute finishes nothing new", noon,
+       "w59 w60 w58 w61 +11 =0 c60"},
+      {"waiting minute not reported while being written", noon, "w30 w60 +11 w59 = w62 =0"},
+      {"late record of a reported minute finishes it again", noon,
+       "w30 w60 +11 w70 =0 w45 w75 +11 w80 =0 c60 w50 x0,60"},
+  };
+  for (const TrackingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ArchiveFile archive(kDefaultTemplate);
+    archive.TEST_setClock([this] { return now_; });
+    const auto pathOf = [&](time_t t) {
+      return archive.getPath("AU", "ABCD", 1, brokenDown(t), 0, ".ms", false);
+    };
+    const auto paths = [&](const std::string& offsets) {
+      std::vector<std::string> out;
+      std::istringstream in(offsets);
+      for (std::string n; std::getline(in, n, ',');) out.push_back(pathOf(c.start + std::stol(n)));
+      return out;
+    };
+    std::istringstream script(c.script);
+    for (std::string step; script >> step;) {
+      SCOPED_TRACE(step);
+      const std::string arg = step.substr(1);
+      std::vector<std::string> handed;
+      switch (step[0]) {
+        case 'w':
+          archive.getPath("AU", "ABCD", 1, brokenDown(c.start + std::stol(arg)), 0, ".ms", true);
+          break;
+        case '+':
+          now_ += std::stol(arg);
+          break;
+        case '=':
+          while (archive.changed(nullptr)) handed.push_back(archive.getFinishedPath());
+          EXPECT_EQ(handed, paths(arg));
+          break;
+        case 'c':
+          EXPECT_EQ(archive.getCurrentPath(), pathOf(c.start + std::stol(arg)));
+          break;
+        case 'x':
+          while (archive.closeOut(nullptr)) handed.push_back(archive.getFinishedPath());
+          EXPECT_EQ(handed, paths(arg));
+          break;
+      }
+    }
   }
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  EXPECT_EQ((std::vector<std::string>{pathOf(t), pathOf(t + 60), pathOf(t + 120)}), drain());
-  EXPECT_EQ(pathOf(t + 180), archive_.getCurrentPath()) << "the newest minute is still open";
-}
-
-TEST_F(ArchiveFileTrackingTest, MinuteChangesDuringHoldAreReportedOnePerCall) {
-  const time_t t = utc(2023, 4, 6, 12, 0, 0);
-  write(t);
-  write(t + 60);
-  now_ += 5;  // within the hold of the first change
-  write(t + 120);
-  now_ += 6;  // the first is due, the second not yet
-  EXPECT_EQ(std::vector<std::string>{pathOf(t)}, drain());
-  now_ += 5;
-  EXPECT_EQ(std::vector<std::string>{pathOf(t + 60)}, drain());
-}
-
-TEST_F(ArchiveFileTrackingTest, LateRecordOfWaitingMinuteFinishesNothingNew) {
-  const time_t t = utc(2023, 4, 6, 12, 0, 0);
-  write(t + 59);
-  write(t + 60);
-  write(t + 58);  // another channel still in the old minute
-  write(t + 61);
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  EXPECT_EQ(std::vector<std::string>{pathOf(t)}, drain());
-  EXPECT_EQ(pathOf(t + 60), archive_.getCurrentPath());
-}
-
-TEST_F(ArchiveFileTrackingTest, WaitingMinuteIsNotReportedWhileItIsBeingWritten) {
-  const time_t t = utc(2023, 4, 6, 12, 0, 0);
-  write(t + 30);
-  write(t + 60);
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  write(t + 59);  // this batch goes to the waiting file right after changed()
-  EXPECT_FALSE(archive_.changed(nullptr));
-  write(t + 62);
-  EXPECT_EQ(std::vector<std::string>{pathOf(t)}, drain());
-}
-
-TEST_F(ArchiveFileTrackingTest, LateRecordOfReportedMinuteFinishesItAgain) {
-  const time_t t = utc(2023, 4, 6, 12, 0, 0);
-  write(t + 30);
-  write(t + 60);
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  write(t + 70);
-  EXPECT_EQ(std::vector<std::string>{pathOf(t)}, drain());
-  write(t + 45);  // very late: reopens the reported (zipped) minute
-  write(t + 75);
-  now_ += ArchiveFile::HOLD_SECONDS + 1;
-  write(t + 80);
-  EXPECT_EQ(std::vector<std::string>{pathOf(t)}, drain());
-  EXPECT_EQ(pathOf(t + 60), archive_.getCurrentPath());
-  write(t + 50);  // reopened once more, and then the link ends
-  std::vector<std::string> closed;
-  while (archive_.closeOut(nullptr)) closed.push_back(archive_.getFinishedPath());
-  EXPECT_EQ((std::vector<std::string>{pathOf(t), pathOf(t + 60)}), closed);
 }
 
 TEST_F(ArchiveFileTrackingTest, FullQueueCutsHoldShortAndLosesNoMinute) {
@@ -387,22 +349,19 @@ TEST_F(ArchiveFileFindTest, FindsEveryVariantInExtensionOrderWithoutWaiting) {
   EXPECT_TRUE(log_.has("*Found " + minute("ABCD", 12, 2) + ".trig.ms.zip"));
 }
 
-TEST_F(ArchiveFileFindTest, WaitTriesFiveTimesForAnEmptyMinute) {
+TEST_F(ArchiveFileFindTest, WaitTriesFiveTimesForAnEmptyMinuteAndFindsALateFile) {
   makeFile(minute("ABCD", 12, 0) + ".ms");
   std::vector<std::string> list;
   EXPECT_EQ(1, archive_.getFiles(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 0, 0), 1, true, &log_));
   EXPECT_EQ(ArchiveFile::GETFILES_ATTEMPTS - 1, sleeps_) << "no pause after the last attempt";
-  EXPECT_TRUE(log_.has("Nothing found.  Try again (1)"));
   EXPECT_TRUE(log_.has("Nothing found.  Try again (4)"));
   EXPECT_FALSE(log_.has("Nothing found.  Try again (5)"));
-}
-
-TEST_F(ArchiveFileFindTest, WaitFindsAFileThatArrivesLate) {
+  sleeps_ = 0;
+  list.clear();
   onSleep_ = [this] {
-    if (sleeps_ == 2) makeFile(minute("ABCD", 12, 0) + ".ms.zip");
+    if (sleeps_ == 2) makeFile(minute("ABCD", 12, 1) + ".ms.zip");
   };
-  std::vector<std::string> list;
-  EXPECT_EQ(1, archive_.getFiles(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 0, 0), 0, true, &log_));
+  EXPECT_EQ(1, archive_.getFiles(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 1, 0), 0, true, &log_));
   EXPECT_EQ(2, sleeps_);
 }
 
@@ -500,7 +459,6 @@ TEST_F(ArchiveFileDeleteOldTest, RemovesOldFilesAndEmptiedFoldersKeepsNewAndRoot
   const std::string root = dir_.path() + "archive/";
   ArchiveFile archive(root + "%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S");
   archive.TEST_setClock([this] { return now_; });
-  archive.setAgeLimit(kAge);
   makeFile(root + "ABCD/2023/01/01/00/old1.ms", old_);
   makeFile(root + "ABCD/2023/01/01/00/old2.ms.zip", old_);
   makeFile(root + "ABCD/2023/01/02/00/new.ms", now_);
@@ -509,21 +467,15 @@ TEST_F(ArchiveFileDeleteOldTest, RemovesOldFilesAndEmptiedFoldersKeepsNewAndRoot
                              "ABCD/2023/01/02", "ABCD/2023/01", "ABCD/2023", "ABCD"}) {
     touchFileTime(root + folder, old_);
   }
+  EXPECT_EQ(0, archive.deleteOld()) << "no age limit";
+  archive.setAgeLimit(-1);
+  EXPECT_EQ(0, archive.deleteOld());
+  archive.setAgeLimit(kAge);
   EXPECT_EQ(5, archive.deleteOld());  // three files and the folders 01/01/00 and 01/01
   EXPECT_FALSE(pathExists(root + "ABCD/2023/01/01"));
   EXPECT_FALSE(pathExists(root + "ABCD/2023/01/02/00/old3.ms"));
   EXPECT_TRUE(pathExists(root + "ABCD/2023/01/02/00/new.ms"));
   EXPECT_TRUE(isDir(root));
-}
-
-TEST_F(ArchiveFileDeleteOldTest, NoAgeLimitDeletesNothing) {
-  const std::string root = dir_.path() + "archive/";
-  ArchiveFile archive(root + "%S/%Y/%Y%M%D_%H%m_%S");
-  makeFile(root + "ABCD/2023/old.ms", old_);
-  EXPECT_EQ(0, archive.deleteOld());
-  archive.setAgeLimit(-1);
-  EXPECT_EQ(0, archive.deleteOld());
-  EXPECT_TRUE(pathExists(root + "ABCD/2023/old.ms"));
 }
 
 TEST_F(ArchiveFileDeleteOldTest, RootWithoutDataOrArchiveIsNeverWalked) {
@@ -544,23 +496,6 @@ TEST_F(ArchiveFileDeleteOldTest, RootWithoutDataOrArchiveIsNeverWalked) {
   homeTemplate.setAgeLimit(kAge);
   EXPECT_EQ(0, homeTemplate.deleteOld());
   EXPECT_TRUE(pathExists(dir_.path() + "home/old.txt"));
-}
-
-// --- Download file -----------------------------------------------------------
-
-TEST(ArchiveFileDownloadTest, AppendsOnlyWhileOpen) {
-  TempDir dir;
-  ArchiveFile archive(kDefaultTemplate);
-  const uint8_t bytes[] = {'a', 'b', 'c'};
-  EXPECT_FALSE(archive.appendDownload(bytes, sizeof bytes));
-  ASSERT_TRUE(archive.openDownload(dir.file("piece.ms")));
-  EXPECT_TRUE(archive.appendDownload(bytes, sizeof bytes));
-  ASSERT_TRUE(archive.openDownload(dir.file("piece.ms")));  // reopening appends
-  EXPECT_TRUE(archive.appendDownload(bytes, 1));
-  archive.closeDownload();
-  EXPECT_FALSE(archive.isDownloadOpen());
-  EXPECT_EQ("abca", readText(dir.file("piece.ms")));
-  EXPECT_FALSE(archive.openDownload(dir.file("missing/folder/piece.ms")));
 }
 
 }  // namespace
