@@ -2,34 +2,27 @@
 
 #include "protocol/Commands.h"
 
-TEST(CommandsTest, TableRowsInOrder) {
-  EXPECT_EQ(Commands::index("dir"), 0);
-  EXPECT_EQ(Commands::index("station_name ABCDE"), 1);
-  EXPECT_EQ(Commands::index("level trigger info 1 2 3 4"), 2);
-  EXPECT_EQ(Commands::index("flash_write ok"), 3);
-  EXPECT_EQ(Commands::index("Settings changed"), 4);
-  EXPECT_EQ(Commands::index("trigger 1 2021-04-05T10:00:00.000000"), 5);
-  EXPECT_EQ(Commands::index("vftp_get /a,/b"), 6);
-  EXPECT_EQ(Commands::index("shutdown"), 7);
-  EXPECT_EQ(Commands::index("rx status: 0"), 8);
-  EXPECT_EQ(Commands::index("rx status: 3"), 9);
-}
-
-TEST(CommandsTest, FirstKeywordInTableOrderWinsAnywhereInText) {
-  EXPECT_EQ(Commands::index("odir=/a"), 0);  // contains "dir" though it is a reply
-  EXPECT_EQ(Commands::index("please shutdown now"), 7);
-  EXPECT_EQ(Commands::index("shutdown dir"), 0);
-}
-
-TEST(CommandsTest, TriggerCountsOnlyAtTheStart) {
-  EXPECT_EQ(Commands::index("a trigger here"), -1);
-  EXPECT_EQ(Commands::index("a trigger x=1"), 999);
-  EXPECT_EQ(Commands::index("trigger"), -1);  // the keyword holds its trailing blank
-}
-
-TEST(CommandsTest, SettingReplyAndUnrecognised) {
-  EXPECT_EQ(Commands::index("sampling_rate=100"), 999);
-  EXPECT_EQ(Commands::index("hello"), -1);
-  EXPECT_EQ(Commands::index(""), -1);
-  EXPECT_EQ(Commands::index("settings changed"), -1);  // case matters
+// The row the dispatcher takes for a text (the session tests show each row's
+// action): the first keyword in table order anywhere in the text, "trigger "
+// only at the start, 999 for a setting reply, -1 for anything else.
+TEST(CommandsTest, TextsFindTheirRows) {
+  const struct {
+    const char* text;
+    int row;
+  } cases[] = {
+      {"odir=/a", 0},  // contains "dir" though it is a reply
+      {"please shutdown now", 7},
+      {"shutdown dir", 0},
+      {"trigger 1 2021-04-05T10:00:00.000000", 5},
+      {"rx status: 0", 8},
+      {"rx status: 3", 9},
+      {"a trigger here", -1},
+      {"a trigger x=1", 999},
+      {"trigger", -1},  // the keyword holds its trailing blank
+      {"sampling_rate=100", 999},
+      {"hello", -1},
+      {"", -1},
+      {"settings changed", -1},  // case matters
+  };
+  for (const auto& c : cases) EXPECT_EQ(Commands::index(c.text), c.row) << c.text;
 }

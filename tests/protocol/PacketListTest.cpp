@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 
 #include "protocol/PacketList.h"
@@ -18,50 +19,31 @@ std::string payloadText(const SelvomaPacket& p) {
 
 }  // namespace
 
-TEST(PacketListTest, StartsAckedWithDefaultWaits) {
-  PacketList list;
-  EXPECT_TRUE(list.isAcked());
-  EXPECT_EQ(list.getMaxWaitMs(), 300);
-  EXPECT_EQ(list.getWaitStepMs(), 200);
-  EXPECT_EQ(list.getCurWaitMs(), 300);
-  EXPECT_FALSE(list.hasPackets());
-}
-
 TEST(PacketListTest, SetMaxWaitCapsTheStepAt200) {
   PacketList list;
-  list.setMaxWait(18);
-  EXPECT_EQ(list.getMaxWaitMs(), 18);
-  EXPECT_EQ(list.getWaitStepMs(), 18);
-  list.setMaxWait(500);
-  EXPECT_EQ(list.getMaxWaitMs(), 500);
-  EXPECT_EQ(list.getWaitStepMs(), 200);
-  list.setMaxWait(200);
-  EXPECT_EQ(list.getWaitStepMs(), 200);
-  list.setMaxWait(199);
-  EXPECT_EQ(list.getWaitStepMs(), 199);
+  for (int wait : {18, 199, 200, 500}) {
+    list.setMaxWait(wait);
+    EXPECT_EQ(list.getMaxWaitMs(), wait);
+    EXPECT_EQ(list.getWaitStepMs(), std::min(wait, 200));
+  }
 }
 
+// A frame taken with number `sent` is answered by an ACK of `sent` or the
+// next number (wrapping at 255), by no other.
 TEST(PacketListTest, AckOfSentNumberOrNextOneAnswersTheFrame) {
-  Upload list;
-  list.TEST_setClock([] { return int64_t{1000000}; });
-  list.addCommand("x");
-  ASSERT_TRUE(list.getNextPacket("st", 7));  // taken with ackSeqNo 7, now waiting
-  ASSERT_FALSE(list.isAcked());
-  list.setAckSeqNo(9);
-  EXPECT_FALSE(list.isAcked());
-  list.setAckSeqNo(6);
-  EXPECT_FALSE(list.isAcked());
-  list.setAckSeqNo(8);
-  EXPECT_TRUE(list.isAcked());
-}
-
-TEST(PacketListTest, AckWindowWrapsAt255) {
-  Upload list;
-  list.TEST_setClock([] { return int64_t{1000000}; });
-  list.addCommand("x");
-  ASSERT_TRUE(list.getNextPacket("st", 255));
-  list.setAckSeqNo(0);
-  EXPECT_TRUE(list.isAcked());
+  const struct {
+    uint8_t sent, ack;
+    bool answered;
+  } cases[] = {{7, 9, false}, {7, 6, false}, {7, 8, true}, {7, 7, true}, {255, 0, true}};
+  for (const auto& c : cases) {
+    Upload list;
+    list.TEST_setClock([] { return int64_t{1000000}; });
+    list.addCommand("x");
+    ASSERT_TRUE(list.getNextPacket("st", c.sent));
+    ASSERT_FALSE(list.isAcked());
+    list.setAckSeqNo(c.ack);
+    EXPECT_EQ(list.isAcked(), c.answered) << int(c.sent) << " " << int(c.ack);
+  }
 }
 
 TEST(PacketListTest, ContainsCommandComparesFirst39PrintableCharacters) {

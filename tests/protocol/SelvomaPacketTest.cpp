@@ -129,8 +129,6 @@ TEST(SelvomaPacketTest, TriggerReader) {
   EXPECT_EQ(t.alarmType, SelTrigger::ALARM_UNKNOWN);
   EXPECT_FALSE(packetWith(SelvomaPacket::COMMAND, bytes).getSelTrigger(&t));
 
-  EXPECT_STREQ(alarmName(0), "HIGH TEMPERATURE");
-  EXPECT_STREQ(alarmName(8), "BROADCAST TRIGGER");
   EXPECT_STREQ(alarmName(15), "15");
   EXPECT_STREQ(alarmName(16), "UNKNOWN");
   EXPECT_STREQ(alarmName(200), "UNKNOWN");
