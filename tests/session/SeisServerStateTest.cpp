@@ -159,24 +159,6 @@ TEST_F(SessionStepTest, QuietVerbosityIsNotRaisedByBadFrame) {
   EXPECT_EQ(log.getVerbosness(), -1);
 }
 
-TEST_F(SessionStepTest, UnknownTypeIsLoggedAndAcknowledged) {
-  deliver(frame(0x90, STATION, "abc", 12));
-  auto out = written();
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
-  EXPECT_EQ(out[0].seqNo, 12);
-  EXPECT_NE(logText().find("UNKNOWN(90)"), std::string::npos);
-}
-
-TEST_F(SessionStepTest, ShutdownEndsAfterAnAck) {
-  EXPECT_EQ(deliver(frame(SelvomaPacket::COMMAND, STATION, "system shutdown", 44)), S::FINISH);
-  auto out = written();
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
-  EXPECT_EQ(out[0].seqNo, 44);
-  EXPECT_NE(logText().find("SHUTDOWN [system shutdown]"), std::string::npos);
-}
-
 TEST_F(SessionStepTest, LongCommandReachesDispatcherAsFirst512Bytes) {
   std::string text = "dir " + std::string(596, 'a');
   deliver(frame(SelvomaPacket::COMMAND, STATION, text, 1));
@@ -196,14 +178,45 @@ TEST_F(SessionStepTest, ControlCharacterInReplyIsStoredAsTilde) {
   EXPECT_EQ(session.TEST_ssFile().getChars("custom_name"), "a~z");
 }
 
-TEST_F(SessionStepTest, NilAndShortTextsAreNotAcknowledged) {
-  deliver(frame(SelvomaPacket::COMMAND, STATION, "nil", 1));
-  deliver(frame(SelvomaPacket::COMMAND, STATION, "ok", 2));
-  EXPECT_TRUE(written().empty());
-  deliver(frame(SelvomaPacket::COMMAND, STATION, "station_name", 3));  // too short: only acked
-  auto out = written();
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].seqNo, 3);
+// One frame each: the state PROCESS leads to, the ACK written (or none) and
+// a log line.
+TEST_F(SessionStepTest, SingleFramesLeadToTheirStateAndAnswer) {
+  const struct {
+    uint8_t type;
+    std::string payload;
+    uint8_t seq;
+    int state;  // -1: not checked
+    int ack;    // number of the one ACK written; -1: nothing written
+    const char* line;
+  } cases[] = {
+      {0x90, "abc", 12, -1, 12, "UNKNOWN(90)"},
+      {SelvomaPacket::COMMAND, "system shutdown", 44, S::FINISH, 44, "SHUTDOWN [system shutdown]"},
+      {SelvomaPacket::COMMAND, "nil", 1, -1, -1, nullptr},
+      {SelvomaPacket::COMMAND, "ok", 2, -1, -1, nullptr},
+      {SelvomaPacket::COMMAND, "station_name", 3, -1, 3, nullptr},  // too short: only acked
+      {SelvomaPacket::REQUEST_FILE, std::string(100, 'f'), 4, S::READ, 4, nullptr},
+      {SelvomaPacket::REQUEST_FILE, std::string(99, 'f'), 5, S::READ, -1, nullptr},
+      {SelvomaPacket::FLASH, "block", 1, S::READ, -1, nullptr},
+      {SelvomaPacket::LINK_INIT, "", 0, S::INIT_IDENTIFY, -1, nullptr},
+      {SelvomaPacket::IDENT_NL, "", 0, S::INIT_LINK, -1, nullptr},
+      {SelvomaPacket::IDENTIFY, "", 0, S::READ, -1, nullptr},
+      {SelvomaPacket::ACK, "", 0, S::NEXT_REQUEST, -1, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.type) + " " + c.payload.substr(0, 20));
+    session.TEST_setState(S::READ);
+    const int state = deliver(frame(c.type, STATION, c.payload, c.seq));
+    if (c.state >= 0) EXPECT_EQ(state, c.state);
+    auto out = written();
+    if (c.ack < 0) {
+      EXPECT_TRUE(out.empty());
+    } else {
+      ASSERT_EQ(out.size(), 1u);
+      EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
+      EXPECT_EQ(out[0].seqNo, c.ack);
+    }
+    if (c.line != nullptr) EXPECT_NE(logText().find(c.line), std::string::npos);
+  }
   EXPECT_EQ(logText().find("STATION_NAME"), std::string::npos);
 }
 
@@ -238,14 +251,6 @@ TEST_F(SessionStepTest, FailedUploadReplyAbandonsUpload) {
   EXPECT_NE(logText().find("Failed upload: [rx status: 3]"), std::string::npos);
 }
 
-TEST_F(SessionStepTest, RequestFileOfHundredBytesIsOnlyAcknowledged) {
-  EXPECT_EQ(deliver(frame(SelvomaPacket::REQUEST_FILE, STATION, std::string(100, 'f'), 4)),
-            S::READ);
-  ASSERT_EQ(written().size(), 1u);
-  EXPECT_EQ(deliver(frame(SelvomaPacket::REQUEST_FILE, STATION, std::string(99, 'f'), 5)), S::READ);
-  EXPECT_TRUE(written().empty());
-}
-
 TEST_F(SessionStepTest, BadPacketFromInstrumentIsAnsweredWithNack) {
   EXPECT_EQ(deliver(frame(SelvomaPacket::BAD_PACKET, STATION, "", 9)), S::SEND);
   EXPECT_EQ(session.send(), S::READ);
@@ -253,18 +258,6 @@ TEST_F(SessionStepTest, BadPacketFromInstrumentIsAnsweredWithNack) {
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].type, SelvomaPacket::NACK);
   EXPECT_EQ(out[0].seqNo, 9);
-}
-
-TEST_F(SessionStepTest, InboundFlashGoesBackToRead) {
-  EXPECT_EQ(deliver(frame(SelvomaPacket::FLASH, STATION, "block", 1)), S::READ);
-  EXPECT_TRUE(written().empty());
-}
-
-TEST_F(SessionStepTest, LinkFramesRestartIdentificationOrLink) {
-  EXPECT_EQ(deliver(frame(SelvomaPacket::LINK_INIT, STATION)), S::INIT_IDENTIFY);
-  EXPECT_EQ(deliver(frame(SelvomaPacket::IDENT_NL, STATION)), S::INIT_LINK);
-  EXPECT_EQ(deliver(frame(SelvomaPacket::IDENTIFY, STATION)), S::READ);
-  EXPECT_EQ(deliver(frame(SelvomaPacket::ACK, STATION)), S::NEXT_REQUEST);
 }
 
 TEST_F(SessionStepTest, DeadLinkFinishesAtOnce) {
