@@ -33,24 +33,21 @@ TEST_F(LogTest, FileNamedByUtcDateAndFirst29CharactersOfName) {
   EXPECT_TRUE(pathExists(expected)) << expected;
 }
 
-TEST_F(LogTest, NormalLineFormHasTimeMillisAndText) {
-  Log log("vh");
-  log.flush("some text");
-  std::string text = readText(log.getPath());
+TEST_F(LogTest, LineFormsByVerbosity) {
+  Log normal("vh");
+  normal.flush("some text");
+  std::string text = readText(normal.getPath());
   EXPECT_TRUE(std::regex_match(text, std::regex("[0-9]{6}\\.[0-9]{3} some text\n"))) << text;
-}
-
-TEST_F(LogTest, VerboseLineFormHasDateAndHexId) {
-  Log log("vh");
-  log.setVerbose(1);
-  log.setId(0xabc);
-  log.flush("detail");
-  std::string text = readText(log.getPath());
+  Log verbose("vv");  // with the date and the hexadecimal id
+  verbose.setVerbose(1);
+  verbose.setId(0xabc);
+  verbose.flush("detail");
+  text = readText(verbose.getPath());
   EXPECT_TRUE(std::regex_match(text, std::regex("[0-9]{8} [0-9]{6}\\.[0-9]{3} 00000abc detail\n")))
       << text;
 }
 
-TEST_F(LogTest, VerbosityZeroCachesUntilFlush) {
+TEST_F(LogTest, VerbosityZeroCachesUntilFlushOrTheEnd) {
   Log log("cache");
   for (int i = 0; i < 10; ++i) log.addf("line %d", i);
   EXPECT_FALSE(pathExists(log.getPath()));
@@ -58,6 +55,14 @@ TEST_F(LogTest, VerbosityZeroCachesUntilFlush) {
   std::string text = readText(log.getPath());
   EXPECT_NE(text.find("line 0\n"), std::string::npos);
   EXPECT_NE(text.find("line 9\n"), std::string::npos);
+  std::string path;
+  {
+    Log ending("dtor");
+    ending.add("cached");
+    path = ending.getPath();
+    EXPECT_FALSE(pathExists(path));
+  }
+  EXPECT_NE(readText(path).find("cached"), std::string::npos);
 }
 
 TEST_F(LogTest, VerbosityTwoWritesEveryLineAtOnce) {
@@ -94,17 +99,6 @@ TEST_F(LogTest, VerboseOnlyLinesNeedVerbosityOne) {
   log.add("shown", true);
   log.flush();
   EXPECT_NE(readText(log.getPath()).find("shown"), std::string::npos);
-}
-
-TEST_F(LogTest, DestructorWritesCachedLines) {
-  std::string path;
-  {
-    Log log("dtor");
-    log.add("cached");
-    path = log.getPath();
-    EXPECT_FALSE(pathExists(path));
-  }
-  EXPECT_NE(readText(path).find("cached"), std::string::npos);
 }
 
 TEST_F(LogTest, LinesAreCutTo599Characters) {
