@@ -162,8 +162,8 @@ bool Socket::accept(Socket& client) {
   setErrno(0);
   if (rc < 0) {
     setErrno(error);
-    logLine(getLog(), LOG_FLUSH, "ERROR accept():%s nSocket=%d errr=%d nRet=%d\n", ioErrorText(error).c_str(), fd_, error,
-        rc);
+    logLine(getLog(), LOG_FLUSH, "ERROR accept():%s nSocket=%d errr=%d nRet=%d\n",
+            ioErrorText(error).c_str(), fd_, error, rc);
     return false;
   }
   client = rc;
@@ -275,7 +275,8 @@ int Socket::write(const unsigned char* bytes, int count) {
     ssize_t k = ::send(fd_, bytes + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL);
     if (k < 1) {
       if (k < 0) setErrno(errno);
-      logLine(getLog(), LOG_ADD, "INCOMPLETE SEND. want to send=%d  written=%d", count - sent, sent);
+      logLine(getLog(), LOG_ADD, "INCOMPLETE SEND. want to send=%d  written=%d", count - sent,
+              sent);
       return sent;
     }
     sent += static_cast<int>(k);
