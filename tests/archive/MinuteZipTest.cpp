@@ -119,13 +119,6 @@ TEST_F(MinuteZipTest, MinuteBecomesZipWithCompanionsAndIsRemoved) {
   EXPECT_NE(log.find("closePthread [void* saveZip(void*)]"), std::string::npos);
 }
 
-TEST_F(MinuteZipTest, ZipNameKeepsFiftyNineCharactersOfTheMinute) {
-  std::string longName(70, 'n');
-  EXPECT_EQ(MinuteZip::zipNameFor("/a/b/" + longName), std::string(59, 'n') + ".zip");
-  EXPECT_EQ(MinuteZip::zipNameFor("/a/X.ms"), "X.ms.zip");
-  EXPECT_EQ(MinuteZip::zipPathFor("/a/b/" + longName), "/a/b/" + std::string(59, 'n') + ".zip");
-}
-
 TEST_F(MinuteZipTest, ZipAlreadyThereIsMergedNeverReplacedByFewerRecords) {
   std::string path = minute("20230406_1242_ABCD.ms");
   const std::string first = readText(path);
