@@ -92,6 +92,7 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   upload_.setBuildNo(ssFile_.getBuildNo());
   io_ = io;
   gaps_ = gaps;
+  histogram_.readProperties(*props);
   rw_.init(ownId_, io, log);
   archive_.setLog(log);
   archive_.setGapses(gaps);

@@ -4,9 +4,9 @@
 // calls the constructor, init, loop and the destructor in that order. The
 // session owns the framing layer (PacketReaderWriter), the received and
 // outgoing packet slots and one of each per-station component it uses: the
-// packet archive, the settings file and its query timer, and the outgoing
-// upload queue. The link, the properties, the gap store and the log are not
-// owned and must outlive the session.
+// packet archive, the settings file and its query timer, the histograms and
+// the outgoing upload queue. The link, the properties, the gap store and the
+// log are not owned and must outlive the session.
 //
 // loop() is a state machine: INIT_IDENTIFY and INIT_LINK at link start,
 // then READ (one frame without waiting), PROCESS (dispatch by message type),
@@ -40,6 +40,7 @@
 #include <string>
 
 #include "archive/PacketArchive.h"
+#include "metadata/Histogram.h"
 #include "metadata/SiteFolder.h"
 #include "metadata/SsFile.h"
 #include "metadata/SsTimer.h"
@@ -302,6 +303,7 @@ class SeisServerState {
   int receiveDeltaSecs_ = RECEIVE_DELTA_SECS_DEFAULT;
   int loopTimeoutMs_ = LOOP_TIMEOUT_MS_DEFAULT;
   SsFile ssFile_;
+  Histogram histogram_;              // the station's state-of-health records
   int64_t nextSettingsFileMs_ = 0;   // monotonic: next settings-file request (or monitor copy)
   bool overwriteStationXml_ = true;  // property "overwritestationxml"
 

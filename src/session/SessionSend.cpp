@@ -122,8 +122,10 @@ int SeisServerState::sendNextRequest() {
         pprintf("\nNEW TIMER PACKET [%s]\n\n", packet->toShortString().c_str());
         upload_.addPacket(std::move(packet));
       }
+      // The end of a query cycle: the station's state-of-health record.
       if (ssTimer_.isWriteFileTime()) {
         ssFile_.parse();
+        if (histogram_.isEnabled()) histogram_.write(ssFile_, log_);
       }
     }
     if (!checkForUpload()) {

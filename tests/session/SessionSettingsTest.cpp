@@ -69,3 +69,27 @@ TEST_F(SessionSettingsTest, ReadSettingsTakesTheDownloadedFileOrLogsTheFailure) 
   // Entries the file lacks are kept.
   EXPECT_EQ(session.TEST_ssFile().getStation(), "ABCD");
 }
+
+// The end of a query cycle writes the state-of-health record, unless the
+// histogram archive is off.
+TEST_F(SessionSettingsTest, EndOfAQueryCycleWritesTheHistogramRecord) {
+  static const char* const NO_KEYS[] = {""};  // every step ends a cycle
+  for (int mode : {HISTOGRAM_SELF, HISTOGRAM_OFF}) {
+    const std::string folder = dir.path() + "h" + std::to_string(mode) + "/";
+    std::string props = sessionProps();
+    props.replace(props.find("settingcommands=0"), 17, "settingcommands=1");
+    writeText(dir.file("vh.props"), props + "histogramenabled=" + std::to_string(mode) +
+                                        "\nhistogramarchive=" + folder + "%S_%Y.csv\n");
+    initSession();
+    session.processSetSetting("sitename=ABCD");
+    session.TEST_ssTimer().setKeys(NO_KEYS);
+    session.TEST_ssTimer().TEST_setClock([] { return time(nullptr) + 3600; });
+    session.TEST_setLoopAgeSecs(11);
+    session.sendNextRequest();
+    const std::vector<std::string> files = listDir(folder);
+    ASSERT_EQ(files.size(), mode == HISTOGRAM_SELF ? 1u : 0u) << mode;
+    if (files.empty()) continue;
+    EXPECT_EQ(readText(folder + files[0]).rfind("# Histogram & SOH\n# Site=ABCD\n", 0), 0u);
+    EXPECT_NE(logText().find("Write Histogram: [" + folder + files[0] + "]"), std::string::npos);
+  }
+}
