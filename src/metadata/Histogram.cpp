@@ -132,7 +132,8 @@ Histogram::~Histogram() = default;
 
 void Histogram::readProperties(VhProps& props) {
   int minutes = props.getIntKey("histogramminutes");
-  intervalSecs_ = minutes > 0 ? minutes * MINUTE_SECS : HISTOGRAM_INTERVAL_DEFAULT_SECS;
+  intervalSecs_ =
+      minutes > 0 ? static_cast<time_t>(minutes) * MINUTE_SECS : HISTOGRAM_INTERVAL_DEFAULT_SECS;
   nextRequestTime_ = getNiceNextTime(now());
   if (MODE == MODE_TIDORA) {
     mode_ = HISTOGRAM_OFF;
@@ -145,7 +146,7 @@ void Histogram::readProperties(VhProps& props) {
 }
 
 time_t Histogram::getNiceNextTime(time_t t) const {
-  const time_t interval = intervalSecs_ > 0 ? intervalSecs_ : HISTOGRAM_INTERVAL_DEFAULT_SECS;
+  const time_t interval = intervalSecs_;  // above 0: readProperties keeps it so
   const time_t s = interval * ((t % HOUR_SECS / MINUTE_SECS * MINUTE_SECS) / interval + 1);
   const time_t n = t / HOUR_SECS * HOUR_SECS + s;
   if (s != 0 && s != HOUR_SECS) return n;

@@ -84,7 +84,7 @@ class Histogram {
   Histogram& operator=(const Histogram&) = delete;
   ~Histogram();
 
-  // "histogramminutes" (the interval; 0 reads as the default),
+  // "histogramminutes" (the interval; 0 or less reads as the default),
   // "histogramenabled" (the mode) and "histogramarchive" (the template); in
   // the Tidora mode the mode is HISTOGRAM_OFF and the template is that
   // mode's default, neither read. The next request time becomes the nice
@@ -92,7 +92,7 @@ class Histogram {
   void readProperties(VhProps& props);
 
   int getMode() const { return mode_; }
-  int getIntervalSecs() const { return intervalSecs_; }
+  time_t getIntervalSecs() const { return intervalSecs_; }
   // The mode is 1 or more and a template is set.
   bool isEnabled() const { return archive_.isEnabled(); }
   time_t getNextRequestTime() const { return nextRequestTime_; }
@@ -135,7 +135,7 @@ class Histogram {
   ArchiveFile archive_;  // the local files; enabled in modes 1 and 2
   time_t lastRequestTime_;
   int mode_ = HISTOGRAM_SELF;
-  int intervalSecs_ = HISTOGRAM_INTERVAL_DEFAULT_SECS;
+  time_t intervalSecs_ = HISTOGRAM_INTERVAL_DEFAULT_SECS;  // any int of minutes fits
   time_t nextRequestTime_ = 0;
   Clock clock_;
 };

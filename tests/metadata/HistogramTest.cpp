@@ -74,6 +74,10 @@ TEST(HistogramTest, NiceNextTimesAcrossHourAndDay) {
     f.histogram.readProperties(f.props);
     EXPECT_EQ(f.histogram.getNextRequestTime(), utc(row.next)) << row.minutes << " " << row.now;
   }
+  Fixture huge("histogramminutes=2147483647\n");  // seconds beyond 32 bits
+  huge.now = utc("2021-04-05 10:07:30");
+  huge.histogram.readProperties(huge.props);
+  EXPECT_EQ(huge.histogram.getNextRequestTime(), utc("2021-04-05 10:00:00") + 2147483647LL * 60);
 }
 
 TEST(HistogramTest, IsTimeFiresOnceAndNamesTheDayFiveMinutesBefore) {
