@@ -22,6 +22,7 @@
 #include "util/Text.h"
 #include "util/TimeUtil.h"
 #include "waveform/Miniseed.h"
+#include "waveform/Zipper.h"
 
 namespace {
 
@@ -39,8 +40,6 @@ constexpr char TIME_DIR[] = "time/";
 constexpr char TIME_EXTENSION[] = ".last";
 constexpr char TEMP_EXTENSION[] = ".tmp";
 constexpr uint8_t WAVE_TRIGGER_TYPES[] = {3, 4, 5, 7, 8};
-constexpr int DOWNLOAD_FIRST = 0;  // addMiniseed modes
-constexpr int DOWNLOAD_LAST = 2;
 
 // Slot of a 3-character name by its third character. The numbered
 // horizontal orientations share the slots of their usual directions (1 is
@@ -430,32 +429,77 @@ bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, si
   return ok && closed;
 }
 
-void PacketArchive::addMiniseed(const uint8_t* bytes, size_t length, time_t t, int mode) {
-  for (int i = 0; i < NUM_ARCHIVES; ++i) {
-    ArchiveFile& archive = archives_[i];
-    if (!archive.isEnabled()) continue;
-    if (mode == DOWNLOAD_FIRST) {
-      archive.closeDownload();
-      std::string path = minutePath(i, t, false);
-      if (path.empty()) {
-        pprintf("strlen(pth)==0\n");
-      } else {
-        if (path.find(MINUTE_EXTENSION) == std::string::npos) path += MINUTE_EXTENSION;
-        archive.openDownload(path);
-      }
-    }
-    if (!archive.isDownloadOpen()) {
-      pprintf("PacketArchive.addMiniseed ERROR appending %s\n", archive.getDownloadPath().c_str());
-    } else {
-      archive.appendDownload(bytes, length);
-    }
-    if (mode == DOWNLOAD_LAST && archive.isDownloadOpen()) {
-      const std::string path = archive.getDownloadPath();
-      archive.closeDownload();
-      chmod(path.c_str(), MODE_SHARED_FILE);
-      finishWrite(path, i + 1, t);
-    }
+Miniseed::RecordList PacketArchive::recordsOfMinute(const std::string& path) {
+  MinuteLock lock(path);
+  std::vector<uint8_t> plain, zipped;
+  if (isFile(path)) readFile(path, plain);
+  const std::string zip = MinuteZip::zipPathFor(path);
+  if (isFile(zip)) Zipper::extractFile(zip, path.substr(path.rfind('/') + 1), &zipped);
+  plain.insert(plain.end(), zipped.begin(), zipped.end());
+  return Miniseed::arrayToPackets(plain.data(), plain.size());
+}
+
+bool PacketArchive::storeDownloadedMinute(const uint8_t* bytes, size_t length, time_t t) {
+  const Miniseed::RecordList all = Miniseed::arrayToPackets(bytes, length);
+  if (all.empty()) {
+    logLine(log_, LOG_ADD, "Downloaded minute %ld holds no record (%zu bytes)",
+            static_cast<long>(t), length);
+    return false;
   }
+  bool ok = true;
+  for (int i = 0; i < NUM_ARCHIVES; ++i) {
+    if (!archives_[i].isEnabled()) continue;
+    std::string path = minutePath(i, t, false);
+    if (path.empty()) {
+      logLine(log_, LOG_ADD, "No archive path for the downloaded minute %ld", static_cast<long>(t));
+      ok = false;
+      continue;
+    }
+    if (path.find(MINUTE_EXTENSION) == std::string::npos) path += MINUTE_EXTENSION;
+    // A live batch is written to the minute of its first record, so records
+    // of this minute may be in the one before.
+    const std::string previous = minutePath(i, t - 60, false);
+    const Miniseed::RecordList earlier =
+        previous.empty() || previous == path ? Miniseed::RecordList() : recordsOfMinute(previous);
+    Miniseed::RecordList downloaded;
+    for (const Miniseed::Record& r : all) {
+      if (!Miniseed::containsPacket(earlier, r.data())) downloaded.push_back(r);
+    }
+    size_t before = 0, after = 0;
+    bool written = false;
+    {
+      MinuteLock lock(path);
+      dezip(path);
+      std::vector<uint8_t> old;
+      if (isFile(path)) readFile(path, old);
+      const Miniseed::RecordList existing = Miniseed::arrayToPackets(old.data(), old.size());
+      Miniseed::RecordList merged;
+      Miniseed::merge(&merged, existing, downloaded);
+      std::stable_sort(merged.begin(), merged.end(),
+                       [](const Miniseed::Record& a, const Miniseed::Record& b) {
+                         return Miniseed::getStartTime(a.data()) < Miniseed::getStartTime(b.data());
+                       });
+      before = existing.size();
+      after = merged.size();
+      const std::vector<uint8_t> out = Miniseed::packetsToArray(merged);
+      const std::string temporary = path + ".tmp";
+      FILE* f = fopen(temporary.c_str(), "wb");
+      written = f != nullptr && fwrite(out.data(), 1, out.size(), f) == out.size();
+      if (f != nullptr && fclose(f) != 0) written = false;
+      chmod(temporary.c_str(), MODE_SHARED_FILE);
+      written = written && rename(temporary.c_str(), path.c_str()) == 0;
+      if (!written) removeFile(temporary);
+    }
+    if (!written) {
+      logLine(log_, LOG_ADD, "Cannot store the downloaded minute [%s]", path.c_str());
+      ok = false;
+      continue;
+    }
+    logLine(log_, LOG_ADD, "Downloaded minute [%s]: %zu records added to %zu", path.c_str(),
+            after - before, before);
+    finishWrite(path, i + 1, t);
+  }
+  return ok;
 }
 
 void PacketArchive::finishWrite(const std::string& path, int archiveNumber, time_t t) {

@@ -49,6 +49,7 @@
 #include "gaps/Gap.h"
 #include "protocol/SelvomaPacket.h"
 #include "waveform/ArchiveFile.h"
+#include "waveform/Miniseed.h"
 
 class Gapses;
 class Log;
@@ -189,10 +190,15 @@ class PacketArchive {
   // the zip job merges the two when the minute is finished again. False
   // when the file cannot be opened or written (a short write is cut off).
   bool writeBytes(const std::string& path, const uint8_t* bytes, size_t length);
-  // Stores a file downloaded from the instrument, in pieces: mode 0 opens
-  // the minute file of time t in each enabled archive, every mode appends,
-  // mode 2 closes the file and finishes it.
-  void addMiniseed(const uint8_t* bytes, size_t length, time_t t, int mode);
+  // Stores a minute downloaded from the instrument (whole records) in the
+  // minute file of time t of each enabled archive, merged with what that
+  // minute holds already (its zip reopened first): the records there stay,
+  // a downloaded record is added only when no record of its channel and
+  // start time is there (nor in the minute before, where a live batch that
+  // began there put it), and the file is rewritten in time order (through a
+  // temporary file); then the minute is finished. False (logged) when bytes
+  // hold no record or an archive could not be written.
+  bool storeDownloadedMinute(const uint8_t* bytes, size_t length, time_t t);
   // Old-file deletion every DELETE_AFTER_MINUTES + random finished minutes,
   // and the minute hook. archiveNumber is 1 or 2.
   void finishWrite(const std::string& path, int archiveNumber, time_t t);
@@ -252,6 +258,8 @@ class PacketArchive {
   void rememberStart(int slot, const std::string& channel, hptime_t start);
   bool addTrigger(const SelvomaPacket& packet);
   void insertPacket(const SelvomaPacket& packet);
+  // The records of a minute file and of its zip, read without changing them.
+  Miniseed::RecordList recordsOfMinute(const std::string& path);
   // The minute path of archive index for time t (folders created).
   std::string minutePath(int index, time_t t, bool track);
   // Re-extracts the zip of path into path (appending) and removes the zip;

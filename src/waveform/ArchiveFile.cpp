@@ -92,8 +92,6 @@ void ArchiveFile::init() {
   pending_.clear();
   finished_.clear();
   previousFinished_.clear();
-  closeDownload();
-  downloadPath_.clear();
 }
 
 std::string ArchiveFile::templateFor(const std::string& text) {
@@ -462,16 +460,3 @@ void ArchiveFile::printtm(const struct tm& t) {
           t.tm_zone != nullptr ? t.tm_zone : "");
 }
 
-bool ArchiveFile::openDownload(const std::string& path) {
-  closeDownload();
-  downloadPath_ = bounded(path, ARCHIVE_PATH_MAX);
-  download_.reset(fopen(downloadPath_.c_str(), "ab"));
-  return download_ != nullptr;
-}
-
-bool ArchiveFile::appendDownload(const uint8_t* bytes, size_t length) {
-  if (download_ == nullptr) return false;
-  return fwrite(bytes, 1, length, download_.get()) == length;
-}
-
-void ArchiveFile::closeDownload() { download_.reset(); }

@@ -211,16 +211,6 @@ class ArchiveFile {
   // Prints the fields of t on the console for diagnosis.
   static void printtm(const struct tm& t);
 
-  // The file PacketArchive::addMiniseed fills. openDownload closes any open
-  // one and opens path (at most ARCHIVE_PATH_MAX characters) for appending;
-  // false when it cannot be opened. appendDownload is false when no file is
-  // open or the write falls short.
-  bool openDownload(const std::string& path);
-  bool appendDownload(const uint8_t* bytes, size_t length);
-  void closeDownload();
-  bool isDownloadOpen() const { return download_ != nullptr; }
-  const std::string& getDownloadPath() const { return downloadPath_; }
-
   void TEST_setClock(Clock clock) { clock_ = std::move(clock); }
   void TEST_setDriveFinder(DriveFinder finder) { driveFinder_ = std::move(finder); }
   void TEST_setSleeper(Sleeper sleeper) { sleeper_ = std::move(sleeper); }
@@ -230,9 +220,6 @@ class ArchiveFile {
   struct Finished {
     std::string path;
     time_t due;  // reported once the clock has passed this time
-  };
-  struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
   };
 
   // Template text with every code applied, at most ARCHIVE_RESOLVE_MAX
@@ -266,9 +253,6 @@ class ArchiveFile {
   std::deque<Finished> pending_;    // finished files not yet reported, oldest first
   std::string finished_;            // reported last by changed()
   std::string previousFinished_;    // reported before that
-
-  std::string downloadPath_;
-  std::unique_ptr<FILE, FileCloser> download_;
 
   Clock clock_;
   DriveFinder driveFinder_;

@@ -5,15 +5,18 @@
 // hostile station codes.
 #include <gtest/gtest.h>
 #include <libmseed.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "archive/ActivityFiles.h"
 #include "archive/PacketArchive.h"
 #include "gaps/GapTestSupport.h"
 #include "gaps/Gapses.h"
 #include "support/TestSupport.h"
+#include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "waveform/Miniseed.h"
 
@@ -494,16 +497,67 @@ TEST_F(PacketArchiveTest, ZippedMinuteIsReopenedBeforeAnAppend) {
                       "] until zipped with it"));
 }
 
-TEST_F(PacketArchiveTest, DownloadedFileIsStoredInItsMinuteAndFinished) {
+TEST_F(PacketArchiveTest, DownloadedMinuteIsMergedWithWhatTheMinuteHolds) {
   archive.setNetLocStn("CO.00.JSC", SERIAL);
   std::vector<std::string> finished;
   archive.setMinuteHook([&](const std::string& path, int, time_t) { finished.push_back(path); });
   const time_t t = 1474465680;  // 2016-09-21 13:48:00
-  archive.addMiniseed(jsc[0].data(), REC, t, 0);
-  archive.addMiniseed(jsc[1].data(), REC, t, 1);
-  archive.addMiniseed(jsc[2].data(), REC, t, 2);
-  EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(3 * REC));
-  EXPECT_EQ(finished, std::vector<std::string>{jscMinute()});
+  auto bytesOf = [&](std::initializer_list<int> which) {
+    std::vector<uint8_t> out;
+    for (int k : which) out.insert(out.end(), jsc[k].begin(), jsc[k].end());
+    return out;
+  };
+  // One record alone is a whole minute; then live records 3 and 5 are there
+  // (5 in the zip, reopened) and the download brings 2..5: each once, in order.
+  std::vector<uint8_t> one = bytesOf({1});
+  ASSERT_TRUE(archive.storeDownloadedMinute(one.data(), one.size(), t));
+  EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(REC));
+  std::vector<uint8_t> live = bytesOf({3});
+  ASSERT_TRUE(archive.writeBytes(jscMinute(), live.data(), live.size()));
+  writeText(jscMinute() + ".zip", "zip");
+  archive.setDezipper([&](const std::string&, const std::string& minute) {
+    FILE* f = fopen(minute.c_str(), "ab");
+    const bool ok = f != nullptr && fwrite(jsc[5].data(), 1, REC, f) == REC;
+    return f != nullptr && fclose(f) == 0 && ok;
+  });
+  std::vector<uint8_t> download = bytesOf({5, 2, 3, 4});
+  ASSERT_TRUE(archive.storeDownloadedMinute(download.data(), download.size(), t));
+  const auto records = readBack(jscMinute());
+  ASSERT_EQ(records.size(), 5u);
+  for (size_t k = 0; k < records.size(); ++k) {
+    EXPECT_NEAR(records[k].second, Miniseed::getStartTime(jsc[k + 1].data()), 1000) << k;
+  }
+  EXPECT_FALSE(pathExists(jscMinute() + ".zip"));
+  EXPECT_EQ(finished, (std::vector<std::string>{jscMinute(), jscMinute()}));
+  EXPECT_FALSE(archive.storeDownloadedMinute(download.data(), REC - 1, t));
+}
+
+TEST_F(PacketArchiveTest, ActivityTextsAreOrderedAndMarkersSitInTheExtractArchive) {
+  ActivityFiles activity;
+  archive.setNetLocStn("CO.00.ABCD", SERIAL);
+  activity.init(&archive);
+  activity.write("../../x", "Start");
+  activity.write("x", "Finish");
+  const std::string text = activity.getFolder() + "x";
+  EXPECT_EQ(activity.getFolder(), DOWNLOAD_DIR + "ABCD.01000001/activity/");
+  EXPECT_EQ(readText(text), "Finish");
+  auto mtime = [](const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+  };
+  const time_t first = mtime(text);
+  activity.write("y", "Request");
+  EXPECT_EQ(mtime(activity.getFolder() + "y"), first + 1);
+  const time_t t = 1680784440 + 20;  // 2023-04-06 12:34:20
+  activity.writeDownload(t, "Request");
+  const std::string marker =
+      dir.path() + "/archive/ABCD/2023/04/06/12/20230406_1234_ABCD.backfill.txt";
+  EXPECT_EQ(readText(marker), "Request");
+  struct stat st {};
+  ASSERT_EQ(stat(marker.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  activity.deleteDownload(t);
+  EXPECT_FALSE(pathExists(marker));
 }
 
 }  // namespace
