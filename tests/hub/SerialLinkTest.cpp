@@ -25,6 +25,7 @@ using std::chrono::seconds;
 TEST(SerialLinkTest, WatcherRunsASessionOverAPseudoTerminal) {
   TempDir dir;
   ScopedBaseDir base(dir.path());
+  ScopedCwd cwd(dir.path());  // the default archive and register folders are relative
   ChildProcess sim({builtProgram("dremosim"), "--pty", "--station", "SER1", "--id", "01000abc",
                     "--duration", "40", "--verbose"},
                    dir.path());

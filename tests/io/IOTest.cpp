@@ -185,9 +185,7 @@ TEST(IOTest, ClearWhileReadLoopRunsKeepsLaterBytesInOrder) {
 
 TEST(IOTest, DumpAppendsEveryReceivedByteToTheHourlyFile) {
   TempDir dir;
-  char oldCwd[4096];
-  ASSERT_NE(getcwd(oldCwd, sizeof oldCwd), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  ScopedCwd cwd(dir.path());
   IO::enableDumpIn(true);
   std::vector<unsigned char> first = sequence(700);
   std::vector<unsigned char> second = sequence(300, 700);
@@ -207,7 +205,6 @@ TEST(IOTest, DumpAppendsEveryReceivedByteToTheHourlyFile) {
     EXPECT_EQ(name.size(), std::string("20240101_00.dump").size()) << name;
     dumped += readText(dir.path() + "dump/" + name);
   }
-  ASSERT_EQ(chdir(oldCwd), 0);
   std::vector<unsigned char> want = first;
   want.insert(want.end(), second.begin(), second.end());
   EXPECT_EQ(std::vector<unsigned char>(dumped.begin(), dumped.end()), want);

@@ -45,6 +45,9 @@ class SerialTest : public ::testing::Test {
     ::close(master_);
     DOPRINTF = false;
   }
+  TempDir dir_;  // the logs' folder
+  ScopedBaseDir base_{dir_.path()};
+
   termios slaveSettings() {
     termios t{};
     int fd = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -206,7 +206,9 @@ TEST_F(SessionStepTest, SingleFramesLeadToTheirStateAndAnswer) {
     SCOPED_TRACE(std::to_string(c.type) + " " + c.payload.substr(0, 20));
     session.TEST_setState(S::READ);
     const int state = deliver(frame(c.type, STATION, c.payload, c.seq));
-    if (c.state >= 0) EXPECT_EQ(state, c.state);
+    if (c.state >= 0) {
+      EXPECT_EQ(state, c.state);
+    }
     auto out = written();
     if (c.ack < 0) {
       EXPECT_TRUE(out.empty());
@@ -215,7 +217,9 @@ TEST_F(SessionStepTest, SingleFramesLeadToTheirStateAndAnswer) {
       EXPECT_EQ(out[0].type, SelvomaPacket::ACK);
       EXPECT_EQ(out[0].seqNo, c.ack);
     }
-    if (c.line != nullptr) EXPECT_NE(logText().find(c.line), std::string::npos);
+    if (c.line != nullptr) {
+      EXPECT_NE(logText().find(c.line), std::string::npos);
+    }
   }
   EXPECT_EQ(logText().find("STATION_NAME"), std::string::npos);
 }

@@ -74,17 +74,13 @@ class SessionFixture : public ::testing::Test {
   // The default archive and transactions folders are relative: the test
   // works inside its temporary folder.
   explicit SessionFixture(const std::string& props = sessionProps()) {
-    EXPECT_TRUE(getcwd(oldCwd, sizeof oldCwd) != nullptr && chdir(dir.path().c_str()) == 0);
     writeText(dir.file("vh.props"), props);
     vhProps.read(dir.file("vh.props"));
   }
   // A finished session hands its last minutes to zip threads; they use the
   // test's folder and the process-wide directories, so each test waits for
   // them before its folder goes away.
-  ~SessionFixture() override {
-    MinuteZip::waitAll(std::chrono::seconds(30));
-    EXPECT_EQ(chdir(oldCwd), 0);
-  }
+  ~SessionFixture() override { MinuteZip::waitAll(std::chrono::seconds(30)); }
   void initSession() { ASSERT_TRUE(session.init(&io, &vhProps, nullptr, &log)); }
 
   // Every line of every log file written so far.
@@ -99,7 +95,7 @@ class SessionFixture : public ::testing::Test {
   std::vector<SelvomaPacket> written() { return splitFrames(io.takeWritten()); }
 
   TempDir dir;
-  char oldCwd[4096] = "";
+  ScopedCwd cwd{dir.path()};
   ScopedBaseDir base{dir.path()};
   VhProps vhProps;
   Log log{"sess"};

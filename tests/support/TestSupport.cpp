@@ -44,6 +44,16 @@ ScopedBaseDir::~ScopedBaseDir() {
   UPLOAD_DIR = oldUpload_;
 }
 
+ScopedCwd::ScopedCwd(const std::string& folder) {
+  char buf[4096];
+  if (getcwd(buf, sizeof buf) == nullptr || chdir(folder.c_str()) != 0) abort();
+  old_ = buf;
+}
+
+ScopedCwd::~ScopedCwd() {
+  if (chdir(old_.c_str()) != 0) abort();
+}
+
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

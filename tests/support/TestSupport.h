@@ -48,6 +48,19 @@ class ScopedValue {
   T old_;
 };
 
+// Makes folder the working folder for the life of the object (paths the hub
+// builds relative to "./" then land there), then goes back.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& folder);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::string old_;
+};
+
 std::string readText(const std::string& path);  // empty when missing
 void writeText(const std::string& path, const std::string& text);
 bool pathExists(const std::string& path);

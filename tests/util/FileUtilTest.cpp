@@ -16,15 +16,8 @@ namespace {
 // that relative paths of mkdirs can be checked.
 class FileUtilTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char buf[4096];
-    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-    oldCwd_ = buf;
-    ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
-  }
-  void TearDown() override { ASSERT_EQ(chdir(oldCwd_.c_str()), 0); }
   TempDir tmp_;
-  std::string oldCwd_;
+  ScopedCwd cwd_{tmp_.path()};
 };
 
 std::vector<std::string> readLines(FILE* f) {
