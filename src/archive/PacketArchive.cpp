@@ -89,7 +89,9 @@ PacketArchive::PacketArchive() : clock_([] { return time(nullptr); }) {
   for (int i = 0; i < NUM_SLOTS; ++i) channels_[i] = INITIAL_CHANNELS[i];
 }
 
-PacketArchive::~PacketArchive() = default;
+PacketArchive::~PacketArchive() {
+  if (gaps_ != nullptr && !gapStation_.empty()) gaps_->detach(gapStation_);
+}
 
 // ---------------------------------------------------------------- identity
 
@@ -299,7 +301,11 @@ bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
 }
 
 void PacketArchive::insertPacket(const SelvomaPacket& packet) {
-  if (gaps_ != nullptr) gaps_->setDataTime(stationId_, startSecond(packet));
+  holdGapSlot();
+  if (gaps_ != nullptr) {
+    gaps_->setDataTime(stationId_, startSecond(packet));
+    gaps_->storeIfChanged(stationId_);
+  }
   const size_t batch = packet.getMiniseedSampleRate() > FAST_RATE ? BATCH_FAST : BATCH;
   if (buffer_.size() >= batch) {
     write();
@@ -657,5 +663,17 @@ std::unique_ptr<Gap> PacketArchive::getGap(time_t offset) {
 
 void PacketArchive::deleteBackfills() {
   logLine(log_, LOG_ADD, "Deleting Backfills");
-  if (gaps_ != nullptr) gaps_->deleteBackfills();
+  if (gaps_ != nullptr) gaps_->deleteBackfills(stationId_);
+}
+
+void PacketArchive::storeChangedGaps() {
+  if (gaps_ != nullptr && !gapStation_.empty()) gaps_->storeIfChanged(gapStation_);
+}
+
+void PacketArchive::holdGapSlot() {
+  if (gaps_ == nullptr || stationId_ == gapStation_) return;
+  // The new station is counted before the old one is let go.
+  gaps_->attach(stationId_);
+  if (!gapStation_.empty()) gaps_->detach(gapStation_);
+  gapStation_ = stationId_;
 }

@@ -117,10 +117,14 @@ class PacketArchive {
   PacketArchive();
   PacketArchive(const PacketArchive&) = delete;
   PacketArchive& operator=(const PacketArchive&) = delete;
+  // Ends this archive's count on its station in the gap store (see
+  // holdGapSlot).
   ~PacketArchive();
 
   // References, not owned (null: none).
   void setLog(Log* log) { log_ = log; }
+  // The gap store must outlive the archive and stay the same once a record
+  // was stored.
   void setGapses(Gapses* gaps) { gaps_ = gaps; }
   void setTrigger(ArchiveTriggers* trigger) { trigger_ = trigger; }
   void setMinuteHook(MinuteHook hook) { minuteHook_ = std::move(hook); }
@@ -242,8 +246,11 @@ class PacketArchive {
   std::string getFilePath(time_t t);
   // The station's next due gap (Gapses::pop with offset seconds), or null.
   std::unique_ptr<Gap> getGap(time_t offset);
-  // Logs "Deleting Backfills" and removes the DLBACK gaps of the store.
+  // Logs "Deleting Backfills" and removes the station's DLBACK gaps.
   void deleteBackfills();
+  // Writes the station's gap file when its list waits to be written
+  // (Gapses::storeIfChanged); the session calls it with its periodic work.
+  void storeChangedGaps();
 
   void TEST_setClock(std::function<time_t()> clock) { clock_ = std::move(clock); }
 
@@ -258,6 +265,10 @@ class PacketArchive {
   void rememberStart(int slot, const std::string& channel, hptime_t start);
   bool addTrigger(const SelvomaPacket& packet);
   void insertPacket(const SelvomaPacket& packet);
+  // Counts this archive as a session of its current station in the gap
+  // store (Gapses::attach), moving the count when the station changed, so
+  // that the station's slot is given back only after its last link ended.
+  void holdGapSlot();
   // The records of a minute file and of its zip, read without changing them.
   Miniseed::RecordList recordsOfMinute(const std::string& path);
   // The minute path of archive index for time t (folders created).
@@ -278,6 +289,7 @@ class PacketArchive {
 
   Log* log_ = nullptr;                  // not owned
   Gapses* gaps_ = nullptr;              // not owned, may be null
+  std::string gapStation_;              // station counted in gaps_, empty for none
   ArchiveTriggers* trigger_ = nullptr;  // not owned, may be null
   MinuteHook minuteHook_;
   Dezipper dezipper_;

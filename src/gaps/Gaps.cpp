@@ -85,8 +85,11 @@ Gaps::Gaps() = default;
 Gaps::~Gaps() = default;
 
 bool Gaps::push(std::unique_ptr<Gap> gap, Log* log) {
+  if (!gap) return true;
   MutexLock lock(mu_);
-  return pushLocked(std::move(gap), log);
+  if (!pushLocked(std::move(gap), log)) return false;
+  changedLocked(log);
+  return true;
 }
 
 bool Gaps::pushLocked(std::unique_ptr<Gap> gap, Log* log) {
@@ -257,6 +260,7 @@ bool Gaps::addRestartGap(time_t t, time_t last, Log* log) {
     if (log != nullptr) log->add("deleting the gap we just created");
     return false;
   }
+  changedLocked(log);
   if (log != nullptr) {
     log->addf("ADDING RESTART GAP %s %ld->%ld", stationId_.c_str(),
               static_cast<long>(last - GAP_MINUTE), static_cast<long>(t + GAP_MINUTE));
@@ -275,7 +279,23 @@ size_t Gaps::deleteBackfills() {
       ++i;
     }
   }
+  if (list_.size() != before) changedLocked(nullptr);
   return before - list_.size();
+}
+
+void Gaps::changedLocked(Log* log) {
+  changed_ = true;
+  if (storeDueLocked()) storeLocked(log);
+}
+
+bool Gaps::storeDueLocked() const {
+  return !writeTried_ || std::chrono::steady_clock::now() - lastWrite_ >=
+                             std::chrono::seconds(GAP_STORE_INTERVAL_SECS);
+}
+
+bool Gaps::storeIfChanged(Log* log) {
+  MutexLock lock(mu_);
+  return changed_ && storeDueLocked() && storeLocked(log);
 }
 
 bool Gaps::store(Log* log) {
@@ -285,6 +305,10 @@ bool Gaps::store(Log* log) {
 
 bool Gaps::storeLocked(Log* log) {
   if (!hasStation_) return false;
+  // A failed write counts too, so that a broken disk is not tried (and
+  // logged) at every change.
+  writeTried_ = true;
+  lastWrite_ = std::chrono::steady_clock::now();
   std::string text;
   size_t lines = 0;
   for (const auto& gap : list_) {
@@ -298,6 +322,7 @@ bool Gaps::storeLocked(Log* log) {
     note(log, sformat("Can't write gap file %s: %s", path.c_str(), error.c_str()));
     return false;
   }
+  changed_ = false;
   return true;
 }
 
@@ -385,6 +410,17 @@ bool Gaps::claim(const std::string& id, Log* log) {
   MutexLock lock(mu_);
   if (!setStationLocked(id)) return false;
   loadLocked(log);
+  return true;
+}
+
+bool Gaps::release(Log* log) {
+  MutexLock lock(mu_);
+  if (!storeLocked(log)) return false;
+  list_.clear();
+  lastDataTime_ = 0;
+  hasStation_ = false;
+  stationId_.clear();
+  writeTried_ = false;
   return true;
 }
 

@@ -3,10 +3,15 @@
 //
 // Gap file "<BASE_DIR>time/<station id>.gaps", one line per gap (see Gap.h),
 // beside the archive's time file "<station id>.last". It is written whole
-// after every pop and when the gap store is destroyed, never on push: the
-// lines go to "<name>.tmp", which is synced and then renamed over the gap
-// file, so a stop or a crash leaves the old list or the new one, never a
-// part. Loading takes what parses and skips the rest with a log line.
+// after every pop, after any other change of the list as soon as
+// GAP_STORE_INTERVAL_SECS have passed since the last write (a change inside
+// that time waits for storeIfChanged, which the session calls with its
+// periodic work and the archive with every stored record), when the slot is
+// given back and when the gap store is destroyed: a crash loses at most the
+// changes of the last few seconds. The lines go to "<name>.tmp", which is
+// synced and then renamed over the gap file, so a stop or a crash leaves the
+// old list or the new one, never a part. Loading takes what parses and skips
+// the rest with a log line.
 //
 // Backfill works one minute at a time, newest first: a due DLTRIG, DLREQU or
 // DLBACK gap of more than a minute gives up its last minute and the rest of
@@ -21,6 +26,7 @@
 #ifndef VH_GAPS_GAPS_H_
 #define VH_GAPS_GAPS_H_
 
+#include <chrono>
 #include <cstddef>
 #include <ctime>
 #include <memory>
@@ -41,6 +47,7 @@ constexpr size_t GAP_FILE_READ_MAX = 65536;  // bytes of a gap file examined at 
 constexpr time_t GAP_DUE_MARGIN = 4;  // seconds after its pop time (plus offset) a gap is due
 constexpr time_t RESTART_GAP_FALLBACK = 120;  // seconds before a restart when no time file exists
 constexpr time_t SECONDS_PER_HOUR = 3600;
+constexpr int GAP_STORE_INTERVAL_SECS = 5;  // least time between two writes of a changed list
 
 class Gaps {
  public:
@@ -56,7 +63,8 @@ class Gaps {
   // ("Bad Gap time. Not added."), or when an equal gap is listed. A DLBACK gap
   // that overlaps listed DLBACK gaps is merged into the first of them, and any
   // further ones that the widened gap now overlaps are merged too. An added
-  // gap is logged with the list; with a null log nothing is logged.
+  // gap is logged with the list; with a null log nothing is logged. A change
+  // is stored as the file comment above says.
   bool push(std::unique_ptr<Gap> gap, Log* log);
 
   // The next due gap, or null. Tries in turn: DLFILE; BLDTRI or DLTRIG;
@@ -93,6 +101,10 @@ class Gaps {
   bool addRestartGap(time_t t, time_t last, Log* log);
   // Removes every DLBACK gap. Returns how many were removed.
   size_t deleteBackfills();
+  // Writes the gap file when the list changed since its last write and
+  // GAP_STORE_INTERVAL_SECS have passed since that write. Returns whether it
+  // wrote.
+  bool storeIfChanged(Log* log);
 
   // Writes the list to the gap file (mode 0666), creating the "time" folder
   // when it is missing. Returns false, with a log line (console without a
@@ -143,15 +155,25 @@ class Gaps {
   std::string stationPathLocked(const std::string& folder, const char* extension) const
       REQUIRES(mu_);
   bool setStationLocked(const std::string& id) REQUIRES(mu_);
+  // After a change of the list: stores it when the interval allows, else
+  // leaves it to storeIfChanged.
+  void changedLocked(Log* log) REQUIRES(mu_);
+  bool storeDueLocked() const REQUIRES(mu_);
   // setStationWithId and load as one step, under mu_. Returns whether the
   // id was taken.
   bool claim(const std::string& id, Log* log);
+  // Stores the list and, when that worked, makes the slot free again (no
+  // station, empty list, last data time 0). Returns whether it is free.
+  bool release(Log* log);
 
   mutable Mutex mu_;
   std::vector<std::unique_ptr<Gap>> list_ GUARDED_BY(mu_);  // insertion order, at most GAPS_MAX
   time_t lastDataTime_ GUARDED_BY(mu_) = 0;                 // Unix seconds of the latest data seen
-  bool hasStation_ GUARDED_BY(mu_) = false;                 // set once, when the slot is claimed
-  std::string stationId_ GUARDED_BY(mu_);                   // set once, with hasStation_
+  bool hasStation_ GUARDED_BY(mu_) = false;                 // set when the slot is claimed
+  std::string stationId_ GUARDED_BY(mu_);                   // set with hasStation_
+  bool changed_ GUARDED_BY(mu_) = false;     // the list changed since the gap file was written
+  bool writeTried_ GUARDED_BY(mu_) = false;  // lastWrite_ holds a time
+  std::chrono::steady_clock::time_point lastWrite_ GUARDED_BY(mu_);  // last attempt to store
 };
 
 #endif  // VH_GAPS_GAPS_H_

@@ -11,15 +11,42 @@ Gapses::~Gapses() { storeAll(); }
 
 Gaps* Gapses::getGaps(const std::string& stationId) {
   MutexLock lock(mu_);
+  return slotLocked(stationId);
+}
+
+Gaps* Gapses::slotLocked(const std::string& stationId) {
   if (stationId.empty() || stationId.size() > GAPS_ID_MAX) return blankLocked(stationId);
   auto found = index_.find(stationId);
   if (found != index_.end()) return &slots_[found->second];
   if (index_.size() >= GAPSES_SLOTS) return blankLocked(stationId);
-  // Slots are never given back, so the first free one is the next in order.
-  size_t slot = index_.size();
+  size_t slot = 0;
+  while (slots_[slot].hasStation()) ++slot;  // a free one exists: fewer stations than slots
   slots_[slot].claim(stationId, log_);
+  sessions_[slot] = 0;
   index_.emplace(stationId, slot);
   return &slots_[slot];
+}
+
+void Gapses::attach(const std::string& stationId) {
+  MutexLock lock(mu_);
+  Gaps* gaps = slotLocked(stationId);
+  if (gaps != &blank_) ++sessions_[static_cast<size_t>(gaps - slots_.data())];
+}
+
+void Gapses::detach(const std::string& stationId) {
+  MutexLock lock(mu_);
+  auto found = index_.find(stationId);
+  if (found == index_.end()) return;
+  const size_t slot = found->second;
+  if (sessions_[slot] > 0) --sessions_[slot];
+  if (sessions_[slot] == 0 && slots_[slot].release(log_)) index_.erase(found);
+}
+
+bool Gapses::storeIfChanged(const std::string& stationId) {
+  MutexLock lock(mu_);
+  auto found = index_.find(stationId);
+  if (found != index_.end()) return slots_[found->second].storeIfChanged(log_);
+  return blankClaimed_ && blank_.storeIfChanged(log_);
 }
 
 Gaps* Gapses::blankLocked(const std::string& stationId) {
@@ -41,7 +68,8 @@ Gaps* Gapses::blankLocked(const std::string& stationId) {
 }
 
 bool Gapses::push(const std::string& stationId, std::unique_ptr<Gap> gap, Log* log) {
-  return getGaps(stationId)->push(std::move(gap), log);
+  MutexLock lock(mu_);
+  return slotLocked(stationId)->push(std::move(gap), log);
 }
 
 bool Gapses::push(const std::string& stationId, time_t start, time_t duration,
@@ -68,15 +96,18 @@ bool Gapses::addRequestFile(const std::string& stationId, const std::string& tex
 }
 
 bool Gapses::addRestartGap(const std::string& stationId, time_t t, time_t last, Log* log) {
-  return getGaps(stationId)->addRestartGap(t, last, log);
+  MutexLock lock(mu_);
+  return slotLocked(stationId)->addRestartGap(t, last, log);
 }
 
 void Gapses::setDataTime(const std::string& stationId, time_t t) {
-  getGaps(stationId)->setDataTime(t);
+  MutexLock lock(mu_);
+  slotLocked(stationId)->setDataTime(t);
 }
 
 std::unique_ptr<Gap> Gapses::pop(const std::string& stationId, Log* log, time_t offset) {
-  Gaps* gaps = getGaps(stationId);
+  MutexLock lock(mu_);
+  Gaps* gaps = slotLocked(stationId);
   std::unique_ptr<Gap> gap = gaps->pop(log, getOldestHours(), offset);
   if (gap && log != nullptr) {
     log->addf("POP GAP %s", gap->bigString().c_str());
@@ -85,20 +116,18 @@ std::unique_ptr<Gap> Gapses::pop(const std::string& stationId, Log* log, time_t 
   return gap;
 }
 
-size_t Gapses::deleteBackfills() {
+size_t Gapses::deleteBackfills(const std::string& stationId) {
   MutexLock lock(mu_);
-  size_t removed = 0;
-  for (size_t i = 0; i < index_.size(); ++i) removed += slots_[i].deleteBackfills();
-  if (blankClaimed_) removed += blank_.deleteBackfills();
-  return removed;
+  auto found = index_.find(stationId);
+  return found == index_.end() ? 0 : slots_[found->second].deleteBackfills();
 }
 
 void Gapses::printGaps() {
   MutexLock lock(mu_);
   pprintf("Gapses: %zu stations, backfill window %d hours\n", index_.size(), getOldestHours());
-  for (size_t i = 0; i < index_.size(); ++i) {
-    pprintf("%3zu %s\n", i, slots_[i].toString().c_str());
-    slots_[i].logGaps(nullptr);
+  for (const auto& entry : index_) {
+    pprintf("%3zu %s\n", entry.second, slots_[entry.second].toString().c_str());
+    slots_[entry.second].logGaps(nullptr);
   }
   if (blankClaimed_) {
     pprintf("    %s\n", blank_.toString().c_str());
@@ -109,8 +138,8 @@ void Gapses::printGaps() {
 size_t Gapses::storeAll() {
   MutexLock lock(mu_);
   size_t stored = 0;
-  for (size_t i = 0; i < index_.size(); ++i) {
-    if (slots_[i].store(log_)) ++stored;
+  for (const auto& entry : index_) {
+    if (slots_[entry.second].store(log_)) ++stored;
   }
   if (blankClaimed_ && blank_.store(log_)) ++stored;
   return stored;

@@ -7,17 +7,22 @@
 // pointer only; it must outlive them.
 //
 // Slots: a slot is claimed the first time its station id is asked for, its
-// list is then loaded from the station's gap file, and it keeps that station
-// for the life of the process. An id the table cannot hold (empty, longer than
-// GAPS_ID_MAX characters, or new when every slot is taken) gets the separate
-// list named "BLANK", never another station's list.
+// list is then loaded from the station's gap file. Sessions count themselves
+// on their station (attach, detach); when the last session of a station
+// detaches, its gap file is written and, once that worked, the slot is free
+// for the next new station. A slot claimed without any session (a gap pushed
+// for a station that is not linked) keeps its station until one attaches and
+// detaches. An id the table cannot hold (empty, longer than GAPS_ID_MAX
+// characters, or new when every slot is taken) gets the separate list named
+// "BLANK", never another station's list.
 //
-// Locks: mu_ guards the station index and the claiming of slots (and the
-// BLANK list's claim), so two links that meet a new station at once get one
-// slot and one load. A slot's contents are guarded by that Gaps' own lock
-// (see Gaps.h); once found, a station's Gaps is used by its own session
-// thread. mu_ is always taken before a slot's lock, never while one is held.
-// The backfill window is an atomic, set by any session and read by pop.
+// Locks: mu_ guards the station index, the session counts and the claiming
+// and freeing of slots (and the BLANK list's claim), so two links that meet a
+// new station at once get one slot and one load. Every operation on a
+// station's list runs under mu_ and then that Gaps' own lock (see Gaps.h), so
+// a slot cannot be given back and claimed by another station in the middle of
+// it. mu_ is always taken before a slot's lock, never while one is held. The
+// backfill window is an atomic, set by any session and read by pop.
 #ifndef VH_GAPS_GAPSES_H_
 #define VH_GAPS_GAPSES_H_
 
@@ -51,8 +56,20 @@ class Gapses {
 
   // The list of the station: its slot, or the first free slot, claimed and
   // loaded from the gap file; the BLANK list for an id the table cannot hold.
-  // Never null; valid for the life of the store. Takes mu_.
+  // Never null; valid until the slot is given back (see detach), for the
+  // diagnosis and the tests. Takes mu_.
   Gaps* getGaps(const std::string& stationId);
+
+  // A session of the station begins (its first record names the station):
+  // claims its slot like getGaps and counts the session.
+  void attach(const std::string& stationId);
+  // A session of the station ends. After the last one the station's gap file
+  // is written and its slot given back; when the write fails the slot stays
+  // (with a log line) and is tried again at the next detach.
+  void detach(const std::string& stationId);
+  // Gaps::storeIfChanged on the station's list, or on the BLANK list when
+  // the station has no slot; claims nothing.
+  bool storeIfChanged(const std::string& stationId);
 
   // Gaps::push on the station's list. Returns false when it is refused; the
   // gap is then destroyed.
@@ -80,8 +97,10 @@ class Gapses {
   // logged as "POP GAP %s" followed by the list. The caller owns the gap.
   std::unique_ptr<Gap> pop(const std::string& stationId, Log* log, time_t offset);
 
-  // Removes the DLBACK gaps of every station. Returns how many went.
-  size_t deleteBackfills();
+  // Removes the DLBACK gaps of the station's own list. Returns how many
+  // went. The BLANK list is shared by every station it holds and is left
+  // alone.
+  size_t deleteBackfills(const std::string& stationId);
   // The backfill window in hours (property "backfillhours"); 0 drops all
   // backfill as it comes up.
   void setOldestHours(int hours) { oldestHours_.store(hours, std::memory_order_relaxed); }
@@ -95,6 +114,8 @@ class Gapses {
   size_t stationCount();
 
  private:
+  // getGaps under mu_.
+  Gaps* slotLocked(const std::string& stationId) REQUIRES(mu_);
   // The BLANK list, claimed on first use; mu_ held.
   Gaps* blankLocked(const std::string& stationId) REQUIRES(mu_);
 
@@ -104,8 +125,9 @@ class Gapses {
   // The table lock, taken before a slot's own lock. The slots are reached
   // only under it; a Gaps handed out is then used under that slot's lock.
   Mutex mu_;
-  std::array<Gaps, GAPSES_SLOTS> slots_ GUARDED_BY(mu_);  // claimed in order
-  std::map<std::string, size_t> index_ GUARDED_BY(mu_);   // station id -> slot
+  std::array<Gaps, GAPSES_SLOTS> slots_ GUARDED_BY(mu_);
+  std::array<int, GAPSES_SLOTS> sessions_ GUARDED_BY(mu_){};  // sessions attached per slot
+  std::map<std::string, size_t> index_ GUARDED_BY(mu_);       // station id -> slot
   Gaps blank_ GUARDED_BY(mu_);
   bool blankClaimed_ GUARDED_BY(mu_) = false;
   bool blankReported_ GUARDED_BY(mu_) = false;  // the BLANK fallback was logged

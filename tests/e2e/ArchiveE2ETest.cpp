@@ -127,4 +127,44 @@ TEST(ArchiveE2ETest, HubRestartWhileTheInstrumentRecordsLeavesARestartGap) {
   EXPECT_EQ((end + 1) % 60, 0);
 }
 
+// A power cut while the link is down: the gap recorded before it is in the
+// gap file, and the next hub keeps it.
+TEST(ArchiveE2ETest, GapRecordedBeforeAKillWhileTheLinkIsDownSurvivesIt) {
+  HubRun hub("ziparchive=0\nverbose=2\n");
+  // Settings kept from an earlier link: the restart gap needs the channels.
+  fs::create_directories(hub.dir() + "/download/SIM.01000001");
+  writeText(hub.dir() + "/download/SIM.01000001/settings.ss", "\"tele_chan[0]\"=\"1\"\n");
+  ASSERT_TRUE(hub.start());
+  auto sim = hub.simulator({});
+  ASSERT_TRUE(sim->start());
+  const std::string added = "ADDING RESTART GAP SIM.01000001 ";
+  ASSERT_TRUE(hub.waitForLog(added, seconds(20))) << hub.allLogs();
+  sim->signal(SIGTERM);
+  ASSERT_TRUE(sim->wait(seconds(10)));
+  hub.process().signal(SIGKILL);
+  ASSERT_TRUE(hub.process().wait(seconds(10)));
+  const std::string path = hub.dir() + "/time/SIM.01000001.gaps";
+  const std::string killed = readText(path);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(killed, m, std::regex("^[0-9]+ ([0-9]+) ([0-9]+) 6    \n")))
+      << killed;
+  const long start = std::stol(m[1].str()), end = std::stol(m[2].str());
+
+  ASSERT_TRUE(hub.start());
+  auto again = hub.simulator({});
+  ASSERT_TRUE(again->start());
+  ASSERT_TRUE(waitFor([&] { return countOf(hub.allLogs(), added) >= 2; }, seconds(20)))
+      << hub.allLogs();
+  ASSERT_TRUE(hub.stopByShutdownFile(seconds(30)));
+  // The new restart gap is merged into the old one or listed beside it.
+  bool kept = false;
+  const std::string gaps = readText(path);
+  std::regex line("([0-9]+) ([0-9]+) ([0-9]+) 6    \n");
+  for (auto it = std::sregex_iterator(gaps.begin(), gaps.end(), line); it != std::sregex_iterator();
+       ++it) {
+    kept = kept || (std::stol((*it)[2].str()) <= start && std::stol((*it)[3].str()) >= end);
+  }
+  EXPECT_TRUE(kept) << killed << "---\n" << gaps;
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -106,6 +107,37 @@ TEST_F(GapsesThreadedTest, TwoLinksOfOneStationLoseNoGap) {
   EXPECT_EQ(gapses.stationCount(), 1u);
   EXPECT_EQ(taken.load() + static_cast<int>(gapses.getGaps("SAME.00000001")->size()),
             LINKS * PER_LINK);
+}
+
+// Links of twice as many stations as the table holds come and go on
+// several threads: the last link of a station gives its slot back after
+// writing its gap file, and no station ever sees another one's gaps.
+TEST_F(GapsesThreadedTest, SlotsOfEndedStationsServeNewOnesWithoutMixingLists) {
+  constexpr int ROUNDS = 2 * static_cast<int>(GAPSES_SLOTS) / THREADS + 1;
+  Gapses gapses(&log_);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      for (int s = 0; s < ROUNDS; ++s) {
+        const std::string id = stationId(t, s);
+        gapses.attach(id);
+        gapses.attach(id);  // a new link while the old one runs out its time-out
+        gapses.push(id, ten_ + 60 * s, 59, Gap::DLTRIG, &log_);
+        gapses.detach(id);
+        EXPECT_EQ(gapses.getGaps(id)->size(), 1u) << id;
+        gapses.detach(id);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(gapses.stationCount(), 0u);
+  for (int t = 0; t < THREADS; ++t) {
+    for (int s = 0; s < ROUNDS; ++s) {
+      const std::string text = readText(dir_.path() + "time/" + stationId(t, s) + ".gaps");
+      EXPECT_EQ(text.find(std::to_string(ten_ + 60 * s) + " "), 11u) << text;  // after the pop time
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    }
+  }
 }
 
 // Stations with gap files met by several links at once are loaded into one
