@@ -85,6 +85,7 @@ class Gap {
   const std::string& text1() const { return text1_; }
   const std::string& text2() const { return text2_; }
   void setStart(time_t start) { start_ = start; }
+  void setPopTime(time_t t) { popTime_ = t; }
 
   time_t duration() const { return end_ - start_; }
   // Order by start.

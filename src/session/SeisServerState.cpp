@@ -96,6 +96,8 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   rw_.init(ownId_, io, log);
   archive_.setLog(log);
   archive_.setGapses(gaps);
+  dremoFiles_.setLog(log);
+  dremoFiles_.setGapses(gaps);
   archive_.setArchiveTemplate(props->getArchiveTemplate(0), props->getArchiveTemplate(1),
                               static_cast<ArchiveFormat>(props->getArchiveFormat(0)),
                               static_cast<ArchiveFormat>(props->getArchiveFormat(1)));
@@ -226,9 +228,7 @@ void SeisServerState::drainOnStop() {
 }
 
 void SeisServerState::periodic() {
-  // Gap requests (gap store, backfill) are looked for here in a later
-  // version, and the ring server outlet is started, stopped or restarted by
-  // "ringenabled".
+  checkForGapRequest();
   if (props_->changed(propsModTime_)) {
     init(io_, props_, gaps_, log_);
     state_ = READ;
@@ -290,8 +290,11 @@ int SeisServerState::process(bool checkSeq) {
       }
       store(checkSeq);
       return sendACK(true, n);
-    case SelvomaPacket::RESPONSE_FILE_NAME:
-      return sendACK(true, 1);
+    case SelvomaPacket::RESPONSE_FILE_NAME: {
+      int next = sendACK(true, 1);
+      if (received_.payloadLen() > 0 && dremoFiles_.isWaitingForName()) takeFileName();
+      return next;
+    }
     case SelvomaPacket::REQUEST_FILE:
       if (received_.payloadLen() >= 1 && received_.payloadLen() <= REQUEST_FILE_MAX_NAME) {
         return READ;
@@ -299,12 +302,7 @@ int SeisServerState::process(bool checkSeq) {
       return sendACK(true, 1);
     case SelvomaPacket::FILE_PART: {
       int next = sendACK(true, n);
-      FilePart part;
-      if (!received_.getFilePart(&part)) {
-        logLine(log_, LOG_ADD, "process RESPONSE_FILE FALSE!");
-      } else {
-        logLine(log_, LOG_ADD, "huh?  _dremoFiles==NULL?");
-      }
+      takeFilePart();
       return next;
     }
     case SelvomaPacket::COMMAND: {
@@ -406,6 +404,9 @@ void SeisServerState::updateStationLabel() {
       sformatBounded(STATION_LABEL_MAX, "%s.%08x", archive_.getStation().c_str(), instrumentId());
   if (label == stationLabel_) return;
   stationLabel_ = label;
+  dremoFiles_.setStationLabel(label);
+  dremoFiles_.setStation(archive_.getStation());
+  activity_.init(&archive_);
   if (log_ != nullptr) log_->setStation(stationLabel_.c_str());
 }
 
@@ -414,6 +415,8 @@ void SeisServerState::finish() {
   // reach the minute files before the link goes.
   archive_.flush();
   if (!doBackfill_) archive_.deleteBackfills();
+  dremoFiles_.setFilePath("");
+  requests_.clear();
   upload_.clearPackets();
   rw_.disconnect();
   removeSiteMarker();

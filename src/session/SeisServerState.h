@@ -4,9 +4,10 @@
 // calls the constructor, init, loop and the destructor in that order. The
 // session owns the framing layer (PacketReaderWriter), the received and
 // outgoing packet slots and one of each per-station component it uses: the
-// packet archive, the settings file and its query timer, the histograms and
-// the outgoing upload queue. The link, the properties, the gap store and the
-// log are not owned and must outlive the session.
+// packet archive, the settings file and its query timer, the histograms,
+// the outgoing upload queue, and the file retrieval (DremoFiles) with its
+// request queue and activity files. The link, the properties, the gap store
+// and the log are not owned and must outlive the session.
 //
 // loop() is a state machine: INIT_IDENTIFY and INIT_LINK at link start,
 // then READ (one frame without waiting), PROCESS (dispatch by message type),
@@ -36,9 +37,12 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "archive/ActivityFiles.h"
 #include "archive/PacketArchive.h"
 #include "metadata/Histogram.h"
 #include "metadata/SiteFolder.h"
@@ -47,6 +51,7 @@
 #include "protocol/PacketReaderWriter.h"
 #include "protocol/SelvomaPacket.h"
 #include "protocol/Upload.h"
+#include "session/DremoFiles.h"
 
 class Gapses;
 class IO;
@@ -87,6 +92,14 @@ constexpr int UPLOAD_PAUSE_FILE_PART_SECS = 60;  // setting queries wait during 
 constexpr size_t UPLOAD_FOLDER_SCAN_MAX = 999;   // names of an upload folder looked at
 // checkForUpload: a busy queue is looked at again this much sooner.
 constexpr int64_t UPLOAD_CHECK_SLACK_MS = 2000;
+constexpr int BACKFILL_ERROR_QUIET_SECS = 120;  // the retrieval acts this long after a link error
+constexpr int GAP_CHECK_WARMUP_SECS = 20;       // no gap is popped this early in a session
+constexpr size_t REQUEST_QUEUE_MAX = 64;        // request packets waiting to be sent
+constexpr size_t RESPONSE_FILE_NAME_MAX = 69;   // longer names are ignored
+constexpr size_t NO_FILE_PART_MAX = 9;          // a part 0 this short: the file does not exist
+constexpr uint32_t SETTINGS_FILE_ID_LIMIT =
+    0x3000000;  // instruments from here have no settings file
+constexpr char SETTINGS_FILE_PATH[] = "/settings.ss";
 constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
 constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
@@ -183,6 +196,20 @@ class SeisServerState {
   // logs "<station> build=<n>", or "fail download <path>" (the settings then
   // stay as they were).
   void readSettings();
+  // Asks the file retrieval for SETTINGS_FILE_PATH as a settings file,
+  // unless the instrument id is SETTINGS_FILE_ID_LIMIT or above.
+  void requestSettingsFile();
+  // At most once a second (the periodic work): pops the station's next due
+  // gap and acts on it, unless the session is younger than
+  // GAP_CHECK_WARMUP_SECS, the instrument is unknown, file parts are being
+  // uploaded or the retrieval is busy (logged as "dremoFiles state: %d").
+  void checkForGapRequest();
+  // A DLFILE gap: fetch the instrument's file text1 into the folder text2
+  // (below the station's download folder).
+  void requestFile(const std::string& text1, const std::string& text2);
+  // The oldest queued request packet, addressed to the instrument; null
+  // when none waits.
+  std::unique_ptr<SelvomaPacket> readOldestRequest();
   // Seconds between the newest record and the hub clock (called when a
   // record is stored): stored during the first LAG_LEARN_SECS of the loop or
   // while none is known.
@@ -217,6 +244,7 @@ class SeisServerState {
   SsTimer& TEST_ssTimer() { return ssTimer_; }
   PacketArchive& TEST_archive() { return archive_; }
   SiteFolder& TEST_siteFolder() { return siteFolder_; }
+  DremoFiles& TEST_dremoFiles() { return dremoFiles_; }
   bool TEST_doSettingFile() const { return doSettingFile_; }
   void TEST_setState(int state) { state_ = state; }
   void TEST_setLoopAgeSecs(int seconds) { loopStartMs_ = monoMs() - 1000LL * seconds; }
@@ -272,6 +300,16 @@ class SeisServerState {
   // "settings.<STA>" and "backfill.<STA>" over the hub-wide switches.
   void applyStationOverrides();
   uint32_t instrumentId() const { return lastGoodStationId_; }
+  // Appends a request of type with text to the request queue (at most
+  // REQUEST_QUEUE_MAX; more are logged and dropped: the retrieval asks again).
+  void queueRequest(uint8_t type, const std::string& text);
+  // A RESPONSE_FILE_NAME while the retrieval waits for a name.
+  void takeFileName();
+  // A FILE_PART for the retrieval.
+  void takeFilePart();
+  // The retrieval's next step, when it has work and the link has been free
+  // of errors for BACKFILL_ERROR_QUIET_SECS; a stored settings file is read.
+  bool driveRetrieval(int64_t now);
 
   VhProps* props_ = nullptr;  // not owned
   time_t propsModTime_ = 0;
@@ -306,6 +344,13 @@ class SeisServerState {
   Histogram histogram_;              // the station's state-of-health records
   int64_t nextSettingsFileMs_ = 0;   // monotonic: next settings-file request (or monitor copy)
   bool overwriteStationXml_ = true;  // property "overwritestationxml"
+  ActivityFiles activity_;
+  // Files fetched from the instrument; its requests go to requests_.
+  DremoFiles dremoFiles_{
+      archive_, ssFile_, activity_,
+      [this](uint8_t type, const std::string& text) { queueRequest(type, text); }};
+  std::deque<std::unique_ptr<SelvomaPacket>> requests_;  // request queue, oldest first
+  int64_t lastGapCheckMs_ = 0;                           // monotonic
 
   // The last frame read whole with a good check word: what acknowledgements
   // outside process() may acknowledge.

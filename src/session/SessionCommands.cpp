@@ -65,6 +65,7 @@ int SeisServerState::processCommand(std::string text) {
           if (comma != std::string::npos && comma > 0 && comma + 1 < args.size()) {
             logLine(log_, LOG_ADD, "dremoFile=[%s] localDir=[%s]", args.substr(0, comma).c_str(),
                     args.substr(comma + 1).c_str());
+            requestFile(args.substr(0, comma), args.substr(comma + 1));
           }
         }
         logLine(log_, LOG_ADD, "%s", t);

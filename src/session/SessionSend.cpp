@@ -129,11 +129,23 @@ int SeisServerState::sendNextRequest() {
       }
     }
     if (!checkForUpload()) {
-      if (now > nextSettingsFileMs_) {
-        nextSettingsFileMs_ =
-            now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
-                                                : SETTINGS_FILE_PERIOD_QUIET_SECS);
-      } else {
+      std::unique_ptr<SelvomaPacket> request = readOldestRequest();
+      if (request) {
+        logLine(log_, LOG_ADD, "      REQUEST FILE     [%s]",
+                request->textPayload(0, COMMAND_TEXT_MAX).c_str());
+        outgoing_ = *request;
+        vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
+        outgoing_.seqNo = vhSeq_;
+        state_ = SEND;
+      } else if (!driveRetrieval(now) && now > nextSettingsFileMs_) {
+        // The settings file waits while another file is being fetched.
+        const bool busy = !dremoFiles_.isIdle();
+        if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
+        if (!busy) {
+          nextSettingsFileMs_ =
+              now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
+                                                  : SETTINGS_FILE_PERIOD_QUIET_SECS);
+        }
       }
     }
   }
