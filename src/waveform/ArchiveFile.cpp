@@ -459,4 +459,3 @@ void ArchiveFile::printtm(const struct tm& t) {
           t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_gmtoff, t.tm_isdst,
           t.tm_zone != nullptr ? t.tm_zone : "");
 }
-
