@@ -13,19 +13,21 @@
 #include "metadata/SsFile.h"
 #include "session/DremoFiles.h"
 #include "util/Dirs.h"
+#include "util/FileUtil.h"
 
 namespace {
 
-std::string scratchDir() {
-  static const std::string dir = [] {
+// A fresh base folder for one input, removed when the input is done, so
+// that a long run leaves nothing behind.
+struct Scratch {
+  Scratch() {
     char made[] = "/tmp/dremofiles_fuzz.XXXXXX";
     if (mkdtemp(made) == nullptr) abort();
     BASE_DIR = std::string(made) + "/";
     DOWNLOAD_DIR = BASE_DIR + "download/";
-    return BASE_DIR;
-  }();
-  return dir;
-}
+  }
+  ~Scratch() { deleteFolder(BASE_DIR); }
+};
 
 struct Reader {
   const uint8_t* data;
@@ -44,7 +46,7 @@ struct Reader {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  scratchDir();
+  Scratch scratch;
   PacketArchive archive;
   archive.setNetLocStn("XX.00.FUZZ", 0x01000001);
   SsFile settings;

@@ -137,14 +137,19 @@ int SeisServerState::sendNextRequest() {
         vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
         outgoing_.seqNo = vhSeq_;
         state_ = SEND;
-      } else if (!driveRetrieval(now) && now > nextSettingsFileMs_) {
-        // The settings file waits while another file is being fetched.
-        const bool busy = !dremoFiles_.isIdle();
-        if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
-        if (!busy) {
-          nextSettingsFileMs_ =
-              now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
-                                                  : SETTINGS_FILE_PERIOD_QUIET_SECS);
+      } else {
+        // An idle retrieval takes the next due gap at once (at most one a
+        // second) rather than at the next periodic step.
+        if (dremoFiles_.isIdle()) checkForGapRequest();
+        if (!driveRetrieval(now) && now > nextSettingsFileMs_) {
+          // The settings file waits while another file is being fetched.
+          const bool busy = !dremoFiles_.isIdle();
+          if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
+          if (!busy) {
+            nextSettingsFileMs_ =
+                now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
+                                                    : SETTINGS_FILE_PERIOD_QUIET_SECS);
+          }
         }
       }
     }
