@@ -238,6 +238,8 @@ void SeisServerState::periodic() {
     logLine(log_, LOG_ADD, "serialenabled off.  FINISH");
     state_ = FINISH;
   }
+  // A gap list changed within the store's write interval is written now.
+  archive_.storeChangedGaps();
   checkTidora();
 }
 
