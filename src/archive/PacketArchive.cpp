@@ -452,6 +452,12 @@ bool PacketArchive::storeDownloadedMinute(const uint8_t* bytes, size_t length, t
             static_cast<long>(t), length);
     return false;
   }
+  // Live records still in the buffer reach their minutes first, so that the
+  // merge finds them there.
+  if (!buffer_.empty()) {
+    write();
+    clear();
+  }
   bool ok = true;
   for (int i = 0; i < NUM_ARCHIVES; ++i) {
     if (!archives_[i].isEnabled()) continue;
@@ -462,14 +468,21 @@ bool PacketArchive::storeDownloadedMinute(const uint8_t* bytes, size_t length, t
       continue;
     }
     if (path.find(MINUTE_EXTENSION) == std::string::npos) path += MINUTE_EXTENSION;
-    // A live batch is written to the minute of its first record, so records
-    // of this minute may be in the one before.
-    const std::string previous = minutePath(i, t - 60, false);
-    const Miniseed::RecordList earlier =
-        previous.empty() || previous == path ? Miniseed::RecordList() : recordsOfMinute(previous);
+    // A live batch is written to the minute of its first record, and the
+    // channels interleave, so records of this minute may be in the minutes
+    // around it.
+    Miniseed::RecordList around;
+    for (time_t other : {t - 60, t + 60}) {
+      std::string neighbour = minutePath(i, other, false);
+      if (neighbour.empty()) continue;
+      if (neighbour.find(MINUTE_EXTENSION) == std::string::npos) neighbour += MINUTE_EXTENSION;
+      if (neighbour == path) continue;
+      const Miniseed::RecordList records = recordsOfMinute(neighbour);
+      around.insert(around.end(), records.begin(), records.end());
+    }
     Miniseed::RecordList downloaded;
     for (const Miniseed::Record& r : all) {
-      if (!Miniseed::containsPacket(earlier, r.data())) downloaded.push_back(r);
+      if (!Miniseed::containsPacket(around, r.data())) downloaded.push_back(r);
     }
     size_t before = 0, after = 0;
     bool written = false;

@@ -198,8 +198,8 @@ class PacketArchive {
   // minute file of time t of each enabled archive, merged with what that
   // minute holds already (its zip reopened first): the records there stay,
   // a downloaded record is added only when no record of its channel and
-  // start time is there (nor in the minute before, where a live batch that
-  // began there put it), and the file is rewritten in time order (through a
+  // start time is there (nor in the minutes before and after, where a live
+  // batch that began there put it), and the file is rewritten in time order (through a
   // temporary file); then the minute is finished. False (logged) when bytes
   // hold no record or an archive could not be written.
   bool storeDownloadedMinute(const uint8_t* bytes, size_t length, time_t t);

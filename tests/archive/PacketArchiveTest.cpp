@@ -508,7 +508,8 @@ TEST_F(PacketArchiveTest, DownloadedMinuteIsMergedWithWhatTheMinuteHolds) {
     return out;
   };
   // One record alone is a whole minute; then live records 3 and 5 are there
-  // (5 in the zip, reopened) and the download brings 2..5: each once, in order.
+  // (5 in the zip, reopened), 6 waits in the buffer, 7 is in the next
+  // minute, and the download brings 2..7: each once, in order.
   std::vector<uint8_t> one = bytesOf({1});
   ASSERT_TRUE(archive.storeDownloadedMinute(one.data(), one.size(), t));
   EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(REC));
@@ -520,10 +521,15 @@ TEST_F(PacketArchiveTest, DownloadedMinuteIsMergedWithWhatTheMinuteHolds) {
     const bool ok = f != nullptr && fwrite(jsc[5].data(), 1, REC, f) == REC;
     return f != nullptr && fclose(f) == 0 && ok;
   });
-  std::vector<uint8_t> download = bytesOf({5, 2, 3, 4});
+  ASSERT_TRUE(archive.addPacket(packetOf(jsc[6])));  // waits in the buffer
+  // A live batch that began in the next minute holds record 7.
+  ASSERT_TRUE(archive.writeBytes(dir.path() + "/archive/JSC/2016/09/21/13/20160921_1349_JSC.ms",
+                                 jsc[7].data(), REC));
+  std::vector<uint8_t> download = bytesOf({5, 2, 3, 4, 6, 7});
   ASSERT_TRUE(archive.storeDownloadedMinute(download.data(), download.size(), t));
+  archive.write();  // the buffer went into the minute before the merge
   const auto records = readBack(jscMinute());
-  ASSERT_EQ(records.size(), 5u);
+  ASSERT_EQ(records.size(), 6u);
   for (size_t k = 0; k < records.size(); ++k) {
     EXPECT_NEAR(records[k].second, Miniseed::getStartTime(jsc[k + 1].data()), 1000) << k;
   }
