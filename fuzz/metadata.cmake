@@ -1,4 +1,3 @@
 # Key-file buffers and settings lines from the instrument.
 vh_add_fuzzer(jsonfile_fuzz jsonfile_fuzz.cpp vh_metadata)
 # Histogram files fetched from the instrument.
-vh_add_fuzzer(histogram_fuzz histogram_fuzz.cpp vh_metadata)
