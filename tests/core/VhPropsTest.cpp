@@ -32,15 +32,6 @@ class VhPropsTest : public ::testing::Test {
   int oldMode_ = 0;
 };
 
-// Looked-up defaults are recorded for the write-back, empty ones are not.
-TEST_F(VhPropsTest, DefaultTemplatesAreRecordedEmptyOnesNot) {
-  load("", MODE_PI);
-  EXPECT_EQ(props_.getArchiveTemplate(0), "/%USB/archive/%S/%Y/%M/%D/%Y%M%D_%H%m_%S");
-  EXPECT_EQ(props_.getArchiveTemplate(1), "");
-  EXPECT_EQ(props_.get("archive1", ""), props_.getArchiveTemplate(0));
-  EXPECT_FALSE(props_.hasKey("archive2"));
-}
-
 TEST_F(VhPropsTest, SetTemplatesWinAndAreNormalised) {
   load("archive1=D:\\data\\%S\narchive2=second/%S\ntrigwavearchive1=one\n");
   EXPECT_EQ(props_.getArchiveTemplate(0), "D:/data/%S");
@@ -50,10 +41,7 @@ TEST_F(VhPropsTest, SetTemplatesWinAndAreNormalised) {
   EXPECT_EQ(props_.getTrigArchiveTemplate(0), "two");  // trigwavearchive wins
   load("archive1=" + std::string(300, 'a') + "\n");
   EXPECT_EQ(props_.getArchiveTemplate(0).size(), PROP_PATH_MAX);
-}
-
-TEST_F(VhPropsTest, IllegalArchiveIndexGivesEmpty) {
-  load("");
+  // Indices outside the two archives give nothing.
   EXPECT_EQ(props_.getArchiveTemplate(2), "");
   EXPECT_EQ(props_.getTrigArchiveTemplate(-1), "");
   EXPECT_EQ(props_.getArchiveFormat(2), static_cast<int>(ArchiveFormat::MINISEED));
@@ -118,14 +106,8 @@ TEST_F(VhPropsTest, SwitchesAreOnOnlyAtExactlyOne) {
   EXPECT_FALSE(props_.doSettingFile());
   EXPECT_TRUE(props_.doSettingCommands());
   EXPECT_TRUE(props_.doSerial());
-}
-
-TEST_F(VhPropsTest, NumbersAndTheirDefaults) {
-  load("sohwaitminutes=2\nverbose=-1\n");
-  EXPECT_EQ(props_.getSOHWaitMinutes(), 2);
+  load("sohwaitminutes=2\n");
   EXPECT_EQ(props_.getSOHWaitMillisecs(), 120000);
-  EXPECT_EQ(props_.doVerbose(), -1);
-  EXPECT_EQ(props_.getFilePartWait(), 300);
 }
 
 TEST_F(VhPropsTest, DefaultsTakenFromOtherKeys) {
