@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -179,6 +180,22 @@ TEST_F(SessionLoopTest, StopRequestEndsEvenDuringIdentification) {
 class SessionKeepAliveTest : public SessionLoopTest {
  protected:
   SessionKeepAliveTest() : SessionLoopTest(sessionProps(30)) {}
+
+  // Starts the loop, brings the link up and sends the first bytes of a frame
+  // that never completes, so that the reader waits for the rest.
+  std::unique_ptr<FakeInstrument> stalledLink() {
+    auto inst =
+        std::make_unique<FakeInstrument>(io, [this](const SelvomaPacket& f, FakeInstrument& i) {
+          identifying(f, i);
+          if (f.type == SelvomaPacket::LINK_INIT) linked_ = true;
+        });
+    startLoop();
+    EXPECT_TRUE(waitFor([&] { return linked_.load(); }, seconds(10)));
+    EXPECT_TRUE(waitFor([&] { return session.getState() == S::READ; }, seconds(5)));
+    inst->send(frame(SelvomaPacket::COMMAND, STATION, "abc", 1).substr(0, 6));
+    return inst;
+  }
+  std::atomic<bool> linked_{false};
 };
 
 // After a frame fails its check word, the keep-alive acknowledges the last
@@ -209,15 +226,7 @@ TEST_F(SessionKeepAliveTest, KeepAliveAcknowledgesOnlyTheLastGoodFrame) {
 // A frame whose header stops after a few bytes keeps the reader waiting for
 // seconds; a stop request ends that wait at once.
 TEST_F(SessionKeepAliveTest, StopRequestEndsAStalledFrameAtOnce) {
-  std::atomic<bool> linked{false};
-  FakeInstrument inst(io, [&](const SelvomaPacket& f, FakeInstrument& i) {
-    identifying(f, i);
-    if (f.type == SelvomaPacket::LINK_INIT) linked = true;
-  });
-  startLoop();
-  ASSERT_TRUE(waitFor([&] { return linked.load(); }, seconds(10)));
-  ASSERT_TRUE(waitFor([&] { return session.getState() == S::READ; }, seconds(5)));
-  inst.send(frame(SelvomaPacket::COMMAND, STATION, "abc", 1).substr(0, 6));
+  auto stalled = stalledLink();
   std::this_thread::sleep_for(milliseconds(500));
   auto start = std::chrono::steady_clock::now();
   session.requestStop();
@@ -234,15 +243,8 @@ TEST_F(SessionKeepAliveTest, KeepAliveFollowsTheMonotonicClockDuringAStalledFram
                              std::chrono::steady_clock::now().time_since_epoch())
                              .count();
   });
-  std::atomic<bool> linked{false};
-  FakeInstrument inst(io, [&](const SelvomaPacket& f, FakeInstrument& i) {
-    identifying(f, i);
-    if (f.type == SelvomaPacket::LINK_INIT) linked = true;
-  });
-  startLoop();
-  ASSERT_TRUE(waitFor([&] { return linked.load(); }, seconds(10)));
-  ASSERT_TRUE(waitFor([&] { return session.getState() == S::READ; }, seconds(5)));
-  inst.send(frame(SelvomaPacket::COMMAND, STATION, "abc", 1).substr(0, 6));
+  auto stalled = stalledLink();
+  FakeInstrument& inst = *stalled;
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(inst.count(SelvomaPacket::ACK), 0);
   step = 1000 * (KEEPALIVE_SECS + 1);
