@@ -63,15 +63,13 @@ TEST(GapTest, OverlapNeedsSameActionAndIntervalsWithinOneSecond) {
   EXPECT_FALSE(a.overlaps(Gap(T, T + 100, Gap::REQHIS)));
 }
 
-TEST(GapTest, MergeTakesLaterPopEarlierStartLaterEnd) {
+TEST(GapTest, MergeTakesLaterPopEarlierStartLaterEndAndEquality) {
   Gap a(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
   a.merge(Gap(MINUTE_OF_T - 120, MINUTE_OF_T - 61, Gap::DLBACK));
   EXPECT_EQ(a.start(), MINUTE_OF_T - 120);
   EXPECT_EQ(a.end(), MINUTE_OF_T + 59);
   EXPECT_EQ(a.popTime(), MINUTE_OF_T + 60);
-}
-
-TEST(GapTest, EqualityIgnoresTextsButNotPopTime) {
+  // Equality looks at the interval and the action.
   EXPECT_TRUE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 5, Gap::BLDTRI));
   EXPECT_FALSE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 6, Gap::BLDTRI));
   EXPECT_FALSE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 5, Gap::DELHIS));
