@@ -58,9 +58,12 @@ TEST_F(SiteFolderTest, MarkerIsStationPointIdInTwoLetterNetworkFolder) {
   EXPECT_EQ(st.st_mode & 0777, 0666u);
   ASSERT_EQ(stat((root() + "XY").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0777u);
+  // The network folder goes with its last marker, the register stays.
   sites_.removeStation("AB1", "", 1);
+  EXPECT_EQ(listDir(root() + "__"), (std::vector<std::string>{"AB2.00000002"}));
   sites_.removeStation("AB2", "_", 2);
   EXPECT_FALSE(pathExists(root() + "__"));
+  EXPECT_TRUE(isDir(root()));
 }
 
 TEST_F(SiteFolderTest, DisabledRegisterDoesNothing) {
@@ -104,16 +107,6 @@ TEST_F(SiteFolderTest, TouchActsAtMostEveryElevenSeconds) {
   sites_.touchStation("AB123", "XY", 0x0123ABCD, nullptr);  // a deleted marker comes back
   EXPECT_TRUE(isFile(marker));
   EXPECT_EQ(sites_.getLastTouch(), now_);
-}
-
-TEST_F(SiteFolderTest, RemoveStationKeepsNetworkFolderWithOtherMarkers) {
-  sites_.addStation("AA1", "XY", 1, nullptr);
-  sites_.addStation("BB2", "XY", 2, nullptr);
-  sites_.removeStation("AA1", "XY", 1);
-  EXPECT_EQ(listDir(root() + "XY"), (std::vector<std::string>{"BB2.00000002"}));
-  sites_.removeStation("BB2", "XY", 2);
-  EXPECT_FALSE(pathExists(root() + "XY"));
-  EXPECT_TRUE(isDir(root()));
 }
 
 TEST_F(SiteFolderTest, RemoveAllDeletesMarkersAndFoldersButNotHiddenOrPointlessNames) {
