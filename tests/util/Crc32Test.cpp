@@ -21,10 +21,6 @@ TEST(Crc32Test, MatchesZlibOnKnownVectors) {
   EXPECT_EQ(CRC32(zeros.data(), zeros.size()), 0x190A55ADu);
   std::vector<uint8_t> ones(32, 0xFF);
   EXPECT_EQ(CRC32(ones.data(), ones.size()), 0xFF6CAB0Bu);
-}
-
-TEST(Crc32Test, EmptyInputIsZero) {
-  uint8_t b = 0x55;
-  EXPECT_EQ(CRC32(&b, 0), 0u);
+  EXPECT_EQ(CRC32(ones.data(), 0), 0u);  // empty input
   EXPECT_EQ(CRC32(nullptr, 0), 0u);
 }
