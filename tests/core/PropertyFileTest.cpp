@@ -72,14 +72,12 @@ TEST_F(PropertyFileTest, LinesParseIntoTheExpectedMap) {
   }
 }
 
-TEST_F(PropertyFileTest, MissingFileGivesEmptyMapAndFalse) {
+TEST_F(PropertyFileTest, MissingFileGivesEmptyMapAndReadReplacesEverything) {
   EXPECT_FALSE(props_.read(dir_.file("none.props")));
   EXPECT_EQ(props_.size(), 0u);
   EXPECT_EQ(props_.getModTime(), 0);
   EXPECT_EQ(props_.getPropFilePath(), dir_.file("none.props"));
-}
-
-TEST_F(PropertyFileTest, ReadReplacesEverythingIncludingRecordedDefaults) {
+  // A read replaces everything, recorded defaults too.
   load("a=1\n");
   props_.get("recorded", "x");
   writeText(path_, "b=2\n");
