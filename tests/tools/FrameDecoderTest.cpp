@@ -93,11 +93,3 @@ TEST(FrameDecoderTest, PayloadAtLinkLimitDecodesAndOneMoreIsSkipped) {
   EXPECT_EQ(p.type, SelvomaPacket::ACK);
   EXPECT_EQ(p.seqNo, 5);
 }
-
-TEST(FrameDecoderTest, EncodedFrameMatchesHandBuiltBytes) {
-  SelvomaPacket p;
-  // handFrame's destination is 0x01000001 and its time 0.
-  p.make(SelvomaPacket::COMMAND, 0x01000002, 0x01000001, 200, "shutdown");
-  p.time = 0;
-  EXPECT_EQ(encodeFrame(&p), handFrame(SelvomaPacket::COMMAND, 0x01000002, 200, "shutdown"));
-}

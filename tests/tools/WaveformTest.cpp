@@ -64,7 +64,7 @@ TEST(WaveformTest, RecordsParseWithTheirCodesAndFollowEachOtherWithoutGaps) {
   }
 }
 
-TEST(WaveformTest, SignalHasEventsWellAboveTheNoise) {
+TEST(WaveformTest, SignalHasEventsWellAboveTheNoiseSharedByTheChannels) {
   SyntheticSignal signal(1, 2, kRate, 1.0);
   int32_t quietPeak = 0;
   int32_t peak = 0;
@@ -76,9 +76,8 @@ TEST(WaveformTest, SignalHasEventsWellAboveTheNoise) {
   EXPECT_GT(quietPeak, 0);
   EXPECT_LT(quietPeak, 2000);
   EXPECT_GT(peak, 2500);
-}
 
-TEST(WaveformTest, ChannelsOfOneInstrumentShareEventTimesButNotNoise) {
+  // Channels of one instrument share the event times but not the noise.
   SyntheticSignal z(11, 5, kRate, 1.0);
   SyntheticSignal n(12, 5, kRate, 1.0);
   int differing = 0;
