@@ -62,39 +62,28 @@ TEST(SimOptionsTest, BadValuesAreRejectedWithTheOptionNamed) {
 }
 
 TEST(SimOptionsTest, CountGivesConsecutiveIdsAndNumberedStations) {
-  SimOptions options;
-  std::string error;
-  ASSERT_EQ(parse({"--port", "5000", "--id", "01000010", "--station", "ABC", "--count", "3",
-                   "--card", "/tmp/c"},
-                  &options, &error),
-            ParseResult::RUN);
   std::vector<InstrumentConfig> configs;
-  ASSERT_TRUE(instrumentConfigs(options, &configs, &error)) << error;
+  // The configs of a command line that parses; false where they cannot be made.
+  auto configsOf = [&configs](std::vector<std::string> args) {
+    SimOptions options;
+    std::string error;
+    configs.clear();
+    EXPECT_EQ(parse(args, &options, &error), ParseResult::RUN) << error;
+    return instrumentConfigs(options, &configs, &error);
+  };
+  ASSERT_TRUE(configsOf({"--port", "5000", "--id", "01000010", "--station", "ABC", "--count", "3",
+                         "--card", "/tmp/c"}));
   ASSERT_EQ(configs.size(), 3u);
   EXPECT_EQ(configs[0].station, "ABC");
   EXPECT_EQ(configs[1].station, "ABC01");
   EXPECT_EQ(configs[2].station, "ABC02");
   EXPECT_EQ(configs[2].stationId, 0x01000012u);
   EXPECT_EQ(configs[1].cardDir, "/tmp/c/ABC01");
-
-  SimOptions prefixed;
-  ASSERT_EQ(parse({"--pty", "--count", "2", "--station-prefix", "LD"}, &prefixed, &error),
-            ParseResult::RUN);
-  configs.clear();
-  ASSERT_TRUE(instrumentConfigs(prefixed, &configs, &error));
+  ASSERT_TRUE(configsOf({"--pty", "--count", "2", "--station-prefix", "LD"}));
   EXPECT_EQ(configs[0].station, "LD01");
   EXPECT_EQ(configs[1].station, "LD02");
-
-  SimOptions pastEnd;  // 03FFFFFF and 04000000
-  ASSERT_EQ(parse({"--pty", "--id", "03FFFFFF", "--count", "2"}, &pastEnd, &error),
-            ParseResult::RUN);
-  configs.clear();
-  EXPECT_FALSE(instrumentConfigs(pastEnd, &configs, &error));
-  SimOptions tooLong;  // ABCD + 01 is six characters
-  ASSERT_EQ(parse({"--pty", "--station", "ABCD", "--count", "2"}, &tooLong, &error),
-            ParseResult::RUN);
-  configs.clear();
-  EXPECT_FALSE(instrumentConfigs(tooLong, &configs, &error));
+  EXPECT_FALSE(configsOf({"--pty", "--id", "03FFFFFF", "--count", "2"}));   // 03FFFFFF, 04000000
+  EXPECT_FALSE(configsOf({"--pty", "--station", "ABCD", "--count", "2"}));  // ABCD01: six
 }
 
 TEST(ControlTest, CommandLinesParseAndMistakesAreNamed) {
