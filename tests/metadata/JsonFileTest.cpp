@@ -61,7 +61,7 @@ TEST(JsonFileParseTest, BufferParsesLineByLineUpToANulByte) {
   }
 }
 
-TEST(JsonFileParseTest, OnlyTheFirst500LinesAreParsedCommentsAndRejectsCounting) {
+TEST(JsonFileParseTest, ParsingStopsAfter500LinesOrAtOffset20000) {
   std::string text;
   for (int i = 0; i < 497; ++i) text += i % 2 ? "# comment\n" : "bad line\n";
   text += "line498=1\r\n\r\n\n";  // a run of breaks counts with its line
@@ -72,10 +72,7 @@ TEST(JsonFileParseTest, OnlyTheFirst500LinesAreParsedCommentsAndRejectsCounting)
   EXPECT_EQ(parseText(f, text), 3);
   EXPECT_TRUE(f.hasKey("line500"));
   EXPECT_FALSE(f.hasKey("line501"));
-}
-
-TEST(JsonFileParseTest, ParsingEndsAtTheFirstLineBreakAtOffset20000OrLater) {
-  JsonFile f(CAPACITY);
+  // Parsing also ends at the first line break at offset 20000 or later.
   parseText(f, linesEndingAt(19999) + "\nc=1\n");
   EXPECT_TRUE(f.hasKey("b"));
   EXPECT_TRUE(f.hasKey("c"));
@@ -106,17 +103,15 @@ TEST(JsonFileBufferTest, AppendHoldsAtMostCapacityMinusOneBytes) {
   f.clear();
   EXPECT_EQ(f.getUsed(), 0);
   EXPECT_TRUE(f.isEnd());
-}
-
-TEST(JsonFileBufferTest, PiecesAppendedSeparatelyParseAsOneFile) {
-  JsonFile f(CAPACITY);
-  f.append("\"sitena", 0);
-  f.append("me\"=\"AB", 0);
-  f.append("12\"\nx=", 0);
-  f.append("5\n", 0);
-  EXPECT_EQ(f.parseFile(), 2);
-  EXPECT_EQ(value(f, "sitename"), "AB12");
-  EXPECT_EQ(value(f, "x"), "5");
+  // Pieces appended separately parse as one file.
+  JsonFile g(CAPACITY);
+  g.append("\"sitena", 0);
+  g.append("me\"=\"AB", 0);
+  g.append("12\"\nx=", 0);
+  g.append("5\n", 0);
+  EXPECT_EQ(g.parseFile(), 2);
+  EXPECT_EQ(value(g, "sitename"), "AB12");
+  EXPECT_EQ(value(g, "x"), "5");
 }
 
 TEST(JsonFileValueTest, SetStrReportsDifferenceAndSetsFlagOnlyThen) {
