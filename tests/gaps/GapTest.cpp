@@ -33,7 +33,7 @@ TEST(GapTest, IntervalAndPopTimeFollowTheAction) {
   }
 }
 
-TEST(GapTest, UploadRequestIsDue45SecondsPerStartedMinuteFromNow) {
+TEST(GapTest, UploadRequestIsDue45SecondsPerStartedMinuteAndFileGapAtOnce) {
   time_t before = time(nullptr);
   Gap gap(T, T + 150, Gap::UPLREQ);  // (150 + 30) / 60 = 3 minutes
   time_t after = time(nullptr);
@@ -41,17 +41,14 @@ TEST(GapTest, UploadRequestIsDue45SecondsPerStartedMinuteFromNow) {
   EXPECT_EQ(gap.end(), T + 150);
   EXPECT_GE(gap.popTime(), before + 135);
   EXPECT_LE(gap.popTime(), after + 135);
-}
-
-TEST(GapTest, FileGapIsDueAtOnceWithItsTexts) {
-  time_t before = time(nullptr);
-  Gap gap("DR/20231114.ms", "note");
-  EXPECT_EQ(gap.action(), Gap::DLFILE);
-  EXPECT_EQ(gap.text1(), "DR/20231114.ms");
-  EXPECT_EQ(gap.text2(), "note");
-  EXPECT_GE(gap.start(), before - 1);
-  EXPECT_EQ(gap.start(), gap.end());
-  EXPECT_EQ(gap.start(), gap.popTime());
+  // A file gap is due at once and keeps its texts.
+  Gap file("DR/20231114.ms", "note");
+  EXPECT_EQ(file.action(), Gap::DLFILE);
+  EXPECT_EQ(file.text1(), "DR/20231114.ms");
+  EXPECT_EQ(file.text2(), "note");
+  EXPECT_GE(file.start(), before - 1);
+  EXPECT_EQ(file.start(), file.end());
+  EXPECT_EQ(file.start(), file.popTime());
 }
 
 TEST(GapTest, OverlapNeedsSameActionAndIntervalsWithinOneSecond) {
