@@ -158,13 +158,11 @@ TEST(ControlTest, ControlFileReturnsOnlyCompleteAppendedLines) {
   EXPECT_EQ(file.poll(), std::vector<std::string>{"badcheck"});
 }
 
-TEST(CardTest, MinutePathsFollowTheInstrumentNaming) {
+TEST(CardTest, PathsFollowTheInstrumentNamingAndStayOnTheCard) {
   // 2023-04-06 12:34:20 UTC
   EXPECT_EQ(Card::minutePath(1680784460, "ABCD"), "/data/2023/04/06/12/2023-04-06 1234 00 ABCD.ms");
   EXPECT_EQ(Card::histogramPath(1680784460), "/histogram/2023-04-06.csv");
-}
-
-TEST(CardTest, PathsOutsideTheCardAreRefused) {
+  // Paths outside the card are refused.
   TempDir dir;
   Card card(dir.path() + "card");
   EXPECT_EQ(card.hostPath("/settings.ss"), dir.path() + "card/settings.ss");

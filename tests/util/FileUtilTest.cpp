@@ -53,16 +53,14 @@ TEST_F(FileUtilTest, MkdirsNeverCreatesPrefixOfTwoCharacters) {
   EXPECT_FALSE(pathExists("plainname"));
 }
 
-TEST(PathTest, MakeLinuxPathUsesSingleForwardSlashes) {
+TEST(TextTest, MakeLinuxPathUsesSingleForwardSlashesAndTrimTailCutsShortTexts) {
   std::string p = "C:\\data\\\\day//x.ms";
   makeLinuxPath(p);
   EXPECT_EQ(p, "C:/data/day/x.ms");
   p = "a///b/:c";
   makeLinuxPath(p);
   EXPECT_EQ(p, "a/b:c");
-}
-
-TEST(TextTest, TrimTailCutsOnlyShortTexts) {
+  // trimTail cuts only texts of at most 20 characters.
   std::string t = "ABC12 \r\n~{";
   trimTail(t);
   EXPECT_EQ(t, "ABC12");
