@@ -129,7 +129,7 @@ TEST(JsonFileValueTest, SetStrReportsDifferenceAndSetsFlagOnlyThen) {
   EXPECT_FALSE(f.isChanged());
 }
 
-TEST(JsonFileValueTest, NumberConversionsUseLeadingDigitsOrTheDefault) {
+TEST(JsonFileValueTest, ConversionsUseLeadingDigitsOrTheDefaultAndRespectSizes) {
   struct Case {
     std::string line;
     int asInt;  // default -7
@@ -152,10 +152,7 @@ TEST(JsonFileValueTest, NumberConversionsUseLeadingDigitsOrTheDefault) {
   EXPECT_EQ(f.getInt("missing", -7), -7);
   EXPECT_FLOAT_EQ(f.getFloat("float", 0), 2500.0f);
   EXPECT_FLOAT_EQ(f.getFloat("letters", 1.5f), 1.5f);
-}
-
-TEST(JsonFileValueTest, GetCharsCopiesAtMostSizeMinusOne) {
-  JsonFile f(CAPACITY);
+  // getChars copies at most size - 1 characters.
   f.set("k=abcdef");
   char buf[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(f.getChars("k", buf, 4), 1);
@@ -165,10 +162,6 @@ TEST(JsonFileValueTest, GetCharsCopiesAtMostSizeMinusOne) {
   buf[0] = 'q';
   EXPECT_EQ(f.getChars("missing", buf, 4), 0);
   EXPECT_EQ(buf[0], 'q');
-}
-
-TEST(JsonFileValueTest, SetIntAndSetFloatFormat) {
-  JsonFile f(CAPACITY);
   f.setInt("i", -42);
   f.setFloat("f", 3.14159, 2);
   f.setFloat("g", 2.0, 0);
