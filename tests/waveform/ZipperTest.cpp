@@ -125,12 +125,27 @@ TEST_F(ZipperTest, ZipInputContributesItsEntriesNotItself) {
   EXPECT_TRUE(listDir(LUMETRAFILES + "/tmp").empty());
 }
 
-TEST_F(ZipperTest, NothingToAddOrUnwritablePlaceLeavesNoZip) {
+TEST_F(ZipperTest, FailedZipsLeaveNothingAndBadZipsOrMissingEntriesFail) {
   std::string zip = dir_.file("out.zip");
   writeText(zip, "stale");
   EXPECT_FALSE(Zipper::compressFiles(zip, {dir_.file("missing1"), dir_.file("missing2")}));
   EXPECT_FALSE(pathExists(zip));
   EXPECT_FALSE(Zipper::compressFile(dir_.file("no/such/folder/out.zip"), make("f.txt", "x")));
+  // Unreadable zips and missing entries fail.
+  std::string garbage = make("g.zip", "PK\x03\x04 not really a zip");
+  std::vector<uint8_t> data{1, 2, 3};
+  EXPECT_FALSE(Zipper::extractFile(garbage, "x", &data));
+  EXPECT_TRUE(data.empty());
+  EXPECT_FALSE(Zipper::uncompressFile(garbage, dir_.path(), nullptr));
+  std::string real = dir_.file("real.zip");
+  ASSERT_TRUE(Zipper::compressFile(real, make("a/entry.txt", "e")));
+  EXPECT_FALSE(Zipper::extractFile(real, "other.txt", &data));
+  EXPECT_EQ(Zipper::entrySize(real, "entry.txt"), 1);
+  EXPECT_EQ(Zipper::entrySize(real, "other.txt"), -1);
+  // Extraction needs ".zip" in the path.
+  std::string renamed = dir_.file("real.bin");
+  ASSERT_TRUE(copyFile(real, renamed));
+  EXPECT_FALSE(Zipper::uncompressFile(renamed, dir_.path(), nullptr));
 }
 
 TEST_F(ZipperTest, ExtractsZipMadeByTheZipTool) {
@@ -187,23 +202,6 @@ TEST_F(ZipperTest, HostileEntryNamesStayInsideTheFolder) {
   EXPECT_FALSE(pathExists("/abs.txt"));
   EXPECT_FALSE(Zipper::extractFile(zip, "../escaped.txt", out, false));
   EXPECT_FALSE(pathExists(dir_.file("deep/escaped.txt")));
-}
-
-TEST_F(ZipperTest, UnreadableZipsAndMissingEntriesFail) {
-  std::string garbage = make("g.zip", "PK\x03\x04 not really a zip");
-  std::vector<uint8_t> data{1, 2, 3};
-  EXPECT_FALSE(Zipper::extractFile(garbage, "x", &data));
-  EXPECT_TRUE(data.empty());
-  EXPECT_FALSE(Zipper::uncompressFile(garbage, dir_.path(), nullptr));
-  std::string zip = dir_.file("real.zip");
-  ASSERT_TRUE(Zipper::compressFile(zip, make("a/entry.txt", "e")));
-  EXPECT_FALSE(Zipper::extractFile(zip, "other.txt", &data));
-  EXPECT_EQ(Zipper::entrySize(zip, "entry.txt"), 1);
-  EXPECT_EQ(Zipper::entrySize(zip, "other.txt"), -1);
-  // Extraction needs ".zip" in the path.
-  std::string renamed = dir_.file("real.bin");
-  ASSERT_TRUE(copyFile(zip, renamed));
-  EXPECT_FALSE(Zipper::uncompressFile(renamed, dir_.path(), nullptr));
 }
 
 TEST_F(ZipperTest, MutexHoldsBackEveryZipWrite) {
