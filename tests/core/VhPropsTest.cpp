@@ -95,7 +95,7 @@ TEST_F(VhPropsTest, BackfillTriggersTable) {
   EXPECT_EQ(props_.size(), 0u);  // no key read, none recorded
 }
 
-TEST_F(VhPropsTest, SwitchesAreOnOnlyAtExactlyOne) {
+TEST_F(VhPropsTest, SwitchesAreOnOnlyAtExactlyOneAndDefaultsComeFromOtherKeys) {
   load("ziparchive=2\nsettings=1\nsettingcommands=0\nserialenabled=01\n");
   EXPECT_FALSE(props_.doZipArchive());
   EXPECT_TRUE(props_.doSettingFile());
@@ -108,9 +108,7 @@ TEST_F(VhPropsTest, SwitchesAreOnOnlyAtExactlyOne) {
   EXPECT_TRUE(props_.doSerial());
   load("sohwaitminutes=2\n");
   EXPECT_EQ(props_.getSOHWaitMillisecs(), 120000);
-}
-
-TEST_F(VhPropsTest, DefaultsTakenFromOtherKeys) {
+  // Defaults taken from other keys.
   load("port=1234\n");
   EXPECT_EQ(props_.getIntKey("portlow"), 1234);
   EXPECT_EQ(props_.getIntKey("porthigh"), 1234);
