@@ -241,7 +241,7 @@ TEST_F(SocketTest, BindConflictIsReportedAndAnotherPortStillServes) {
   EXPECT_EQ(readAll(client, 2), "ok");
 }
 
-TEST_F(SocketTest, ClientConnectByNameAndAddressStartsReading) {
+TEST_F(SocketTest, ClientConnectByNameAndAddressStartsReadingOrFails) {
   for (const char* host : {"127.0.0.1", "localhost"}) {
     port_ = freeTcpPort();
     Socket server;
@@ -256,9 +256,7 @@ TEST_F(SocketTest, ClientConnectByNameAndAddressStartsReading) {
     ASSERT_EQ(incoming.write(text, 4), 4);
     EXPECT_EQ(readAll(outgoing, 4), "pong") << host;
   }
-}
-
-TEST_F(SocketTest, ConnectToClosedPortFails) {
+  // A closed port or an unknown host fails.
   Socket outgoing;
   outgoing.setLog(&log_);
   outgoing.init();
