@@ -86,7 +86,7 @@ TEST(SimOptionsTest, CountGivesConsecutiveIdsAndNumberedStations) {
   EXPECT_FALSE(configsOf({"--pty", "--station", "ABCD", "--count", "2"}));  // ABCD01: six
 }
 
-TEST(ControlTest, CommandLinesParseAndMistakesAreNamed) {
+TEST(ControlTest, CommandLinesAndScriptsParseAndMistakesAreNamed) {
   ControlCommand c;
   std::string error;
   ASSERT_TRUE(parseControlLine("trigger 2", &c, &error));
@@ -125,11 +125,8 @@ TEST(ControlTest, CommandLinesParseAndMistakesAreNamed) {
     EXPECT_FALSE(parseControlLine(line, &c, &error)) << line;
     EXPECT_FALSE(error.empty()) << line;
   }
-}
-
-TEST(ControlTest, ScriptEntriesKeepTimesAndOrder) {
+  // Script entries keep their times and order.
   std::vector<ScriptEntry> entries;
-  std::string error;
   ASSERT_TRUE(
       parseScript("5:trigger 2;12:badcheck; 0.5:command Settings changed;", &entries, &error))
       << error;
@@ -178,7 +175,7 @@ TEST(CardTest, PathsFollowTheInstrumentNamingAndStayOnTheCard) {
   EXPECT_TRUE(pathExists(dir.path() + "secret"));
 }
 
-TEST(SimSettingsTest, QueriesAreAnsweredFromFileOverDefaults) {
+TEST(SimSettingsTest, QueriesAreAnsweredFromFileOverDefaultsByQuotedOrBareKey) {
   TempDir dir;
   writeText(dir.file("s.ss"),
             "# comment\n\"sensor_name\"=\"ACME-1\"\nsitename=OTHER\nbuild_number=1234\n"
@@ -199,9 +196,7 @@ TEST(SimSettingsTest, QueriesAreAnsweredFromFileOverDefaults) {
   ASSERT_TRUE(forced.load(dir.file("s.ss"), true, &error));
   EXPECT_EQ(forced.answer("build_number"), "\"build_number\"=4700");  // --build given
   EXPECT_FALSE(s.load(dir.file("missing.ss"), false, &error));
-}
-
-TEST(SimSettingsTest, QueryKeyTakesQuotedAndBareForms) {
+  // The key of a query, quoted or bare.
   EXPECT_EQ(SimSettings::queryKey("? \"sitename\""), "sitename");
   EXPECT_EQ(SimSettings::queryKey("?sitename"), "sitename");
   EXPECT_EQ(SimSettings::queryKey("? \"last_peak 0\""), "last_peak 0");
