@@ -99,7 +99,7 @@ TEST_F(PropertyFileTest, ChangedFollowsTheModificationTime) {
   EXPECT_EQ(props_.getModTime(), t + 5);
 }
 
-TEST_F(PropertyFileTest, LookupsRecordNonEmptyDefaults) {
+TEST_F(PropertyFileTest, LookupsRecordNonEmptyDefaultsAndGetIntParsesLikeStreamExtraction) {
   load("");
   EXPECT_EQ(props_.get("a", ""), "");
   EXPECT_FALSE(props_.hasKey("a"));
@@ -109,9 +109,6 @@ TEST_F(PropertyFileTest, LookupsRecordNonEmptyDefaults) {
   EXPECT_EQ(value("five"), "5");
   EXPECT_EQ(props_.getLong("minus", -3), -3);
   EXPECT_EQ(value("minus"), "-3");
-}
-
-TEST_F(PropertyFileTest, GetIntParsesLikeStreamExtraction) {
   load("abc=abc\nmixed=12abc\nspaced=  -7\nbig=99999999999\nsmall=-99999999999\nempty=\n");
   EXPECT_EQ(props_.getInt("abc", 9), 0);
   EXPECT_EQ(props_.getInt("mixed", 9), 12);
