@@ -379,16 +379,14 @@ TEST(MiniseedTest, RewriteReadsExtractedZipEntriesAndCleansUp) {
   EXPECT_EQ(again.size(), 2u);
 }
 
-TEST(MiniseedTest, ClipKeepsStartsInHalfOpenWindow) {
+TEST(MiniseedTest, ClipKeepsStartsInHalfOpenWindowAndMergeDropsRepeatedRecords) {
   RecordList all = {recordAt(9), recordAt(10), recordAt(19), recordAt(20)};
   std::vector<uint8_t> bytes = Miniseed::packetsToArray(all);
   bytes.resize(bytes.size() + 100);  // a partial trailing record is ignored
   RecordList out;
   Miniseed::clip(&out, bytes.data(), bytes.size(), unixAt(10), 10);
   EXPECT_EQ(out, (RecordList{all[1], all[2]}));
-}
-
-TEST(MiniseedTest, MergeDropsRecordsWithSameStartChannelAndStation) {
+  // Merge drops records with the same start, channel and station.
   Record z10 = recordAt(10, "HHZ");
   Record n10 = recordAt(10, "HHN");
   Record z20 = recordAt(20, "HHZ");
@@ -401,7 +399,7 @@ TEST(MiniseedTest, MergeDropsRecordsWithSameStartChannelAndStation) {
   EXPECT_FALSE(Miniseed::containsPacket({n10, z20}, z10.data()));
   EXPECT_FALSE(Miniseed::containsPacket({z10}, otherStation.data()));
 
-  RecordList out;
+  out.clear();
   Miniseed::merge(&out, {z10, n10}, {sameKeyOtherData, z20, otherStation});
   EXPECT_EQ(out, (RecordList{z10, n10, z20, otherStation}));
 }
