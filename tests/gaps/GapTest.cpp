@@ -72,14 +72,12 @@ TEST(GapTest, MergeTakesLaterPopEarlierStartLaterEndAndEquality) {
   EXPECT_FALSE(Gap(T, T + 5, Gap::BLDTRI) == Gap(T, T + 5, Gap::DELHIS));
 }
 
-TEST(GapTest, ActionNamesClampOutOfRangeValues) {
+TEST(GapTest, ActionNamesClampOutOfRangeValuesAndTextForms) {
   EXPECT_STREQ(Gap::actionName(Gap::DLBACK), "DLBACK");
   EXPECT_STREQ(Gap::actionName(-3), "ALMOST ");
   EXPECT_STREQ(Gap::actionName(12), "LAST  ");
   EXPECT_STREQ(Gap::actionName(8), "EIGHT ");
-}
-
-TEST(GapTest, TextFormsCutLineAndLongForm) {
+  // The gap-file line and the long form.
   Gap gap(MINUTE_OF_T, MINUTE_OF_T + 59, Gap::DLBACK);
   EXPECT_EQ(gap.toString(),
             "1700000040 1699999980 1700000039 6    "
