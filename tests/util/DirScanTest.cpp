@@ -89,13 +89,10 @@ TEST_F(DirScanTest, GetSubdirsAndHasFilesWithExtension) {
   EXPECT_TRUE(hasFilesWithExtension(root_ + "other", ".csv"));
 }
 
-TEST_F(DirScanTest, DeleteOldFilesRefusesShortPath) {
+TEST_F(DirScanTest, DeletesRefuseShortPathsAndDeleteFilesBeforeNeedsBothTimesOld) {
   EXPECT_EQ(deleteOldFiles("/tmp", 0), 0);
   EXPECT_EQ(deleteFilesBefore("./", time(nullptr) + DAY), 0);
   EXPECT_EQ(deleteOldFilesRecursive("/tmp", 1), 0);
-}
-
-TEST_F(DirScanTest, DeleteFilesBeforeNeedsBothTimesOld) {
   // The status-change time cannot be set back: an old modification time
   // alone does not make a file old.
   writeText(root_ + "old.txt", "o");
