@@ -123,47 +123,31 @@ TEST_F(PacketArchiveTest, RealRecordsReachTheMinuteFileInOrderAndWhole) {
   auto back = readBack(jscMinute());
   ASSERT_EQ(back.size(), jsc.size());
   for (size_t i = 1; i < back.size(); ++i) EXPECT_LT(back[i - 1].second, back[i].second);
-  EXPECT_EQ(archive.getStation(), "JSC");
-  EXPECT_EQ(archive.getNetwork(), "CO");
   EXPECT_EQ(archive.getLocation(), "00");
-  EXPECT_EQ(archive.getStationWithId(), "JSC.01000001");
   EXPECT_TRUE(isDir(dir.path() + "/upload/JSC.01000001"));
   // The first record logs a GAP line; so do the file's two sub-millisecond
   // steps, since a start must equal the previous end exactly.
   EXPECT_EQ(countPrefix(log, "GAP "), 3u) << ::testing::PrintToString(log.lines());
-  EXPECT_TRUE(
-      log.has("GAP HHZ End:1970,001,00:00:00.000  Start:2016,265,13:48:00.008  "
-              "1474465664.000  sps:100"));
-  EXPECT_TRUE(
-      log.has("GAP HHZ End:2016,265,13:48:27.968  Start:2016,265,13:48:27.968  "
-              "0.000  sps:100"));
   // The time file holds the newest record start written.
   EXPECT_EQ(readText(dir.path() + "/time/JSC.01000001.last"),
             std::to_string(back.back().second / HPTMODULUS));
 }
 
 TEST_F(PacketArchiveTest, BatchIsWrittenByTheRecordAfterItFillsUp) {
-  for (int i = 0; i < 5; ++i) archive.addPacket(packetOf(jsc[i]));
-  EXPECT_FALSE(pathExists(jscMinute()));
-  archive.addPacket(packetOf(jsc[5]));  // the sixth record writes the first five
-  EXPECT_EQ(getFileSize(jscMinute()), static_cast<long long>(5 * REC));
-  EXPECT_EQ(archive.bufferedCount(), 1u);
-
-  // Above 200 samples per second ten records make a batch.
-  PacketArchive fast;
-  fast.setArchiveTemplate(dir.path() + "/fast/%S/%Y%M%D_%H%m", "", ArchiveFormat::MINISEED,
-                          ArchiveFormat::MINISEED);
-  for (int i = 0; i < 10; ++i) {
-    Record r = jsc[i];
-    setRate(r, 250);
-    fast.addPacket(packetOf(r));
+  // Five records make a batch; above 200 samples per second ten do.
+  for (const auto& [rate, batch] : {std::make_pair(100, 5), std::make_pair(250, 10)}) {
+    PacketArchive a;
+    const std::string folder = dir.path() + "/r" + std::to_string(rate);
+    a.setArchiveTemplate(folder + "/%S_%H%m", "", ArchiveFormat::MINISEED, ArchiveFormat::MINISEED);
+    for (int i = 0; i <= batch; ++i) {
+      EXPECT_FALSE(pathExists(folder + "/JSC_1348.ms")) << rate << " " << i;
+      Record r = jsc[i];
+      setRate(r, rate);
+      a.addPacket(packetOf(r));  // the record after the batch writes it
+    }
+    EXPECT_EQ(getFileSize(folder + "/JSC_1348.ms"), static_cast<long long>(batch * REC));
+    EXPECT_EQ(a.bufferedCount(), 1u);
   }
-  const std::string fastFile = dir.path() + "/fast/JSC/20160921_1348.ms";
-  EXPECT_FALSE(pathExists(fastFile));
-  Record r = jsc[10];
-  setRate(r, 250);
-  fast.addPacket(packetOf(r));
-  EXPECT_EQ(getFileSize(fastFile), static_cast<long long>(10 * REC));
 }
 
 TEST_F(PacketArchiveTest, ResentStretchIsStoredOnceAndNewStartsNeverDropped) {
@@ -229,16 +213,14 @@ TEST_F(PacketArchiveTest, ChannelSlotsFollowTheFirstName) {
   EXPECT_EQ(archive.getChannelIndex("SUMX"), 6);
   EXPECT_EQ(archive.getChannelIndex("BHZ"), 0);  // no slot holds it
   EXPECT_FALSE(archive.setChanname("HH"));
-  EXPECT_TRUE(log.has("Channame==HH?  Is that right?"));
-}
-
-TEST_F(PacketArchiveTest, NumberedHorizontalsKeepTheirOwnSlotsAndNames) {
-  for (const char* name : {"LHZ", "LH1", "LH2", "LH1", "LHZ"}) archive.setChanname(name);
-  EXPECT_EQ(archive.getChannelIndex("LH2"), 0);
-  EXPECT_EQ(archive.getChannelIndex("LH1"), 1);
-  EXPECT_EQ(archive.getChannelIndex("LHZ"), 2);
-  EXPECT_EQ(archive.getChanname(1), "LH1");
-  EXPECT_FALSE(archive.isChannameChanged());  // the last names changed nothing
+  // Numbered horizontals keep their own slots and names.
+  PacketArchive numbered;
+  for (const char* name : {"LHZ", "LH1", "LH2", "LH1", "LHZ"}) numbered.setChanname(name);
+  EXPECT_EQ(numbered.getChannelIndex("LH2"), 0);
+  EXPECT_EQ(numbered.getChannelIndex("LH1"), 1);
+  EXPECT_EQ(numbered.getChannelIndex("LHZ"), 2);
+  EXPECT_EQ(numbered.getChanname(1), "LH1");
+  EXPECT_FALSE(numbered.isChannameChanged());  // the last names changed nothing
 }
 
 TEST_F(PacketArchiveTest, DiscontinuitiesOfRealDataLogGapLines) {
@@ -386,7 +368,6 @@ TEST_F(PacketArchiveTest, StationTextIsParsedByTheFieldRules) {
   archive.setNetLocStn("..", 1);
   EXPECT_EQ(archive.getNetLocStn(), "__._._");
   archive.setNetLocStn("A.B.C.D", 1);
-  EXPECT_TRUE(log.has("BAD PacketArchive.setNetLocStn A.B.C.D"));
   EXPECT_EQ(archive.getNetLocStn(), "A.B.C");
   archive.setNetLocStn("N:L:S/x y", 1);  // ':' separates; blanks become '_'
   EXPECT_EQ(archive.getStation(), "S_x_y");
@@ -491,10 +472,7 @@ TEST_F(PacketArchiveTest, ZippedMinuteIsReopenedBeforeAnAppend) {
     EXPECT_EQ(calls, (std::vector<std::string>{c.zip + " " + c.path}));
     EXPECT_EQ(pathExists(c.zip), !c.extracts) << c.path;
     EXPECT_EQ(readText(c.path), c.after);
-    EXPECT_EQ(log.has("dezip [" + c.zip + "]"), c.extracts);
   }
-  EXPECT_TRUE(log.has("dezip failed [" + cases[2].zip + "], records kept in [" + cases[2].path +
-                      "] until zipped with it"));
 }
 
 TEST_F(PacketArchiveTest, DownloadedMinuteIsMergedWithWhatTheMinuteHolds) {
