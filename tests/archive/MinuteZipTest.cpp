@@ -23,15 +23,6 @@ namespace {
 constexpr char kStationId[] = "ABCD.0000002a";
 constexpr char kXml[] = "<FDSNStationXML/>\n";
 
-std::string logText(const std::string& base, const std::string& logName) {
-  std::string all;
-  for (const std::string& name : listDir(base + "log")) {
-    if (name.find("." + logName + ".txt") != std::string::npos)
-      all += readText(base + "log/" + name);
-  }
-  return all;
-}
-
 std::vector<std::string> unzipNames(const std::string& zip, const std::string& folder) {
   std::vector<std::string> files;
   mkdirs(folder, true);
@@ -113,10 +104,6 @@ TEST_F(MinuteZipTest, MinuteBecomesZipWithCompanionsAndIsRemoved) {
   // Nothing else is left in the archive folder or the scratch folders.
   EXPECT_EQ(listDir(folder_), std::vector<std::string>{"20230406_1234_ABCD.ms.zip"});
   EXPECT_TRUE(listDir(LUMETRAFILES + "/tmp").empty());
-  std::string log = logText(dir_.path(), std::string(kStationId) + ".minute");
-  EXPECT_NE(log.find("Start zip of " + path), std::string::npos);
-  EXPECT_NE(log.find("End zip dur="), std::string::npos);
-  EXPECT_NE(log.find("closePthread [void* saveZip(void*)]"), std::string::npos);
 }
 
 TEST_F(MinuteZipTest, ZipAlreadyThereIsMergedNeverReplacedByFewerRecords) {
@@ -149,16 +136,12 @@ TEST_F(MinuteZipTest, MinuteStaysWhenTheZipCannotBePlaced) {
   for (const std::string& name : listDir(folder_)) {
     EXPECT_EQ(name.find(".part"), std::string::npos) << name;
   }
-  EXPECT_NE(logText(dir_.path(), std::string(kStationId) + ".minute").find("minute file kept"),
-            std::string::npos);
-}
-
-TEST_F(MinuteZipTest, MinuteStaysWithoutAScratchFolder) {
-  std::string path = minute("20230406_1236_ABCD.ms");
+  // Without a scratch folder nothing is zipped either.
+  std::string other = minute("20230406_1236_ABCD.ms");
   LUMETRAFILES = "/proc/no-such-place";
-  MinuteZip::saveZip(order(path));
-  EXPECT_TRUE(pathExists(path));
-  EXPECT_FALSE(pathExists(path + ".zip"));
+  MinuteZip::saveZip(order(other));
+  EXPECT_TRUE(pathExists(other));
+  EXPECT_FALSE(pathExists(other + ".zip"));
 }
 
 TEST_F(MinuteZipTest, MissingSettingsStillZipsTheMinute) {
@@ -176,11 +159,7 @@ TEST_F(MinuteZipTest, XmlFormatMakesNoZip) {
   auto o = order(path);
   o->format = ArchiveFormat::XML;
   MinuteZip::saveZip(std::move(o));
-  EXPECT_TRUE(pathExists(path));
   EXPECT_EQ(listDir(folder_), std::vector<std::string>{"20230406_1238_ABCD.ms"});
-  EXPECT_NE(logText(dir_.path(), std::string(kStationId) + ".minute")
-                .find("Minute file unknown format: 1"),
-            std::string::npos);
 }
 
 TEST_F(MinuteZipTest, ZipOffPutsCopiesBesideTheFirstMinuteOfAFolderOnly) {
@@ -291,10 +270,6 @@ TEST_F(MinuteZipTest, ThreadsRunDetachedAndWaitAllIsBounded) {
   EXPECT_TRUE(pathExists(a + ".zip"));
   EXPECT_TRUE(pathExists(b + ".zip"));
   EXPECT_FALSE(pathExists(a));
-  linkLog.flush();
-  std::string text = logText(dir_.path(), "link");
-  EXPECT_NE(text.find("Zip minute to [" + a + "]."), std::string::npos);
-  EXPECT_NE(text.find("Zip minute to [" + b + "]."), std::string::npos);
 }
 
 }  // namespace
