@@ -44,8 +44,6 @@ class SessionStepTest : public SessionFixture {
   std::vector<std::string> records;
 };
 
-TEST_F(SessionStepTest, LastErrorTimeStartsAtZero) { EXPECT_EQ(session.getLastErrorMs(), 0); }
-
 TEST_F(SessionStepTest, InitLogsTheMonitorAndRingSettingsInForce) {
   writeText(
       dir.file("vh.props"),
@@ -59,6 +57,7 @@ TEST_F(SessionStepTest, InitLogsTheMonitorAndRingSettingsInForce) {
 }
 
 TEST_F(SessionStepTest, OldBuildAcknowledgesEveryDataFrame) {
+  EXPECT_EQ(session.dataAckInterval(), 1);  // an unknown build counts as old
   setBuild(4558);
   for (int seq = 1; seq <= 5; ++seq) deliverMiniseed(static_cast<uint8_t>(seq));
   auto acks = written();
@@ -69,12 +68,6 @@ TEST_F(SessionStepTest, OldBuildAcknowledgesEveryDataFrame) {
     EXPECT_EQ(acks[i].destId, STATION);
     EXPECT_EQ(acks[i].sourceId, 1u);
   }
-}
-
-TEST_F(SessionStepTest, UnknownBuildCountsAsOldAndAcknowledgesEveryFrame) {
-  EXPECT_EQ(session.dataAckInterval(), 1);
-  deliverMiniseed(7);
-  ASSERT_EQ(written().size(), 1u);
 }
 
 TEST_F(SessionStepTest, NewBuildAcknowledgesOnlyMultiplesOf100IncludingZero) {
@@ -108,7 +101,6 @@ TEST_F(SessionStepTest, OutOfOrderFrameIsLoggedAndStillStored) {
 TEST_F(SessionStepTest, NackMovesOwnNumberingBack) {
   EXPECT_EQ(deliver(frame(SelvomaPacket::NACK, STATION, "", 10)), S::READ);
   EXPECT_EQ(session.getVhSeq(), 9);
-  EXPECT_NE(logText().find("NACK BACKTRACK.  set _seqNo=9"), std::string::npos);
   deliver(frame(SelvomaPacket::NACK, STATION, "", 0));
   EXPECT_EQ(session.getVhSeq(), 255);
 
@@ -128,6 +120,7 @@ TEST_F(SessionStepTest, NackMovesOwnNumberingBack) {
 TEST_F(SessionStepTest, BadCheckWordQueuesStreamCommandOnceAndRaisesVerbosity) {
   deliverMiniseed(4);
   io.takeWritten();
+  EXPECT_EQ(session.getLastErrorMs(), 0);
   std::string bad = miniseedFrame(5, records[0]);
   bad[30] ^= 0x01;
   io.feedAndPump(bad);
@@ -144,10 +137,6 @@ TEST_F(SessionStepTest, BadCheckWordQueuesStreamCommandOnceAndRaisesVerbosity) {
   ASSERT_EQ(queue.numPackets(), 2);
   EXPECT_EQ(textOf(*queue.front()), "sleep 10");
   EXPECT_TRUE(queue.containsCommand("stream 4"));
-  std::string text = logText();
-  EXPECT_NE(text.find("BAD rw.receive(). seqNo=5"), std::string::npos);
-  EXPECT_NE(text.find("added: [stream 4]"), std::string::npos);
-  EXPECT_NE(text.find("skipped adding: [stream 4]"), std::string::npos);
 }
 
 TEST_F(SessionStepTest, QuietVerbosityIsNotRaisedByBadFrame) {
@@ -167,14 +156,11 @@ TEST_F(SessionStepTest, LongCommandReachesDispatcherAsFirst512Bytes) {
   EXPECT_EQ(logged.find(text.substr(0, 513)), std::string::npos);
 }
 
-TEST_F(SessionStepTest, CommandTextEndsAtAnEmbeddedTerminator) {
+TEST_F(SessionStepTest, ReplyEndsAtAnEmbeddedTerminatorAndControlCharactersBecomeTildes) {
   deliver(frame(SelvomaPacket::COMMAND, STATION, std::string("network_code=AU\0junk", 20), 1));
   EXPECT_EQ(session.TEST_archive().getNetwork(), "AU");
   EXPECT_EQ(session.TEST_ssFile().getChars("network_code"), "AU");
-}
-
-TEST_F(SessionStepTest, ControlCharacterInReplyIsStoredAsTilde) {
-  deliver(frame(SelvomaPacket::COMMAND, STATION, "custom_name=a\x01z", 1));
+  deliver(frame(SelvomaPacket::COMMAND, STATION, "custom_name=a\x01z", 2));
   EXPECT_EQ(session.TEST_ssFile().getChars("custom_name"), "a~z");
 }
 
@@ -234,7 +220,6 @@ TEST_F(SessionStepTest, SettingRepliesReachSettingsAndArchive) {
   deliver(frame(SelvomaPacket::COMMAND, STATION, "sitename=nil", 2));
   EXPECT_EQ(session.TEST_archive().getStation(), "ABCD");
   EXPECT_FALSE(session.TEST_ssFile().hasKey("sitename"));
-  EXPECT_NE(logText().find("NIL Station name: [sitename=nil]"), std::string::npos);
   deliver(frame(SelvomaPacket::COMMAND, STATION, "location_id=10", 3));
   EXPECT_EQ(session.TEST_archive().getLocation(), "10");
 }
@@ -244,7 +229,6 @@ TEST_F(SessionStepTest, SettingsChangedRestartsTheQueryCycle) {
   EXPECT_EQ(session.TEST_ssTimer().getIndex(), 0);
   EXPECT_NEAR(session.TEST_ssTimer().getNextTime(), time(nullptr) + 5, 1);
   EXPECT_EQ(written().size(), 1u);
-  EXPECT_NE(logText().find("SsTime restart called"), std::string::npos);
 }
 
 TEST_F(SessionStepTest, FailedUploadReplyAbandonsUpload) {
@@ -252,7 +236,6 @@ TEST_F(SessionStepTest, FailedUploadReplyAbandonsUpload) {
   session.TEST_upload().addCommand("b");
   deliver(frame(SelvomaPacket::COMMAND, STATION, "rx status: 3", 1));
   EXPECT_FALSE(session.TEST_upload().isInProgress());
-  EXPECT_NE(logText().find("Failed upload: [rx status: 3]"), std::string::npos);
 }
 
 TEST_F(SessionStepTest, BadPacketFromInstrumentIsAnsweredWithNack) {
@@ -262,12 +245,6 @@ TEST_F(SessionStepTest, BadPacketFromInstrumentIsAnsweredWithNack) {
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].type, SelvomaPacket::NACK);
   EXPECT_EQ(out[0].seqNo, 9);
-}
-
-TEST_F(SessionStepTest, DeadLinkFinishesAtOnce) {
-  io.endOfStream();
-  EXPECT_EQ(session.read(), S::FINISH);
-  EXPECT_NE(logText().find("read available < 0.  FINISH"), std::string::npos);
 }
 
 TEST_F(SessionStepTest, LinkDyingInsideAFrameFinishesWithoutRecoveryRequest) {
@@ -300,20 +277,20 @@ TEST_F(SessionStepTest, EmptyRequestFileIsNotSent) {
   session.TEST_outgoing().make(SelvomaPacket::REQUEST_FILE, 1, STATION, 0);
   EXPECT_EQ(session.send(), S::READ);
   EXPECT_TRUE(written().empty());
-  EXPECT_NE(logText().find("ZERO LENGTH Request File!"), std::string::npos);
 }
 
 TEST_F(SessionStepTest, FailedWriteFinishes) {
   io.setWriteLimit(5);
   EXPECT_EQ(deliverMiniseed(1), S::FINISH);
-  EXPECT_NE(logText().find("BAD send rw.send().  FINISH"), std::string::npos);
 }
 
-TEST_F(SessionStepTest, LagIsLearnedEarlyAndKeptLater) {
+TEST_F(SessionStepTest, LagIsLearnedEarlyFromTheFirstRecordAndKeptLater) {
   session.TEST_setLoopAgeSecs(0);
+  deliverMiniseed(1);
+  hptime_t end = session.TEST_received().getMiniseedEndTime();
+  EXPECT_NEAR(session.getLag(), static_cast<long>(time(nullptr) - end / HPTMODULUS), 1);
   session.setLag(25);
   EXPECT_EQ(session.getLag(), 25);
-  EXPECT_NE(logText().find("setLag=25"), std::string::npos);
   session.setLag(3);  // within the first 40 s every value counts
   EXPECT_EQ(session.getLag(), 3);
   session.TEST_setLoopAgeSecs(60);
@@ -322,14 +299,6 @@ TEST_F(SessionStepTest, LagIsLearnedEarlyAndKeptLater) {
   session.zero();
   session.setLag(50);  // not known any more: stored even late
   EXPECT_EQ(session.getLag(), 50);
-}
-
-TEST_F(SessionStepTest, FirstRecordSetsLagFromItsEndTime) {
-  session.TEST_setLoopAgeSecs(0);
-  deliverMiniseed(1);
-  hptime_t end = session.TEST_received().getMiniseedEndTime();
-  long expected = static_cast<long>(time(nullptr) - end / HPTMODULUS);
-  EXPECT_NEAR(session.getLag(), expected, 1);
 }
 
 TEST_F(SessionStepTest, SamplingRestartIsSentAfterWarmup) {
