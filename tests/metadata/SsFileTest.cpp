@@ -234,7 +234,7 @@ class SsFileFilesTest : public ::testing::Test {
   ScopedBaseDir base{dir.path()};
 };
 
-TEST_F(SsFileFilesTest, FreshFileWritesFormatAndDataloggerOnly) {
+TEST_F(SsFileFilesTest, FreshFileWritesFormatAndDataloggerOnlyAndSerialQuoted) {
   SsFile s;
   ASSERT_EQ(s.write(dir.file("fresh.ss")), 1);
   std::string text = readText(dir.file("fresh.ss"));
@@ -243,14 +243,11 @@ TEST_F(SsFileFilesTest, FreshFileWritesFormatAndDataloggerOnly) {
   ASSERT_NE(body, std::string::npos);
   EXPECT_EQ(text.substr(body + 2), "\"datalogger\"=\"Dremo\"\n");
   EXPECT_EQ(countLines(text), 6);  // format, blank, two comments, blank, datalogger
-}
-
-TEST_F(SsFileFilesTest, SerialIsAlwaysWrittenQuoted) {
-  SsFile s;
+  // The serial is always written quoted.
   s.set("serial=12345678");
   s.set("cpv=1000");
   ASSERT_EQ(s.write(dir.file("s.ss")), 1);
-  std::string text = readText(dir.file("s.ss"));
+  text = readText(dir.file("s.ss"));
   EXPECT_NE(text.find("\"serial\"=\"12345678\"\n"), std::string::npos);
   EXPECT_NE(text.find("\"cpv\"=1000\n"), std::string::npos);
 }
