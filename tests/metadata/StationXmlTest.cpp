@@ -105,13 +105,13 @@ TEST_F(StationXmlTest, SchemaIsThere) {
     GTEST_SKIP() << "StationXML schema missing (" << schema_ << "): documents are not validated";
 }
 
-TEST_F(StationXmlTest, ExampleSettingsGiveListedSensitivities) {
+TEST_F(StationXmlTest, ExampleSettingsGiveListedSensitivitiesAndOrientations) {
   SsFile ss;
   exampleSettings(ss);
   std::string doc = StationXml::fill(ss, FULL_TABLE);
   std::string path = validated(doc);
   EXPECT_EQ(countChannels(doc), 5);
-  for (const char* code : {"HHE", "HHN", "HHZ"}) {
+  for (const char* code : {"HHE", "HHN", "HHZ", "SUM"}) {
     EXPECT_EQ(channelValue(path, code, SENSITIVITY), "2000000.00") << code;
     EXPECT_EQ(channelValue(path, code, stage(1)), "1.000000") << code;
     EXPECT_EQ(channelValue(path, code, stage(2)), "1000000.000000") << code;
@@ -120,23 +120,13 @@ TEST_F(StationXmlTest, ExampleSettingsGiveListedSensitivities) {
   EXPECT_EQ(channelValue(path, "HHO", SENSITIVITY), "250000.00");
   EXPECT_EQ(channelValue(path, "HHO", stage(2)), "500000.000000");
   EXPECT_EQ(channelValue(path, "HHO", stage(3)), "0.500000");
-  EXPECT_EQ(channelValue(path, "SUM", SENSITIVITY), "2000000.00");
-  EXPECT_EQ(channelValue(path, "SUM", stage(1)), "1.000000");
-  EXPECT_EQ(channelValue(path, "SUM", stage(2)), "1000000.000000");
-  EXPECT_EQ(channelValue(path, "SUM", stage(3)), "2.000000");
   EXPECT_EQ(channelValue(path, "HHZ", "/*[local-name()=\"SampleRate\"]"), "100");
   EXPECT_EQ(channelValue(path, "HHZ", "/@locationCode"), "00");
   EXPECT_EQ(xpath(path, "string(//*[local-name()=\"Network\"]/@code)"), "XY");
   EXPECT_EQ(xpath(path, "string(//*[local-name()=\"Created\"])"), "2021-04-05T23:45:56");
   EXPECT_EQ(xpath(path, "string(//*[local-name()=\"Module\"])"), "vorlanhub v127");
   EXPECT_EQ(xpath(path, "string(//*[local-name()=\"TotalNumberChannels\"])"), "5");
-}
-
-TEST_F(StationXmlTest, OrientationFollowsLastLetterOfChannel) {
-  SsFile ss;
-  exampleSettings(ss);
-  std::string path = validated(StationXml::fill(ss, FULL_TABLE));
-  // channel, azimuth, dip
+  // The orientation follows the last letter of the channel: channel, azimuth, dip.
   const char* const cases[][3] = {
       {"HHE", "90.0", "0.0"}, {"HHN", "0.0", "0.0"}, {"HHZ", "0.0", "90.0"}, {"SUM", "0.0", "0.0"}};
   for (const auto& c : cases) {
@@ -302,16 +292,12 @@ class WriteStationXmlTest : public StationXmlTest {
   ScopedValue<int> mode_{MODE, MODE_DEFAULT};
 };
 
-TEST_F(WriteStationXmlTest, NothingWithoutStationName) {
+TEST_F(WriteStationXmlTest, NothingWithoutStationNameAndCopyFollowsOverwriteFlag) {
   SsFile ss;
   ss.set("network_code=XY");
   ss.parse();
   EXPECT_EQ(writeStationXml(ss, FULL_TABLE, true, base_.file("copy")), 0);
   EXPECT_FALSE(pathExists(base_.file("response")));
-}
-
-TEST_F(WriteStationXmlTest, PrimaryAndCopyFollowOverwriteFlag) {
-  SsFile ss;
   exampleSettings(ss);
   ss.parse();
   ASSERT_EQ(mkdirs(base_.file("copy"), true), 0);
