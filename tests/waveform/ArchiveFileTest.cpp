@@ -97,28 +97,23 @@ TEST(ArchiveFileTemplateTest, CodesAndModeTemplatesResolveAsDocumented) {
   }
 }
 
-TEST(ArchiveFileTemplateTest, UsbCodeIsMatchedBeforeHomeCode) {
+TEST(ArchiveFileTemplateTest, UsbCodeBeforeHomeCodeAndEmptyTemplateOrMissingDrive) {
   ScopedHome home(HOMEDIR, "/home/op");
   ArchiveFile archive(kPiTemplate);
   archive.TEST_setDriveFinder([] { return std::string("/media/pi/DATA/"); });
   struct tm when = brokenDown(utc(2023, 4, 6, 12, 34, 56));
   EXPECT_EQ("//media/pi/DATA//archive/ABCD/2023/04/06/20230406_1234_ABCD.ms",
             archive.getPath("AU", "ABCD", 1, when, 0, ".ms", false));
-}
-
-TEST(ArchiveFileTemplateTest, EmptyTemplateOrMissingDriveGivesEmptyPath) {
   ArchiveFile unconfigured;
   EXPECT_FALSE(unconfigured.isEnabled());
   EXPECT_EQ("", unconfigured.mkdirs("AU", "ABCD", 1, time_t{1680784496}, 0, ".ms", false));
-  ArchiveFile archive(kPiTemplate);
   archive.TEST_setDriveFinder([] { return std::string(); });
-  struct tm when = brokenDown(utc(2023, 4, 6, 12, 34, 56));
   EXPECT_EQ("", archive.getPath("AU", "ABCD", 1, when, 0, ".ms", false));
   EXPECT_EQ("", archive.mkdirs("AU", "ABCD", 1, when, 0, ".ms", true));
   EXPECT_EQ("", archive.getCurrentPath()) << "an empty path must not be tracked";
 }
 
-TEST(ArchiveFileTemplateTest, LongTemplatesAndPathsAreCut) {
+TEST(ArchiveFileTemplateTest, LongTemplatesPathsAndFilenamesAreCut) {
   std::string longFolder(250, 'a');
   ArchiveFile archive("data/" + longFolder + "/%Y");
   EXPECT_EQ(ARCHIVE_TEMPLATE_MAX, archive.getTemplate().size());
@@ -128,12 +123,9 @@ TEST(ArchiveFileTemplateTest, LongTemplatesAndPathsAreCut) {
   // 2 + 4 + 1 + 187 + 4 = 198 characters, one more from the extension fits.
   EXPECT_EQ(ARCHIVE_PATH_MAX, path.size());
   EXPECT_EQ("2023.", path.substr(path.size() - 5));
-}
-
-TEST(ArchiveFileTemplateTest, FilenameIsLastElementCut) {
-  ArchiveFile archive(kDefaultTemplate);
   EXPECT_EQ("20230406_1234_ABCD.ms",
-            archive.getFilename("AU", "ABCD", 1, utc(2023, 4, 6, 12, 34, 56), 0, ".ms"));
+            ArchiveFile(kDefaultTemplate)
+                .getFilename("AU", "ABCD", 1, utc(2023, 4, 6, 12, 34, 56), 0, ".ms"));
   ArchiveFile longName("x/%Y" + std::string(150, 'n'));
   EXPECT_EQ(ARCHIVE_FILENAME_MAX,
             longName.getFilename("", "S", 0, utc(2023, 4, 6, 12, 34, 56), 0, "").size());
@@ -365,7 +357,7 @@ TEST_F(ArchiveFileFindTest, WaitTriesFiveTimesForAnEmptyMinuteAndFindsALateFile)
   EXPECT_EQ(2, sleeps_);
 }
 
-TEST_F(ArchiveFileFindTest, StationListSplitsSerialAndFindsEach) {
+TEST_F(ArchiveFileFindTest, StationListSplitsSerialAndHourlyFileIsListedOnce) {
   ArchiveFile archive(root_ + "%S.%I/%Y%M%D_%H%m");
   makeFile(root_ + "ABCD.00001a2b/20230406_1200.ms");
   makeFile(root_ + "EFGH.00000000/20230406_1200.ms.zip");
@@ -375,12 +367,9 @@ TEST_F(ArchiveFileFindTest, StationListSplitsSerialAndFindsEach) {
   EXPECT_EQ((std::vector<std::string>{root_ + "ABCD.00001a2b/20230406_1200.ms",
                                       root_ + "EFGH.00000000/20230406_1200.ms.zip"}),
             list);
-}
-
-TEST_F(ArchiveFileFindTest, HourlyTemplateListsEachFileOnce) {
-  ArchiveFile hourly(root_ + "%S/%Y%M%D_%H");
+  ArchiveFile hourly(root_ + "%S/%Y%M%D_%H");  // lists each hourly file once
   makeFile(root_ + "ABCD/20230406_12.ms");
-  std::vector<std::string> list;
+  list.clear();
   EXPECT_EQ(1,
             hourly.getFiles(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 0, 0), 5, false, nullptr));
 }
