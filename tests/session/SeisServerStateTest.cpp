@@ -238,13 +238,16 @@ TEST_F(SessionStepTest, FailedUploadReplyAbandonsUpload) {
   EXPECT_FALSE(session.TEST_upload().isInProgress());
 }
 
-TEST_F(SessionStepTest, BadPacketFromInstrumentIsAnsweredWithNack) {
+TEST_F(SessionStepTest, BadPacketIsAnsweredWithNackAndAnEmptyRequestFileIsNotSent) {
   EXPECT_EQ(deliver(frame(SelvomaPacket::BAD_PACKET, STATION, "", 9)), S::SEND);
   EXPECT_EQ(session.send(), S::READ);
   auto out = written();
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].type, SelvomaPacket::NACK);
   EXPECT_EQ(out[0].seqNo, 9);
+  session.TEST_outgoing().make(SelvomaPacket::REQUEST_FILE, 1, STATION, 0);
+  EXPECT_EQ(session.send(), S::READ);
+  EXPECT_TRUE(written().empty());
 }
 
 TEST_F(SessionStepTest, LinkDyingInsideAFrameFinishesWithoutRecoveryRequest) {
@@ -271,12 +274,6 @@ TEST_F(SessionStepTest, StopStoresWhatWasReadAndAcknowledgesTheLastFrame) {
   EXPECT_EQ(out[0].seqNo, 3);
   EXPECT_EQ(session.getLastAckedSeq(), 3);
   EXPECT_EQ(session.TEST_archive().getStation(), "JSC");
-}
-
-TEST_F(SessionStepTest, EmptyRequestFileIsNotSent) {
-  session.TEST_outgoing().make(SelvomaPacket::REQUEST_FILE, 1, STATION, 0);
-  EXPECT_EQ(session.send(), S::READ);
-  EXPECT_TRUE(written().empty());
 }
 
 TEST_F(SessionStepTest, FailedWriteFinishes) {
