@@ -174,9 +174,6 @@ TEST(SsFileTest, LastPeaksNeedValueUnitsAndTime) {
   EXPECT_FLOAT_EQ(s.getPeak(0), 0.0f);
   EXPECT_EQ(s.getPeakUnits(0), "");
   EXPECT_EQ(s.getPeakTime(0), 0u);
-  s.set("last_peak 1=nil");
-  s.parse();
-  EXPECT_FLOAT_EQ(s.getPeak(1), 0.0f);
 }
 
 TEST(SsFileTest, FourthChannelAndChannelCounts) {
