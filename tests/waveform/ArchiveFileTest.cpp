@@ -133,14 +133,12 @@ TEST(ArchiveFileTemplateTest, LongTemplatesPathsAndFilenamesAreCut) {
 
 // --- Hostile codes --------------------------------------------------------
 
-TEST(ArchiveFileHostileCodeTest, SafePathCodeNeutralisesSeparatorsAndLeadingPoint) {
+TEST(ArchiveFileHostileCodeTest, SeparatorsAndLeadingPointsAreNeutralisedInsideTheTree) {
   const char* const cases[][2] = {{"ABCD", "ABCD"}, {"A.B", "A.B"}, {"../x", "_._x"},
                                   {"a/b", "a_b"},   {"\\", "_"},    {".hidden", "_hidden"},
                                   {".", "_"},       {"", ""}};
   for (const auto& c : cases) EXPECT_EQ(c[1], safePathCode(c[0])) << c[0];
-}
-
-TEST(ArchiveFileHostileCodeTest, HostileStationAndNetworkStayInsideArchiveTree) {
+  // Hostile station and network codes stay inside the archive tree.
   TempDir dir;
   const std::string root = dir.path() + "archive/";
   ArchiveFile archive(root + "%N/%S/%Y/%Y%M%D_%H%m_%S");
@@ -374,7 +372,7 @@ TEST_F(ArchiveFileFindTest, StationListSplitsSerialAndHourlyFileIsListedOnce) {
             hourly.getFiles(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 0, 0), 5, false, nullptr));
 }
 
-TEST_F(ArchiveFileFindTest, FilesInMinuteTriesEverySecondAndDropsMicroseconds) {
+TEST_F(ArchiveFileFindTest, FilesInMinuteTriesEverySecondAndFilesInSecondsCrossMinutes) {
   ArchiveFile trig(root_ + "triggers/%S/%Y%M%D_%H%m_%s%u_%S");
   const std::string base = root_ + "triggers/ABCD/20230406_1234_";
   makeFile(base + "05_ABCD.trig");
@@ -389,22 +387,20 @@ TEST_F(ArchiveFileFindTest, FilesInMinuteTriesEverySecondAndDropsMicroseconds) {
   makeFile(root_ + "triggers/ABCD/20230406_1234_ABCD.trig");
   EXPECT_EQ(1, perMinute.getFilesInMinute(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 34, 20),
                                           ".trig", nullptr));
-}
-
-TEST_F(ArchiveFileFindTest, FilesInSecondsCoversTheWindowAcrossMinutes) {
-  ArchiveFile trig(root_ + "triggers/%S/%Y%M%D_%H%m_%s_%S");
-  const std::string dir = root_ + "triggers/ABCD/";
-  makeFile(dir + "20230406_1234_47_ABCD.trig");  // one second before the window
-  makeFile(dir + "20230406_1234_48_ABCD.trig");
-  makeFile(dir + "20230406_1235_03_ABCD.trig");
-  makeFile(dir + "20230406_1235_04_ABCD.trig");  // one second after
-  std::vector<std::string> list;
-  EXPECT_EQ(2, trig.getFilesInSeconds(list, "AU", "ABCD", 1, utc(2023, 4, 6, 12, 34, 58), 10, 5,
-                                      ".trig", &log_));
-  EXPECT_EQ((std::vector<std::string>{dir + "20230406_1234_48_ABCD.trig",
-                                      dir + "20230406_1235_03_ABCD.trig"}),
+  // A window of seconds is covered across minutes (another station).
+  ArchiveFile seconds(root_ + "triggers/%S/%Y%M%D_%H%m_%s_%S");
+  const std::string dir = root_ + "triggers/EFGH/";
+  makeFile(dir + "20230406_1234_47_EFGH.trig");  // one second before the window
+  makeFile(dir + "20230406_1234_48_EFGH.trig");
+  makeFile(dir + "20230406_1235_03_EFGH.trig");
+  makeFile(dir + "20230406_1235_04_EFGH.trig");  // one second after
+  list.clear();
+  EXPECT_EQ(2, seconds.getFilesInSeconds(list, "AU", "EFGH", 1, utc(2023, 4, 6, 12, 34, 58), 10, 5,
+                                         ".trig", &log_));
+  EXPECT_EQ((std::vector<std::string>{dir + "20230406_1234_48_EFGH.trig",
+                                      dir + "20230406_1235_03_EFGH.trig"}),
             list);
-  EXPECT_TRUE(log_.has("FOUND SEC trig file: [" + dir + "20230406_1234_48_ABCD.trig]=-10"));
+  EXPECT_TRUE(log_.has("FOUND SEC trig file: [" + dir + "20230406_1234_48_EFGH.trig]=-10"));
 }
 
 // --- Old files ---------------------------------------------------------------
