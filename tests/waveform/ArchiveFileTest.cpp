@@ -432,25 +432,21 @@ TEST(ArchiveFileDeletionRootTest, RootRulesFollowTemplateText) {
   EXPECT_EQ("", pi.getDeletionFolder());
 }
 
-class ArchiveFileDeleteOldTest : public ::testing::Test {
- protected:
-  static constexpr int32_t kAge = 86400;
-  time_t now_ = time(nullptr);
-  time_t old_ = now_ - 2 * kAge;
-  TempDir dir_;
-};
-
-TEST_F(ArchiveFileDeleteOldTest, RemovesOldFilesAndEmptiedFoldersKeepsNewAndRoot) {
-  const std::string root = dir_.path() + "archive/";
+TEST(ArchiveFileDeleteOldTest, RemovesOldFilesAndEmptiedFoldersOnlyUnderAQualifyingRoot) {
+  constexpr int32_t kAge = 86400;
+  time_t now = time(nullptr);
+  time_t old = now - 2 * kAge;
+  TempDir dir;
+  const std::string root = dir.path() + "archive/";
   ArchiveFile archive(root + "%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S");
-  archive.TEST_setClock([this] { return now_; });
-  makeFile(root + "ABCD/2023/01/01/00/old1.ms", old_);
-  makeFile(root + "ABCD/2023/01/01/00/old2.ms.zip", old_);
-  makeFile(root + "ABCD/2023/01/02/00/new.ms", now_);
-  makeFile(root + "ABCD/2023/01/02/00/old3.ms", old_);
+  archive.TEST_setClock([&] { return now; });
+  makeFile(root + "ABCD/2023/01/01/00/old1.ms", old);
+  makeFile(root + "ABCD/2023/01/01/00/old2.ms.zip", old);
+  makeFile(root + "ABCD/2023/01/02/00/new.ms", now);
+  makeFile(root + "ABCD/2023/01/02/00/old3.ms", old);
   for (const char* folder : {"ABCD/2023/01/01/00", "ABCD/2023/01/01", "ABCD/2023/01/02/00",
                              "ABCD/2023/01/02", "ABCD/2023/01", "ABCD/2023", "ABCD"}) {
-    touchFileTime(root + folder, old_);
+    touchFileTime(root + folder, old);
   }
   EXPECT_EQ(0, archive.deleteOld()) << "no age limit";
   archive.setAgeLimit(-1);
@@ -461,26 +457,24 @@ TEST_F(ArchiveFileDeleteOldTest, RemovesOldFilesAndEmptiedFoldersKeepsNewAndRoot
   EXPECT_FALSE(pathExists(root + "ABCD/2023/01/02/00/old3.ms"));
   EXPECT_TRUE(pathExists(root + "ABCD/2023/01/02/00/new.ms"));
   EXPECT_TRUE(isDir(root));
-}
 
-TEST_F(ArchiveFileDeleteOldTest, RootWithoutDataOrArchiveIsNeverWalked) {
   // The template holds "data" only after its first code, so the fixed folder
   // (the temporary folder plus "keep/") qualifies by neither rule.
-  const std::string root = dir_.path() + "keep/";
-  ArchiveFile archive(root + "%S/data/%Y/%Y%M%D_%H%m_%S");
-  ASSERT_NE("", archive.getDeletionRoot());
-  archive.setAgeLimit(kAge);
-  makeFile(root + "ABCD/data/2023/old.ms", old_);
-  EXPECT_EQ("", archive.getDeletionFolder());
-  EXPECT_EQ(0, archive.deleteOld());
-  EXPECT_TRUE(pathExists(root + "ABCD/data/2023/old.ms"));
+  const std::string keep = dir.path() + "keep/";
+  ArchiveFile kept(keep + "%S/data/%Y/%Y%M%D_%H%m_%S");
+  ASSERT_NE("", kept.getDeletionRoot());
+  kept.setAgeLimit(kAge);
+  makeFile(keep + "ABCD/data/2023/old.ms", old);
+  EXPECT_EQ("", kept.getDeletionFolder());
+  EXPECT_EQ(0, kept.deleteOld());
+  EXPECT_TRUE(pathExists(keep + "ABCD/data/2023/old.ms"));
 
-  ScopedHome home(HOMEDIR, dir_.path() + "home");
-  makeFile(dir_.path() + "home/old.txt", old_);
+  ScopedHome home(HOMEDIR, dir.path() + "home");
+  makeFile(dir.path() + "home/old.txt", old);
   ArchiveFile homeTemplate("%U/%Y");
   homeTemplate.setAgeLimit(kAge);
   EXPECT_EQ(0, homeTemplate.deleteOld());
-  EXPECT_TRUE(pathExists(dir_.path() + "home/old.txt"));
+  EXPECT_TRUE(pathExists(dir.path() + "home/old.txt"));
 }
 
 }  // namespace
