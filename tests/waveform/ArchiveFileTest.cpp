@@ -306,13 +306,10 @@ class ArchiveFileFindTest : public ::testing::Test {
     });
   }
   std::string minute(const char* station, int hour, int min) {
-    return root_ + sformatName(station, hour, min);
-  }
-  static std::string sformatName(const char* station, int hour, int min) {
     char text[96];
     snprintf(text, sizeof text, "%s/2023/04/06/%02d/20230406_%02d%02d_%s", station, hour, hour, min,
              station);
-    return text;
+    return root_ + text;
   }
 
   TempDir dir_;
