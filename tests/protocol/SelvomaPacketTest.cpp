@@ -122,7 +122,6 @@ TEST(SelvomaPacketTest, TriggerReader) {
 
   EXPECT_STREQ(alarmName(15), "15");
   EXPECT_STREQ(alarmName(16), "UNKNOWN");
-  EXPECT_STREQ(alarmName(200), "UNKNOWN");
   EXPECT_STREQ(alarmName(-1), "UNKNOWN");
 }
 
