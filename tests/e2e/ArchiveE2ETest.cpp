@@ -27,14 +27,8 @@ struct Stored {
 
 // Every record of every "*.ms" file below folder, files in name order.
 std::vector<Stored> readArchive(const std::string& folder) {
-  std::vector<std::string> files;
-  if (!fs::exists(folder)) return {};
-  for (const auto& e : fs::recursive_directory_iterator(folder)) {
-    if (e.is_regular_file() && e.path().extension() == ".ms") files.push_back(e.path().string());
-  }
-  std::sort(files.begin(), files.end());
   std::vector<Stored> out;
-  for (const std::string& f : files) {
+  for (const std::string& f : filesBelow(folder, ".ms")) {
     int bad = 0;
     for (const RecordId& r : recordsIn(readText(f), &bad)) out.push_back({f, r.channel, r.start});
     EXPECT_EQ(bad, 0) << f;

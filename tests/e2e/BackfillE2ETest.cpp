@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,18 +18,6 @@
 namespace {
 
 using std::chrono::seconds;
-namespace fs = std::filesystem;
-
-// The "*.ms" files below folder, sorted by path.
-std::vector<std::string> minuteFiles(const std::string& folder) {
-  std::vector<std::string> files;
-  if (!fs::exists(folder)) return files;
-  for (const auto& e : fs::recursive_directory_iterator(folder)) {
-    if (e.is_regular_file() && e.path().extension() == ".ms") files.push_back(e.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
 
 TEST(BackfillE2ETest, RecordedGapIsFetchedByNameAndEveryRecordIsStoredOnce) {
   HubRun hub("ziparchive=0\nverbose=2\n");
@@ -47,8 +34,8 @@ TEST(BackfillE2ETest, RecordedGapIsFetchedByNameAndEveryRecordIsStoredOnce) {
   ASSERT_TRUE(sim->start());
 
   std::vector<std::string> onCard;
-  ASSERT_TRUE(
-      waitFor([&] { return (onCard = minuteFiles(card + "/data")).size() >= 11; }, seconds(20)))
+  ASSERT_TRUE(waitFor([&] { return (onCard = filesBelow(card + "/data", ".ms")).size() >= 11; },
+                      seconds(20)))
       << onCard.size();
   // Minutes are fetched newest first; the older one ends the gap.
   std::vector<std::string> wanted;
@@ -72,7 +59,7 @@ TEST(BackfillE2ETest, RecordedGapIsFetchedByNameAndEveryRecordIsStoredOnce) {
     EXPECT_NE(logs.find("REQUEST FILE     [" + name + "]"), std::string::npos) << name;
   }
   std::set<std::pair<std::string, hptime_t>> archived;
-  for (const std::string& f : minuteFiles(hub.dir() + "/archive/SIM")) {
+  for (const std::string& f : filesBelow(hub.dir() + "/archive/SIM", ".ms")) {
     int bad = 0;
     for (const RecordId& r : recordsIn(readText(f), &bad)) {
       EXPECT_TRUE(archived.insert({r.channel, r.start}).second)

@@ -5,6 +5,8 @@
 
 #include <libmseed.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,22 @@ inline std::vector<RecordId> recordsIn(const std::string& bytes, int* bad) {
     msr_free(&msr);
   }
   if (bytes.size() % kLength != 0) ++*bad;
+  return out;
+}
+
+// The files below folder (at any depth) whose names end in suffix, sorted.
+inline std::vector<std::string> filesBelow(const std::string& folder, const std::string& suffix) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> out;
+  if (!fs::is_directory(folder)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const std::string p = e.path().string();
+    if (e.is_regular_file() && p.size() >= suffix.size() &&
+        p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      out.push_back(p);
+    }
+  }
+  std::sort(out.begin(), out.end());
   return out;
 }
 
