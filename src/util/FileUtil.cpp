@@ -13,7 +13,6 @@
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
-#include "util/JsonLine.h"
 #include "util/Random.h"
 #include "util/Text.h"
 
@@ -273,13 +272,4 @@ void trimTail(std::string& text) {
     return;
   }
   while (!text.empty() && (text.back() < TRIM_LOW || text.back() > TRIM_HIGH)) text.pop_back();
-}
-
-bool jsonToXml(const std::string& line, std::string& xml, size_t size) {
-  std::string key, value;
-  if (!parseJsonLine(line, key, value)) return false;
-  std::string out = "<" + key + ">" + escapeXml(value) + "</" + key + ">";
-  if (size == 0 || out.size() > size - 1) return false;
-  xml.swap(out);
-  return true;
 }

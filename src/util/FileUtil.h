@@ -91,9 +91,4 @@ bool splitStr(const std::string& text, char separator, std::string& before, std:
 // left alone and reported on the console.
 void trimTail(std::string& text);
 
-// Reads one key and value from a JSON-style line (parseJsonLine) and writes
-// "<key>value</key>", the value escaped by escapeXml. False (xml unchanged)
-// when the line holds no pair or the result would exceed size - 1 characters.
-bool jsonToXml(const std::string& line, std::string& xml, size_t size);
-
 #endif  // VH_UTIL_FILEUTIL_H_

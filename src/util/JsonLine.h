@@ -1,7 +1,7 @@
 // The line syntax of the hub's JSON-style key files: one entry per line, a
 // key, an equals sign and a value, with double quotes optional on reading:
 //   "station"="ABCD"   and   station=ABCD   give the same entry.
-// Shared by the key file class and jsonToXml.
+// Used by the key file class and the simulator's settings.
 #ifndef VH_UTIL_JSONLINE_H_
 #define VH_UTIL_JSONLINE_H_
 

@@ -73,21 +73,6 @@ TEST(TextTest, MakeLinuxPathUsesSingleForwardSlashesAndTrimTailCutsShortTexts) {
   EXPECT_EQ(t, longText);  // longer than 20: left alone
 }
 
-TEST(JsonToXmlTest, WritesElementAndRespectsSize) {
-  std::string xml = "unchanged";
-  EXPECT_TRUE(jsonToXml("\"sitename\"=\"ABCD\"", xml, 100));
-  EXPECT_EQ(xml, "<sitename>ABCD</sitename>");
-  EXPECT_TRUE(jsonToXml("k=v", xml, 9));  // "<k>v</k>" is 8 characters
-  EXPECT_EQ(xml, "<k>v</k>");
-  xml = "unchanged";
-  EXPECT_FALSE(jsonToXml("k=v", xml, 8));
-  EXPECT_FALSE(jsonToXml("# comment=1", xml, 100));
-  EXPECT_FALSE(jsonToXml("no pair", xml, 100));
-  EXPECT_EQ(xml, "unchanged");
-  EXPECT_TRUE(jsonToXml("note=a<b&c", xml, 100));
-  EXPECT_EQ(xml, "<note>a&lt;b&amp;c</note>");
-}
-
 TEST(GetLineTest, StreamStopsAtControlBytesAndSkipsLineBreaks) {
   const char data[] =
       "\r\n\r\nab\tcd\x01\x7f\xff"
