@@ -36,10 +36,7 @@ TEST_F(SsTimerTest, FirstQueryIsSettingsTimeAbout20SecondsAfterStart) {
   ASSERT_TRUE(p);
   EXPECT_EQ(p->type, SelvomaPacket::COMMAND);
   EXPECT_EQ(payloadText(*p), "? \"settings_time\"");
-}
-
-TEST_F(SsTimerTest, InactiveTimerYieldsNothing) {
-  timer.setActive(false);
+  timer.setActive(false);  // an inactive timer yields nothing
   now += 100;
   EXPECT_FALSE(timer.getPacket());
   EXPECT_EQ(timer.next(), "");
@@ -89,33 +86,27 @@ TEST_F(SsTimerTest, CycleEndChoosesNextCycleByMinuteMark) {
 }
 
 TEST_F(SsTimerTest, HealthAndPeakCyclesStartAtTheirMarks) {
-  timer.setKeys(&SsFile::SS_KEYS[SS_PEAK_START]);
-  now = T_105940 + 290;  // 11:04:30, after the peak keys
-  timer.setReadyForNext();
-  now += 1;
-  ASSERT_TRUE(timer.getPacket());
-  timer.setReadyForNext();
-  now += 1;
-  ASSERT_TRUE(timer.getPacket());
-  timer.setReadyForNext();
-  now += 1;
-  EXPECT_FALSE(timer.getPacket());                 // end of cycle
-  EXPECT_EQ(timer.getNextTime(), T_105940 + 320);  // 11:05:00
-  EXPECT_EQ(timer.getIndex(), SS_HEALTH_START);
-
-  timer.setKeys(&SsFile::SS_KEYS[SS_PEAK_START]);
-  now = T_105940 + 330;  // 11:05:10
-  timer.setReadyForNext();
-  now += 1;
-  timer.getPacket();
-  timer.setReadyForNext();
-  now += 1;
-  timer.getPacket();
-  timer.setReadyForNext();
-  now += 1;
-  EXPECT_FALSE(timer.getPacket());
-  EXPECT_EQ(timer.getNextTime(), T_105940 + 380);  // 11:06:00
-  EXPECT_EQ(timer.getIndex(), SS_PEAK_START);
+  // The two peak keys end a cycle at 11:04:30 (next: health at 11:05:00) or
+  // at 11:05:10 (next: peaks at 11:06:00).
+  const struct {
+    time_t start, next;
+    int index;
+  } cases[] = {{T_105940 + 290, T_105940 + 320, SS_HEALTH_START},
+               {T_105940 + 330, T_105940 + 380, SS_PEAK_START}};
+  for (const auto& c : cases) {
+    timer.setKeys(&SsFile::SS_KEYS[SS_PEAK_START]);
+    now = c.start;
+    for (int key = 0; key < 2; ++key) {
+      timer.setReadyForNext();
+      now += 1;
+      ASSERT_TRUE(timer.getPacket());
+    }
+    timer.setReadyForNext();
+    now += 1;
+    EXPECT_FALSE(timer.getPacket());  // end of cycle
+    EXPECT_EQ(timer.getNextTime(), c.next);
+    EXPECT_EQ(timer.getIndex(), c.index);
+  }
 }
 
 TEST_F(SsTimerTest, RestartBeginsFullCycleFiveSecondsLater) {
