@@ -101,12 +101,11 @@ void IO::readOneLoop() {
 int IO::ioWait(int timeoutMs) { return -1; }
 
 void IO::notifyArrival() {
-  // Pairs with the fence in waitForBytes: either this thread sees the waiter,
-  // or the waiter sees the bytes (or the dead flag) before it blocks.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (waiters_.load(std::memory_order_relaxed) == 0) return;
+  // The bytes (or the dead flag) are published before the lock is taken: a
+  // waiter either checks them after this unlock or is already waiting and is
+  // woken here.
   MutexLock lock(arrivalMu_);
-  arrivalCv_.notify_all();
+  if (waiters_ > 0) arrivalCv_.notify_all();
 }
 
 void IO::readLoop() {
@@ -235,11 +234,9 @@ bool IO::waitForBytes(uint32_t wanted, long timeoutUs) {
   if (enough()) return ring_.available() >= wanted;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
   MutexLock lock(arrivalMu_);
-  waiters_.fetch_add(1, std::memory_order_relaxed);
-  // Pairs with the fence in notifyArrival.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  ++waiters_;
   arrivalMu_.waitUntil(arrivalCv_, deadline, enough);
-  waiters_.fetch_sub(1, std::memory_order_relaxed);
+  --waiters_;
   return ring_.available() >= wanted;
 }
 

@@ -37,8 +37,8 @@
 // Thread safety. Two threads use a connected transport: its read loop
 // (readLoop, readOneLoop, ioAvailable, ioRead, dump) and the owner's session
 // thread (everything else). The ring is lock-free (RingBuffer.h). The
-// connected and dead flags, the error number, the byte counter, the log
-// pointer and the waiter count are atomics; arrivalMu_ only pairs the
+// connected and dead flags, the error number, the byte counter and the log
+// pointer are atomics; arrivalMu_ guards the waiter count and pairs the
 // consumer's wait with the read loop's notification (arrivalCv_). The
 // wake-up descriptor is created with the object and written by the owner's
 // thread, read by the read loop. The description, wait time and kind are written only
@@ -207,9 +207,9 @@ class IO {
   std::atomic<pid_t> readTid_{0};
 
   // Bytes-arrived notification: waiters_ counts consumers in waitForBytes.
-  Mutex arrivalMu_;  // guards no data: pairs the wait with the notification
+  Mutex arrivalMu_;
   std::condition_variable arrivalCv_;
-  std::atomic<int> waiters_{0};
+  int waiters_ GUARDED_BY(arrivalMu_) = 0;
   int wakeFd_ = -1;  // eventfd; -1 when it could not be made (waits then end by time-out)
 
   // Read-loop thread handle; owner thread only.
