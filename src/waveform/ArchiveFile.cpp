@@ -91,7 +91,6 @@ void ArchiveFile::init() {
   reopened_.clear();
   pending_.clear();
   finished_.clear();
-  previousFinished_.clear();
 }
 
 std::string ArchiveFile::templateFor(const std::string& text) {
@@ -288,7 +287,6 @@ void ArchiveFile::finish(const std::string& path, time_t now) {
 bool ArchiveFile::changed(Log* log) {
   time_t now = clock_();
   if (!pending_.empty() && pending_.front().due < now && pending_.front().path != lastTracked_) {
-    previousFinished_ = finished_;
     finished_ = pending_.front().path;
     pending_.pop_front();
     if (log != nullptr) log->addfVerbose("Minute finished [%s]", finished_.c_str());
@@ -315,7 +313,6 @@ bool ArchiveFile::closeOut(Log* log) {
     lastTracked_.clear();
   }
   if (pending_.empty()) return false;
-  previousFinished_ = finished_;
   finished_ = pending_.front().path;
   pending_.pop_front();
   if (log != nullptr) log->addfVerbose("Minute finished [%s]", finished_.c_str());

@@ -156,14 +156,12 @@ class ArchiveFile {
   // still arrive). Returns false when none is left. A later write to such a
   // file reopens it (see the file comment).
   bool closeOut(Log* log);
-  // The file changed() reported last, and the one before it.
+  // The file changed() reported last.
   const std::string& getFinishedPath() const { return finished_; }
-  const std::string& getPreviousFinishedPath() const { return previousFinished_; }
   // The file the latest tracked write went to.
   const std::string& getCurrentPath() const { return current_; }
-  // Finished files not yet reported, and when the oldest may be (0: none).
+  // Finished files not yet reported.
   size_t pendingFinished() const { return pending_.size(); }
-  time_t getHoldUntil() const { return pending_.empty() ? 0 : pending_.front().due; }
 
   // The folder that deleteOld walks: the deletion root up to the last '/'
   // before its first station, network, serial or time code, with "%USB" and
@@ -252,7 +250,6 @@ class ArchiveFile {
   std::vector<Reopened> reopened_;  // reported files written again since, oldest first once sorted
   std::deque<Finished> pending_;    // finished files not yet reported, oldest first
   std::string finished_;            // reported last by changed()
-  std::string previousFinished_;    // reported before that
 
   Clock clock_;
   DriveFinder driveFinder_;

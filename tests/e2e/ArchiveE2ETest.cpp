@@ -13,6 +13,7 @@
 
 #include "support/HubRun.h"
 #include "support/MseedRecords.h"
+#include "util/TimeUtil.h"
 
 namespace {
 
@@ -37,12 +38,7 @@ std::vector<Stored> readArchive(const std::string& folder) {
 }
 
 std::string minuteName(hptime_t t, const std::string& station) {
-  time_t s = static_cast<time_t>(t / HPTMODULUS);
-  struct tm tm;
-  gmtime_r(&s, &tm);
-  char name[80];
-  strftime(name, sizeof name, "%Y/%m/%d/%H/%Y%m%d_%H%M_", &tm);
-  return std::string(name) + station + ".ms";
+  return formatUtc(t / HPTMODULUS, "%Y/%m/%d/%H/%Y%m%d_%H%M_") + station + ".ms";
 }
 
 TEST(ArchiveE2ETest, ThreeChannelsForThreeMinutesAreStoredOnceInOrder) {

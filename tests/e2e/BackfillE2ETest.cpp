@@ -3,7 +3,6 @@
 // by the card's own file names, and every fetched record ends in the archive
 // once, beside the live records of the same link.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <set>

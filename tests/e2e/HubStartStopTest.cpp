@@ -64,21 +64,18 @@ TEST(HubStartStopTest, StartsInWorkingFolderAndStopsOnShutdownFile) {
   EXPECT_NE(log.find(" Closing VorlanHub\n"), std::string::npos) << log;
 }
 
-TEST(HubStartStopTest, StopSignalsStopTheHubInOrder) {
-  for (int sig : {SIGTERM, SIGINT}) {
-    HubRun hub;
-    ASSERT_TRUE(hub.start()) << hub.process().output();
-    ASSERT_TRUE(hub.stopBySignal(sig, seconds(5))) << "hub ignored the signal";
-    std::string log = hub.log("vh");
-    std::string line =
-        std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + " received. Orderly stop.\n";
-    EXPECT_NE(log.find(line), std::string::npos) << log;
-    EXPECT_NE(log.find(" Closing VorlanHub\n"), std::string::npos) << log;
-    // The listener ends quietly.
-    EXPECT_NE(log.find("Socket Thread stopped port = " + std::to_string(hub.port())),
-              std::string::npos);
-    EXPECT_EQ(log.find("ERROR accept()"), std::string::npos) << log;
-  }
+// SIGINT here; SIGTERM with running sessions in the session end-to-end test.
+TEST(HubStartStopTest, StopSignalStopsTheHubInOrder) {
+  HubRun hub;
+  ASSERT_TRUE(hub.start()) << hub.process().output();
+  ASSERT_TRUE(hub.stopBySignal(SIGINT, seconds(5))) << "hub ignored the signal";
+  std::string log = hub.log("vh");
+  EXPECT_NE(log.find("SIGINT received. Orderly stop.\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" Closing VorlanHub\n"), std::string::npos) << log;
+  // The listener ends quietly.
+  EXPECT_NE(log.find("Socket Thread stopped port = " + std::to_string(hub.port())),
+            std::string::npos);
+  EXPECT_EQ(log.find("ERROR accept()"), std::string::npos) << log;
 }
 
 // The Tidora mode keeps its tree under HOME. With the companion's alive file

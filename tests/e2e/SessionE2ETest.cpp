@@ -58,6 +58,7 @@ TEST(SessionE2ETest, StopSignalEndsRunningSessionsFirst) {
   EXPECT_EQ(countOf(hub.allLogs(), "loop end"), 3u) << hub.allLogs();
   EXPECT_EQ(countOf(hub.allLogs(), "CLOSE     "), 3u) << hub.allLogs();
   EXPECT_FALSE(pathExists(sites + "XY"));
+  EXPECT_NE(hub.log("vh").find("SIGTERM received. Orderly stop.\n"), std::string::npos);
   sims->signal(SIGTERM);
   sims->wait(seconds(10));
 }

@@ -22,24 +22,28 @@ int modeOf(std::vector<std::string> args, CommandLineAction* action = nullptr) {
   return mode;
 }
 
-TEST(CommandLineTest, LastModeOptionWinsAndUnknownOptionsAreIgnored) {
-  EXPECT_EQ(modeOf({}), MODE_DEFAULT);
-  EXPECT_EQ(modeOf({"--pi", "--tidora"}), MODE_TIDORA);
-  EXPECT_EQ(modeOf({"--tidora", "--bogus", "--pi"}), MODE_PI);
-  EXPECT_EQ(modeOf({"--winservice"}), MODE_WINSERVICE);
-  EXPECT_EQ(modeOf({"-x", "pi"}), MODE_DEFAULT);
-}
-
-TEST(CommandLineTest, VersionAndHistoryEndTheParseAtOnce) {
-  CommandLineAction action;
-  modeOf({"--tidora", "-v", "--pi"}, &action);
-  EXPECT_EQ(action, CommandLineAction::kVersion);
-  modeOf({"--version"}, &action);
-  EXPECT_EQ(action, CommandLineAction::kVersion);
-  modeOf({"--history", "-v"}, &action);
-  EXPECT_EQ(action, CommandLineAction::kHistory);
-  modeOf({"--pi"}, &action);
-  EXPECT_EQ(action, CommandLineAction::kRun);
+// The last mode option wins, unknown ones are ignored, and -v, --version or
+// --history end the parse at once.
+TEST(CommandLineTest, ModesAndActions) {
+  using A = CommandLineAction;
+  const struct {
+    std::vector<std::string> args;
+    int mode;
+    A action;
+  } cases[] = {{{}, MODE_DEFAULT, A::kRun},
+               {{"--pi", "--tidora"}, MODE_TIDORA, A::kRun},
+               {{"--tidora", "--bogus", "--pi"}, MODE_PI, A::kRun},
+               {{"--winservice"}, MODE_WINSERVICE, A::kRun},
+               {{"-x", "pi"}, MODE_DEFAULT, A::kRun},
+               {{"--tidora", "-v", "--pi"}, MODE_TIDORA, A::kVersion},
+               {{"--version"}, MODE_DEFAULT, A::kVersion},
+               {{"--history", "-v"}, MODE_DEFAULT, A::kHistory}};
+  for (const auto& c : cases) {
+    CommandLineAction action;
+    const int mode = modeOf(c.args, &action);
+    EXPECT_EQ(action, c.action) << c.args.size();
+    EXPECT_TRUE(c.action != A::kRun || mode == c.mode) << c.args.size();
+  }
 }
 
 class HomeDirTest : public ::testing::Test {
@@ -60,15 +64,13 @@ class HomeDirTest : public ::testing::Test {
   std::string oldHome_;
 };
 
-TEST_F(HomeDirTest, HomeVariableIsCutTo99Characters) {
+// HOME is cut to 99 characters; without it the password database decides.
+TEST_F(HomeDirTest, HomeVariableIsCutTo99CharactersOrThePasswordDatabaseDecides) {
   std::string longHome = "/" + std::string(150, 'h');
   setenv("HOME", longHome.c_str(), 1);
   EXPECT_EQ(getHomeDir(), longHome.substr(0, 99));
   EXPECT_EQ(HOMEDIR.size(), 99u);
   EXPECT_EQ(LUMETRAFILES, HOMEDIR + "/lumetrafiles");
-}
-
-TEST_F(HomeDirTest, WithoutHomeVariableThePasswordDatabaseDecides) {
   unsetenv("HOME");
   std::string home = getHomeDir();
   EXPECT_FALSE(home.empty());

@@ -5,16 +5,12 @@
 #include "metadata/SsFile.h"
 #include "metadata/SsTimer.h"
 #include "protocol/SelvomaPacket.h"
+#include "support/PacketText.h"
 
 namespace {
 
 // 2021-04-05 10:59:40 UTC
 constexpr time_t T_105940 = 1617620380;
-
-std::string payloadText(const SelvomaPacket& p) {
-  return std::string(reinterpret_cast<const char*>(p.payload()),
-                     static_cast<size_t>(p.payloadLen()));
-}
 
 }  // namespace
 

@@ -6,18 +6,9 @@
 
 #include "protocol/PacketList.h"
 #include "protocol/Upload.h"
+#include "support/PacketText.h"
 #include "support/TestSupport.h"
 #include "util/FileUtil.h"
-
-namespace {
-
-std::string payloadText(const SelvomaPacket& p) {
-  return p.payloadLen() == 0 ? ""
-                             : std::string(reinterpret_cast<const char*>(p.payload()),
-                                           static_cast<size_t>(p.payloadLen()));
-}
-
-}  // namespace
 
 TEST(PacketListTest, SetMaxWaitCapsTheStepAt200) {
   PacketList list;

@@ -14,17 +14,13 @@
 #include "protocol/FrameBytes.h"
 #include "protocol/MemoryIO.h"
 #include "protocol/PacketReaderWriter.h"
+#include "support/PacketText.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 constexpr uint32_t kHubId = 0x00000001;
 constexpr uint32_t kStation = 0x01000042;
-
-std::string payloadOf(const SelvomaPacket& p) {
-  const char* bytes = reinterpret_cast<const char*>(p.payload());
-  return bytes == nullptr ? std::string() : std::string(bytes, p.payloadLen());
-}
 
 }  // namespace
 
@@ -47,7 +43,7 @@ TEST(PacketReaderWriterThreadedTest, FrameSplitAcrossTwoReadsStillParses) {
     SelvomaPacket p;
     EXPECT_EQ(rw.read(&p, true), PacketReaderWriter::READ_PACKET) << cut;
     late.join();
-    EXPECT_EQ(payloadOf(p), std::string(300, 'c')) << cut;
+    EXPECT_EQ(payloadText(p), std::string(300, 'c')) << cut;
     io.close();
   }
 }
@@ -126,7 +122,7 @@ TEST_F(LoopbackTest, FramesBothWays) {
     SelvomaPacket p;
     ASSERT_EQ(hubRw_.read(&p, true), PacketReaderWriter::READ_PACKET) << i;
     EXPECT_EQ(p.seqNo, i);
-    EXPECT_EQ(payloadOf(p), std::string(512, static_cast<char>(i)));
+    EXPECT_EQ(payloadText(p), std::string(512, static_cast<char>(i)));
   }
   ASSERT_TRUE(hubRw_.write(SelvomaPacket::ACK, kStation, 49));
   std::string ack = readRaw(instrument_, 21);

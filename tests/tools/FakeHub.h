@@ -18,6 +18,7 @@
 #include "io/IO.h"
 #include "io/Socket.h"
 #include "protocol/PacketReaderWriter.h"
+#include "support/PacketText.h"
 #include "support/TestSupport.h"
 
 constexpr uint32_t kHubId = 0x00000001;
@@ -137,11 +138,5 @@ class FakeHub {
   std::unique_ptr<IO> link_;
   std::unique_ptr<PacketReaderWriter> rw_;
 };
-
-inline std::string payloadText(const SelvomaPacket& p) {
-  return p.payloadLen() == 0 ? ""
-                             : std::string(reinterpret_cast<const char*>(p.payload()),
-                                           static_cast<size_t>(p.payloadLen()));
-}
 
 #endif  // VH_TESTS_TOOLS_FAKEHUB_H_

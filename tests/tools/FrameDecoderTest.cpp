@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FrameDecoder.h"
+#include "support/PacketText.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ std::vector<uint8_t> handFrame(uint8_t type, uint32_t source, uint8_t seq,
   return f;
 }
 
-std::string payloadOf(const SelvomaPacket& p) {
-  return p.payloadLen() == 0 ? ""
-                             : std::string(reinterpret_cast<const char*>(p.payload()),
-                                           static_cast<size_t>(p.payloadLen()));
-}
-
 }  // namespace
 
 TEST(FrameDecoderTest, HubIdGarbageAndSplitFramesDecode) {
@@ -52,7 +47,7 @@ TEST(FrameDecoderTest, HubIdGarbageAndSplitFramesDecode) {
   EXPECT_EQ(p.type, SelvomaPacket::COMMAND);
   EXPECT_EQ(p.sourceId, 1u);
   EXPECT_EQ(p.seqNo, 7);
-  EXPECT_EQ(payloadOf(p), "? \"sitename\"");
+  EXPECT_EQ(payloadText(p), "? \"sitename\"");
   ASSERT_EQ(d.next(&p), FrameDecoder::FRAME);
   EXPECT_EQ(p.type, SelvomaPacket::ACK);
   EXPECT_EQ(p.payloadLen(), 0);
