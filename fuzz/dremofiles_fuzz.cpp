@@ -95,5 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (files.getDownloadedBytes() > DremoFiles::DOWNLOAD_MAX_BYTES) abort();
   }
+  // Nothing is written outside the base folder (a part file without its
+  // destination would land in the working folder).
+  if (isFile(".part")) abort();
   return 0;
 }

@@ -230,6 +230,10 @@ void DremoFiles::add(const FilePart& piece) {
     return;
   }
   received_ += piece.data.size();
+  if (fileType_ == CLIENT && destPath_.empty()) {
+    giveUp("no destination");  // never a part file in the working folder
+    return;
+  }
   if (fileType_ == CLIENT) {
     const std::string part = destPath_ + PART_SUFFIX;
     if (piece.partNumber == 1) mkdirs(part, false);
