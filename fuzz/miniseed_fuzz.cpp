@@ -42,8 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Miniseed::getMSTraceHeader(p, &trace);
 
   // Writing the start time back gives the same start, in the record's order.
+  // Out-of-range fields are normalised on the way; when the normalised year
+  // and day read as the other byte order (the header carries no order flag),
+  // there is nothing to compare.
   Miniseed::Record copy = r;
-  if (Miniseed::setStartTime(copy.data(), start)) {
+  if (Miniseed::setStartTime(copy.data(), start) &&
+      Miniseed::isBigEndian(copy.data()) == Miniseed::isBigEndian(r.data())) {
     BTime bt;
     ms_hptime2btime(start, &bt);
     if (Miniseed::getStartTime(copy.data()) != ms_btime2hptime(&bt)) __builtin_trap();
