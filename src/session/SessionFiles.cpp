@@ -30,6 +30,12 @@ void SeisServerState::queueRequest(uint8_t type, const std::string& text) {
 }
 
 std::unique_ptr<SelvomaPacket> SeisServerState::readOldestRequest() {
+  const int64_t now = monoMs();
+  if (now - lastRequestFilesMs_ >= REQUEST_FILES_CHECK_MS && requests_.size() < REQUEST_QUEUE_MAX) {
+    lastRequestFilesMs_ = now;
+    requestFiles_.readRequests(instrumentId(), archive_.getStation(), &requests_,
+                               REQUEST_QUEUE_MAX);
+  }
   if (requests_.empty()) return nullptr;
   std::unique_ptr<SelvomaPacket> packet = std::move(requests_.front());
   requests_.pop_front();
@@ -63,7 +69,7 @@ void SeisServerState::checkForGapRequest() {
   const int64_t now = monoMs();
   if (now - lastGapCheckMs_ < 1000) return;
   lastGapCheckMs_ = now;
-  if (instrumentId() == 0 || upload_.hasFileParts() ||
+  if (flash_.isBusy() || instrumentId() == 0 || upload_.hasFileParts() ||
       now - loopStartMs_ <= 1000LL * GAP_CHECK_WARMUP_SECS) {
     return;
   }
