@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -149,6 +150,7 @@ int RequestFiles::readRequests(const std::string& folder, uint32_t id, const std
     if (name[0] != '\0' && isFile(path)) names.push_back(name);
     return true;
   });
+  std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string path = gluePath(folder, name);
     const long age = secondsSinceChange(path);

@@ -78,7 +78,8 @@ class RequestFiles {
   // True when a request folder entry of that name is meant for the link of
   // instrument id and station (empty: unknown).
   static bool isMeantFor(const std::string& name, uint32_t id, const std::string& station);
-  // Adds the requests of the files in folder meant for this link (until out
+  // Adds the requests of the files in folder meant for this link, in name
+  // order (until out
   // holds maxRequests; later files wait), removes what it read and what is
   // stale. Returns the number of requests in out.
   int readRequests(const std::string& folder, uint32_t id, const std::string& station,
