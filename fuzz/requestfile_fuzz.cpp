@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first line as a file name: the station's own name is always meant for it.
   const std::string name = text.substr(0, text.find('\n'));
   RequestFiles::isMeantFor(name, 0x0123abcd, "AB");
-  if (name.size() >= REQUEST_NAME_MIN && !RequestFiles::isMeantFor(name + "_0123abcd.", 0x0123abcd, "")) {
+  if (name.size() >= REQUEST_NAME_MIN &&
+      !RequestFiles::isMeantFor(name + "_0123abcd.", 0x0123abcd, "")) {
     abort();
   }
   return 0;

@@ -298,8 +298,8 @@ class SeisServerState {
   // Remembers the received slot as the last good frame.
   void noteGoodFrame();
   // True when the station's upload folder (UPLOAD_DIR + station label)
-  // holds a file waiting to be sent; copies already sent (".sent.") do not
-  // count. At most UPLOAD_FOLDER_SCAN_MAX names are looked at.
+  // holds a file waiting to be sent; copies already sent (".sent.") and
+  // files set aside (".bad") do not count. At most UPLOAD_FOLDER_SCAN_MAX names are looked at.
   bool uploadFolderHasFiles() const;
   // Takes one frame from the upload queue and sends or injects it. True
   // when a frame was taken.

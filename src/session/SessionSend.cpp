@@ -168,7 +168,8 @@ bool SeisServerState::uploadFolderHasFiles() const {
   bool found = false;
   forEachEntry(UPLOAD_DIR + stationLabel_ + "/", UPLOAD_FOLDER_SCAN_MAX,
                [&found](const char* name, const std::string& path) {
-                 found = strstr(name, ".sent.") == nullptr && isFile(path);
+                 found = strstr(name, UPLOAD_SENT_MARK) == nullptr &&
+                         !endsWith(name, UPLOAD_ASIDE_SUFFIX) && isFile(path);
                  return !found;
                });
   return found;
