@@ -107,6 +107,9 @@ constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file tim
 constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
 constexpr int REQUEST_FILES_CHECK_MS = 1000;          // the request folder is read this often
+// Files that request files ask the instrument for land in this folder of
+// the station's download folder.
+constexpr char REQUESTED_FOLDER[] = "requested";
 // Files an instrument asks for go out as FILE_PARTs of this many data bytes
 // (a part number and its data fill the largest link payload).
 constexpr size_t REQUESTED_PART_DATA = LINK_PAYLOAD_MAX - FILE_PART_INDEX_LENGTH;
@@ -216,7 +219,10 @@ class SeisServerState {
   // (below the station's download folder).
   void requestFile(const std::string& text1, const std::string& text2);
   // The oldest queued request packet, addressed to the instrument; null
-  // when none waits.
+  // when none waits. At most every REQUEST_FILES_CHECK_MS the client request
+  // files meant for this link are read first: their REQUEST_FILE lines become
+  // downloads into REQUESTED_FOLDER (a DLFILE gap), the other lines queued
+  // requests.
   std::unique_ptr<SelvomaPacket> readOldestRequest();
   // Seconds between the newest record and the hub clock (called when a
   // record is stored): stored during the first LAG_LEARN_SECS of the loop or

@@ -33,8 +33,19 @@ std::unique_ptr<SelvomaPacket> SeisServerState::readOldestRequest() {
   const int64_t now = monoMs();
   if (now - lastRequestFilesMs_ >= REQUEST_FILES_CHECK_MS && requests_.size() < REQUEST_QUEUE_MAX) {
     lastRequestFilesMs_ = now;
-    requestFiles_.readRequests(instrumentId(), archive_.getStation(), &requests_,
-                               REQUEST_QUEUE_MAX);
+    std::deque<std::unique_ptr<SelvomaPacket>> read;
+    requestFiles_.readRequests(instrumentId(), archive_.getStation(), &read,
+                               REQUEST_QUEUE_MAX - requests_.size());
+    for (std::unique_ptr<SelvomaPacket>& packet : read) {
+      // A file asked for by a client (or relayed for another station) is
+      // fetched by the file retrieval, which stores what arrives.
+      if (packet->type == SelvomaPacket::REQUEST_FILE && packet->payloadLen() > 0 &&
+          gaps_ != nullptr) {
+        requestFile(packet->textPayload(0, DremoFiles::PATH_MAX_CHARS), REQUESTED_FOLDER);
+      } else {
+        requests_.push_back(std::move(packet));
+      }
+    }
   }
   if (requests_.empty()) return nullptr;
   std::unique_ptr<SelvomaPacket> packet = std::move(requests_.front());

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "gaps/Gaps.h"
+#include "gaps/Gapses.h"
 #include "session/SeisServerState.h"
 #include "session/SessionTestSupport.h"
 #include "util/Dirs.h"
@@ -131,6 +133,31 @@ TEST_F(SessionUploadTest, UploadCutOffIsSentWholeByTheNextSession) {
   session.finish();
   EXPECT_EQ(readText(folder + "f.dat"), std::string(2000, 'd'));
   EXPECT_NE(logText().find("Upload unfinished: [" + folder + "f.dat]"), std::string::npos);
+}
+
+TEST_F(SessionUploadTest, RequestFilesBecomeRequestsAndDownloads) {
+  Gapses gaps;
+  ASSERT_TRUE(session.init(&io, &vhProps, &gaps, &log));
+  session.TEST_setState(S::READ);
+  nameStation();
+  const std::string request = dir.path() + "transactions/request/";
+  writeText(request + "job_01000001.txt", "8A sampling 1\n86 /data/x.ms\n");
+  writeText(request + "XABCD.00000000", "8A not for us\n");
+  touchFile(request + "job_01000001.txt", 5);
+  std::unique_ptr<SelvomaPacket> first = session.readOldestRequest();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(textOf(*first), "sampling 1");
+  EXPECT_EQ(first->destId, STATION);
+  EXPECT_FALSE(session.readOldestRequest());
+  EXPECT_FALSE(pathExists(request + "job_01000001.txt"));
+  EXPECT_TRUE(pathExists(request + "XABCD.00000000"));
+  // The file is fetched into the station's "requested" folder.
+  const std::vector<Gap> list = gaps.getGaps("ABCD.01000001")->getList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].action(), Gap::DLFILE);
+  EXPECT_EQ(list[0].text1(), "/data/x.ms");
+  EXPECT_EQ(list[0].text2(), REQUESTED_FOLDER);
+  session.finish();
 }
 
 class SessionFlashTest : public SessionUploadTest {
