@@ -166,8 +166,8 @@ int Fwu::run(const std::string& folder, std::vector<std::string>* outPaths, Log*
     const std::string out = files == 1
                                 ? sformat("%sSel.%lul.pkt", folder.c_str(), stamp)
                                 : sformat("%sSel.%lul.%03zu.pkt", folder.c_str(), stamp, file);
-    // Written under a name the upload folder does not take, then renamed.
-    const std::string part = out + ".part";
+    // Written under a hidden name the upload folder does not take, then renamed.
+    const std::string part = out.substr(0, folder.size()) + "." + out.substr(folder.size());
     FILE* f = fopen(part.c_str(), "w");
     bool ok = f != nullptr;
     for (size_t line = 0; ok && line < PKT_MAX_LINES && index < chunks; ++line, ++index) {
