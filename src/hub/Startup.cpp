@@ -23,6 +23,7 @@
 #include "core/Version.h"
 #include "core/VhProps.h"
 #include "gaps/Gapses.h"
+#include "gaps/RequestFiles.h"
 #include "hub/LinkThreads.h"
 #include "io/IO.h"
 #include "io/Serial.h"
@@ -251,6 +252,9 @@ int startVorlanHub() {
     sites.init(props->getTransactionsDir());
     sites.removeAll();
   }
+  // Client requests left from an earlier run are stale; while the hub runs
+  // they wait for their station's link.
+  RequestFiles::clearFolders(props->getTransactionsDir());
 
   // 20-21. The effective configuration.
   int numPorts = static_cast<int>(portHigh) - static_cast<int>(portLow) + 1;

@@ -82,11 +82,14 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   upload_.setLog(log);
   props_ = props;
   upload_.setMaxWait(props->getFilePartWait());
+  flash_.setLog(log);
   props->reread();
   state_ = INIT_IDENTIFY;
   ownId_ = static_cast<uint32_t>(props->getIntKey("sourceid"));
   overwriteStationXml_ = props->isOn("overwritestationxml");
   if (log_ != nullptr) log_->setVerbose(props->doVerbose());
+  upload_.setTextFlash(props->getIntKey("flash") != 0);
+  requestFiles_.init(props->getTransactionsDir(), log);
   siteFolder_.init(props->getTransactionsDir());
   ssFile_.setChars("source", io != nullptr ? io->getDescription() : "");
   upload_.setBuildNo(ssFile_.getBuildNo());
@@ -126,6 +129,8 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   nextSettingsFileMs_ = monoMs() + 1000LL * SETTINGS_FILE_FIRST_SECS;
   loopTimeoutMs_ = 1000 * props->getIntKey("timeout");
   doSettingFile_ = props->doSettingFile();
+  flash_.setEnabled(props->getIntKey("flashenabled") == 1);
+  flash_.setPacketInterval(props->getIntKey("flashinterval"));
   // The per-station overrides outlast a reread of the properties.
   if (firstStoreWaveDone_) applyStationOverrides();
   if (getFileSize(props->getPropFilePath()) < PROPS_WRITE_BACK_BYTES) {
@@ -299,6 +304,8 @@ int SeisServerState::process(bool checkSeq) {
     }
     case SelvomaPacket::REQUEST_FILE:
       if (received_.payloadLen() >= 1 && received_.payloadLen() <= REQUEST_FILE_MAX_NAME) {
+        const char* chars = reinterpret_cast<const char*>(received_.payload());
+        processRequestFile(std::string(chars, strnlen(chars, received_.payloadLen())));
         return READ;
       }
       return sendACK(true, 1);
@@ -406,6 +413,7 @@ void SeisServerState::updateStationLabel() {
       sformatBounded(STATION_LABEL_MAX, "%s.%08x", archive_.getStation().c_str(), instrumentId());
   if (label == stationLabel_) return;
   stationLabel_ = label;
+  flash_.setStation(label);
   dremoFiles_.setStationLabel(label);
   dremoFiles_.setStation(archive_.getStation());
   activity_.init(&archive_);
@@ -419,7 +427,9 @@ void SeisServerState::finish() {
   if (!doBackfill_) archive_.deleteBackfills();
   dremoFiles_.setFilePath("");
   requests_.clear();
-  upload_.clearPackets();
+  clearRequestedFile();
+  upload_.restoreUnfinished();
+  flash_.restoreUnfinished();
   rw_.disconnect();
   removeSiteMarker();
   if (io_ != nullptr && io_->getKind() == IO::KIND_SERIAL)

@@ -41,13 +41,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/ActivityFiles.h"
 #include "archive/PacketArchive.h"
+#include "gaps/RequestFiles.h"
 #include "metadata/Histogram.h"
 #include "metadata/SiteFolder.h"
 #include "metadata/SsFile.h"
 #include "metadata/SsTimer.h"
+#include "protocol/Flash.h"
 #include "protocol/PacketReaderWriter.h"
 #include "protocol/SelvomaPacket.h"
 #include "protocol/Upload.h"
@@ -103,6 +106,14 @@ constexpr char SETTINGS_FILE_PATH[] = "/settings.ss";
 constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
 constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
+constexpr int REQUEST_FILES_CHECK_MS = 1000;          // the request folder is read this often
+// Files that request files ask the instrument for land in this folder of
+// the station's download folder.
+constexpr char REQUESTED_FOLDER[] = "requested";
+// Files an instrument asks for go out as FILE_PARTs of this many data bytes
+// (a part number and its data fill the largest link payload).
+constexpr size_t REQUESTED_PART_DATA = LINK_PAYLOAD_MAX - FILE_PART_INDEX_LENGTH;
+constexpr int REQUESTED_PARTS_MAX = 30000;  // data parts of one requested file
 
 class SeisServerState {
  public:
@@ -208,7 +219,10 @@ class SeisServerState {
   // (below the station's download folder).
   void requestFile(const std::string& text1, const std::string& text2);
   // The oldest queued request packet, addressed to the instrument; null
-  // when none waits.
+  // when none waits. At most every REQUEST_FILES_CHECK_MS the client request
+  // files meant for this link are read first: their REQUEST_FILE lines become
+  // downloads into REQUESTED_FOLDER (a DLFILE gap), the other lines queued
+  // requests.
   std::unique_ptr<SelvomaPacket> readOldestRequest();
   // Seconds between the newest record and the hub clock (called when a
   // record is stored): stored during the first LAG_LEARN_SECS of the loop or
@@ -216,6 +230,19 @@ class SeisServerState {
   void setLag(long seconds);
   uint8_t getVhSeq() const { return vhSeq_; }
   float getSampleRate() const { return sampleRate_; }
+
+  // An instrument's REQUEST_FILE text: "SRC=<site>,<path>" relays the request to the link
+  // of that site; "<station>.ss" sends that station's settings file,
+  // "sites[...network=NN][...time=T]" the site list or site information.
+  // Any earlier pending file parts are dropped first.
+  void processRequestFile(const std::string& name);
+  // Queues path as pending FILE_PART payloads: the information part (part 0,
+  // "INFO:bytes=%d,filename=%s,type=%s"), data parts of REQUESTED_PART_DATA
+  // bytes from 1, and the end part (two above the last data part; 1 without
+  // information part when the file cannot be opened). Empty path: nothing.
+  void uploadRequestedFile(const std::string& path, const std::string& type);
+  void clearRequestedFile() { pendingFileParts_.clear(); }
+  size_t numPendingFileParts() const { return pendingFileParts_.size(); }
 
   // Resets the per-link counters (construction, identification, link start).
   void zero();
@@ -240,6 +267,8 @@ class SeisServerState {
   SelvomaPacket& TEST_received() { return received_; }
   SelvomaPacket& TEST_outgoing() { return outgoing_; }
   Upload& TEST_upload() { return upload_; }
+  Flash& TEST_flash() { return flash_; }
+  RequestFiles& TEST_requestFiles() { return requestFiles_; }
   SsFile& TEST_ssFile() { return ssFile_; }
   SsTimer& TEST_ssTimer() { return ssTimer_; }
   PacketArchive& TEST_archive() { return archive_; }
@@ -275,12 +304,21 @@ class SeisServerState {
   // Remembers the received slot as the last good frame.
   void noteGoodFrame();
   // True when the station's upload folder (UPLOAD_DIR + station label)
-  // holds a file waiting to be sent; copies already sent (".sent.") do not
-  // count. At most UPLOAD_FOLDER_SCAN_MAX names are looked at.
+  // holds a file waiting to be sent; copies already sent (".sent.") and
+  // files set aside (".bad") do not count. At most UPLOAD_FOLDER_SCAN_MAX names are looked at.
   bool uploadFolderHasFiles() const;
   // Takes one frame from the upload queue and sends or injects it. True
   // when a frame was taken.
   bool checkForUpload();
+  // The flash list's next block, sent at once. False when flashing is idle;
+  // true while it is busy (nothing else may be sent).
+  bool sendFlashBlock();
+  // The next pending part of a file the instrument asked for, as the
+  // outgoing FILE_PART; false when none waits.
+  bool nextPendingFilePart();
+  // The download folder of a station code ("<station>.<id8>"), the one
+  // whose settings file changed last; empty when there is none.
+  std::string findStationFolder(const std::string& station) const;
   // The sequence check of data frames: logs "Why seqNo==%d and not %d?".
   void checkSequence();
   // Stores the received data frame unless it repeats the sequence number of
@@ -330,6 +368,12 @@ class SeisServerState {
   int64_t loopStartMs_ = 0;  // monotonic
   Gapses* gaps_ = nullptr;   // not owned, may be null
   Upload upload_;
+  Flash flash_;
+  RequestFiles requestFiles_;
+  // Payloads of the FILE_PARTs of a file the instrument asked for (part
+  // number and data), in sending order.
+  std::deque<std::vector<uint8_t>> pendingFileParts_;
+  int64_t lastRequestFilesMs_ = 0;  // monotonic: the request folder was last read
   bool samplingRestartPending_ = true;
   int nextRequestCounter_ = 0;
   int64_t lastErrorMs_ = 0;  // monotonic: last receive error or logging silence; 0: none yet

@@ -46,6 +46,7 @@ int SeisServerState::processCommand(std::string text) {
         break;
       case Commands::FLASH_WRITE:
         logLine(log_, LOG_ADD, "FLASH_WRITE");
+        flash_.setResponded();
         break;
       case Commands::SETTINGS_CHANGED:
         logLine(log_, LOG_ADD, "SETTINGS_CHANGED");
@@ -78,6 +79,7 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::RX_STATUS_0:
         break;
       case Commands::RX:
+        activity_.write(text);
         logLine(log_, LOG_ADD, "%s", t);
         if (text.find('0') == std::string::npos) {
           upload_.finishOff();

@@ -30,6 +30,23 @@ void SeisServerState::queueRequest(uint8_t type, const std::string& text) {
 }
 
 std::unique_ptr<SelvomaPacket> SeisServerState::readOldestRequest() {
+  const int64_t now = monoMs();
+  if (now - lastRequestFilesMs_ >= REQUEST_FILES_CHECK_MS && requests_.size() < REQUEST_QUEUE_MAX) {
+    lastRequestFilesMs_ = now;
+    std::deque<std::unique_ptr<SelvomaPacket>> read;
+    requestFiles_.readRequests(instrumentId(), archive_.getStation(), &read,
+                               REQUEST_QUEUE_MAX - requests_.size());
+    for (std::unique_ptr<SelvomaPacket>& packet : read) {
+      // A file asked for by a client (or relayed for another station) is
+      // fetched by the file retrieval, which stores what arrives.
+      if (packet->type == SelvomaPacket::REQUEST_FILE && packet->payloadLen() > 0 &&
+          gaps_ != nullptr) {
+        requestFile(packet->textPayload(0, DremoFiles::PATH_MAX_CHARS), REQUESTED_FOLDER);
+      } else {
+        requests_.push_back(std::move(packet));
+      }
+    }
+  }
   if (requests_.empty()) return nullptr;
   std::unique_ptr<SelvomaPacket> packet = std::move(requests_.front());
   requests_.pop_front();
@@ -63,7 +80,7 @@ void SeisServerState::checkForGapRequest() {
   const int64_t now = monoMs();
   if (now - lastGapCheckMs_ < 1000) return;
   lastGapCheckMs_ = now;
-  if (instrumentId() == 0 || upload_.hasFileParts() ||
+  if (flash_.isBusy() || instrumentId() == 0 || upload_.hasFileParts() ||
       now - loopStartMs_ <= 1000LL * GAP_CHECK_WARMUP_SECS) {
     return;
   }

@@ -104,6 +104,8 @@ int SeisServerState::send() {
 }
 
 int SeisServerState::sendNextRequest() {
+  // Firmware blocks go first; while the flash list is busy nothing else is sent.
+  if (sendFlashBlock()) return state_;
   state_ = READ;
   const int64_t now = monoMs();
   if (now - loopStartMs_ > 1000LL * SEND_WARMUP_SECS) {
@@ -137,6 +139,8 @@ int SeisServerState::sendNextRequest() {
         vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
         outgoing_.seqNo = vhSeq_;
         state_ = SEND;
+      } else if (nextPendingFilePart()) {
+        state_ = SEND;
       } else {
         // An idle retrieval takes the next due gap at once (at most one a
         // second) rather than at the next periodic step.
@@ -164,81 +168,11 @@ bool SeisServerState::uploadFolderHasFiles() const {
   bool found = false;
   forEachEntry(UPLOAD_DIR + stationLabel_ + "/", UPLOAD_FOLDER_SCAN_MAX,
                [&found](const char* name, const std::string& path) {
-                 found = strstr(name, ".sent.") == nullptr && isFile(path);
+                 found = strstr(name, UPLOAD_SENT_MARK) == nullptr &&
+                         !endsWith(name, UPLOAD_ASIDE_SUFFIX) && isFile(path);
                  return !found;
                });
   return found;
-}
-
-bool SeisServerState::checkForUpload() {
-  const int64_t now = monoMs();
-  if (now <= nextUploadCheckMs_) return false;
-  if (!upload_.hasPackets()) {
-    nextUploadCheckMs_ = now;
-    return false;
-  }
-  nextUploadCheckMs_ = now - UPLOAD_CHECK_SLACK_MS;
-  std::unique_ptr<SelvomaPacket> packet = upload_.getNextPacket(stationLabel_, vhSeq_);
-  if (!packet) return false;
-  if (packet->type == SelvomaPacket::COMMAND) {
-    std::string text = packet->textPayload(0, COMMAND_TEXT_MAX);
-    if (text.rfind("trigge", 0) == 0 || text.rfind("vftp", 0) == 0) packet->local = true;
-  }
-  if (packet->local) {
-    packet->seqNo = vhSeq_;
-    packet->sourceId = instrumentId();
-    packet->destId = ownId_;
-    received_ = *packet;
-    state_ = PROCESS_LOCAL;
-    logLine(log_, LOG_VERBOSE, "%6d RF%s", 0, received_.toString(1).c_str());
-    return true;
-  }
-  packet->sourceId = ownId_;
-  packet->destId = instrumentId();
-  bool written = true;
-  switch (packet->type) {
-    case SelvomaPacket::REQUEST_FILE_TIME:
-    case SelvomaPacket::REQUEST_FILE:
-      logLine(log_, LOG_ADD, "      REQUEST FILE     [%s]",
-              packet->textPayload(0, COMMAND_TEXT_MAX).c_str());
-      break;
-    case SelvomaPacket::FILE_PART: {
-      FilePart part;
-      if (packet->getFilePart(&part) && part.partNumber == 1) {
-        ssTimer_.pause(UPLOAD_PAUSE_FILE_PART_SECS);
-      }
-      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
-      packet->seqNo = vhSeq_;
-      lastRxTic_ = monoMs();
-      written = rw_.write(packet.get());
-      break;
-    }
-    case SelvomaPacket::START_SEND_FILE:
-      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
-      packet->seqNo = vhSeq_;
-      written = rw_.write(packet.get());
-      lastRxTic_ = monoMs();
-      break;
-    case SelvomaPacket::COMMAND:
-      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
-      packet->seqNo = vhSeq_;
-      written = rw_.write(packet.get());
-      if (written && packet->textPayload(0, COMMAND_TEXT_MAX).find("reboot") != std::string::npos) {
-        state_ = FINISH;
-      }
-      break;
-    default:
-      vhSeq_ = SelvomaPacket::incrementSeqNo(vhSeq_);
-      packet->seqNo = vhSeq_;
-      written = rw_.write(packet.get());
-      break;
-  }
-  if (!written) {
-    logLine(log_, LOG_ADD, "BAD send rw.send().  FINISH");
-    state_ = FINISH;
-  }
-  if (state_ != FINISH) state_ = READ;
-  return true;
 }
 
 void SeisServerState::setLag(long seconds) {

@@ -113,15 +113,18 @@ TEST(ControlTest, CommandLinesAndScriptsParseAndMistakesAreNamed) {
   EXPECT_EQ(c.number, 0x90);  // hexadecimal, not 90
   ASSERT_TRUE(parseControlLine("frame fE", &c, &error));
   EXPECT_EQ(c.number, 0xFE);
+  ASSERT_TRUE(parseControlLine("request SRC=ABC,/data/x.ms", &c, &error));
+  EXPECT_EQ(c.kind, ControlCommand::REQUEST);
+  EXPECT_EQ(c.text, "SRC=ABC,/data/x.ms");
   for (const char* line : {"badcheck", "disconnect", "quit", "garbage 200"}) {
     EXPECT_TRUE(parseControlLine(line, &c, &error)) << line;
   }
   EXPECT_FALSE(parseControlLine("# a comment", &c, &error));
   EXPECT_TRUE(error.empty());
   for (const char* line :
-       {"trigger", "trigger x", "garbage 0", "silence -1", "command", "badcheck now", "@SIM",
-        "dance", "nack", "nack 256", "nack -1", "nack 0x0a", "frame", "frame 9", "frame 090",
-        "frame zz", "frame -1", "frame 0x", "frame +9"}) {
+       {"trigger",   "trigger x", "garbage 0", "silence -1", "command",   "badcheck now", "@SIM",
+        "dance",     "nack",      "nack 256",  "nack -1",    "nack 0x0a", "frame",        "frame 9",
+        "frame 090", "frame zz",  "frame -1",  "frame 0x",   "frame +9",  "request"}) {
     EXPECT_FALSE(parseControlLine(line, &c, &error)) << line;
     EXPECT_FALSE(error.empty()) << line;
   }

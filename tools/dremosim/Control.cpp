@@ -75,6 +75,13 @@ bool parseControlLine(const std::string& rawLine, ControlCommand* command, std::
     }
     c.kind = ControlCommand::COMMAND;
     c.text = arg;
+  } else if (verb == "request") {
+    if (arg.empty()) {
+      *error = "request needs a text: " + line;
+      return false;
+    }
+    c.kind = ControlCommand::REQUEST;
+    c.text = arg;
   } else if (verb == "garbage") {
     if (!parseNumber(arg, 1, GARBAGE_MAX, &n)) {
       *error = sformat("garbage needs a byte count 1..%d: %s", GARBAGE_MAX, line.c_str());

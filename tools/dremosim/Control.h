@@ -16,6 +16,8 @@
 //   nack N               NACK frame with sequence number N (0..255), no payload
 //   frame TT             one frame of message type TT (two hex digits, e.g. 90), no
 //                        payload, with the next data sequence number
+//   request TEXT         REQUEST_FILE frame asking the hub for TEXT (e.g. "sites",
+//                        "SRC=ABC,/data/x.ms", "SIM.ss")
 //   quit                 end the simulator in order
 // Blank lines and lines beginning with "#" are ignored.
 //
@@ -50,6 +52,7 @@ struct ControlCommand {
     SILENCE,
     NACK,
     FRAME,
+    REQUEST,
     QUIT
   };
   Kind kind = QUIT;
@@ -57,7 +60,7 @@ struct ControlCommand {
   // number; FRAME: message type
   int number = 0;
   uint32_t stationId = FOREIGN_STATION_ID;  // FOREIGN
-  std::string text;                         // COMMAND
+  std::string text;                         // COMMAND, REQUEST
   std::string target;                       // station of "@STA", empty for all
 };
 

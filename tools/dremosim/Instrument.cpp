@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/Crc32.h"
 #include "util/JsonLine.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
@@ -324,6 +325,10 @@ void Instrument::handleControl() {
         logLine("frame of type %02X", c.number);
         writeOriginated(static_cast<uint8_t>(c.number), nullptr, 0);
         break;
+      case ControlCommand::REQUEST:
+        logLine("request [%s]", c.text.c_str());
+        writeText(SelvomaPacket::REQUEST_FILE, c.text);
+        break;
       case ControlCommand::QUIT:
         requestStop();
         break;
@@ -381,9 +386,19 @@ void Instrument::handleFrame(const SelvomaPacket& packet, FrameDecoder::Result r
       requests_++;
       answerFileTime(text);
       break;
+    case SelvomaPacket::START_SEND_FILE:
+      writeControl(SelvomaPacket::ACK, packet.seqNo);
+      takeUploadStart(packet);
+      break;
+    case SelvomaPacket::FILE_PART:
+      writeControl(SelvomaPacket::ACK, packet.seqNo);
+      takeUploadPart(packet);
+      break;
+    case SelvomaPacket::FLASH:
+      takeFlashBlock(packet);
+      break;
     default:
-      // Uploads (START_SEND_FILE, FILE_PART), firmware blocks, broadcast
-      // triggers and anything unknown are taken and acknowledged.
+      // Broadcast triggers and anything unknown are taken and acknowledged.
       writeControl(SelvomaPacket::ACK, packet.seqNo);
       break;
   }
@@ -421,6 +436,78 @@ void Instrument::handleCommand(const std::string& text, uint8_t seqNo) {
   } else {
     writeControl(SelvomaPacket::ACK, seqNo);
   }
+}
+
+void Instrument::takeUploadStart(const SelvomaPacket& packet) {
+  incoming_ = Incoming();
+  if (packet.payloadLen() <= static_cast<int>(START_SEND_FILE_FIXED)) return;
+  const uint8_t* p = packet.payload();
+  for (int i = 0; i < 4; ++i) {
+    incoming_.size |= uint32_t{p[i]} << (8 * i);
+    incoming_.crc |= uint32_t{p[4 + i]} << (8 * i);
+  }
+  incoming_.name.assign(reinterpret_cast<const char*>(p) + START_SEND_FILE_FIXED,
+                        static_cast<size_t>(packet.payloadLen()) - START_SEND_FILE_FIXED);
+  incoming_.active = true;
+  logLine("upload start %s size=%u", incoming_.name.c_str(), incoming_.size);
+}
+
+void Instrument::takeUploadPart(const SelvomaPacket& packet) {
+  const int len = packet.payloadLen();
+  if (len < static_cast<int>(FILE_PART_INDEX_LENGTH)) return;
+  const uint8_t* p = packet.payload();
+  const int number = p[0] | (p[1] << 8);
+  if (number == 0 && !incoming_.active) {
+    // A file this instrument asked for: its information part.
+    incoming_ = Incoming();
+    incoming_.active = true;
+    logLine("requested file %s",
+            std::string(reinterpret_cast<const char*>(p) + FILE_PART_INDEX_LENGTH,
+                        static_cast<size_t>(len) - FILE_PART_INDEX_LENGTH)
+                .c_str());
+    return;
+  }
+  if (len > static_cast<int>(FILE_PART_INDEX_LENGTH)) {
+    if (incoming_.active && incoming_.data.size() + static_cast<size_t>(len) <= CARD_FILE_MAX) {
+      incoming_.data.insert(incoming_.data.end(), p + FILE_PART_INDEX_LENGTH, p + len);
+    }
+    return;
+  }
+  // The end part.
+  const bool requested = incoming_.name.empty();
+  const bool whole = incoming_.active && incoming_.data.size() == incoming_.size &&
+                     CRC32(incoming_.data.data(), incoming_.data.size()) == incoming_.crc;
+  if (requested) {
+    logLine("requested file received: %zu bytes", incoming_.data.size());
+  } else {
+    bool stored =
+        whole && card_ &&
+        card_->writeFile(incoming_.name, std::string(incoming_.data.begin(), incoming_.data.end()));
+    logLine("upload end %s: %zu bytes %s", incoming_.name.c_str(), incoming_.data.size(),
+            whole ? (stored || !card_ ? "complete" : "not stored") : "damaged");
+    writeText(SelvomaPacket::COMMAND, whole ? "rx status: 0" : "rx status: 1");
+  }
+  incoming_ = Incoming();
+}
+
+void Instrument::takeFlashBlock(const SelvomaPacket& packet) {
+  const int len = packet.payloadLen();
+  if (len < static_cast<int>(FLASH_BLOCK_FIXED)) {
+    writeControl(SelvomaPacket::ACK, packet.seqNo);
+    return;
+  }
+  const uint8_t* p = packet.payload();
+  uint32_t index = 0, check = 0;
+  for (int i = 0; i < 4; ++i) {
+    index |= uint32_t{p[i]} << (8 * i);
+    check |= uint32_t{p[4 + i]} << (8 * i);
+  }
+  uint32_t v = 0;
+  for (int i = static_cast<int>(FLASH_BLOCK_FIXED); i < len; ++i) {
+    v ^= p[i];
+    v = (v >> 8) | (v << 24);
+  }
+  writeText(SelvomaPacket::COMMAND, sformat("flash_write %u %s", index, v == check ? "ok" : "bad"));
 }
 
 void Instrument::serveFile(const std::string& path) {

@@ -15,6 +15,13 @@
 //  - setting queries (? "key") are answered "key"=value from the settings, or
 //    nil; "key=value" sets a value; "del PATH" deletes a card file; other
 //    commands are acknowledged;
+//  - an upload from the hub (START_SEND_FILE, numbered FILE_PARTs, an end
+//    part without data) is acknowledged frame by frame and answered at its
+//    end with "rx status: 0" when size and CRC-32 match (the file is then on
+//    the card) or "rx status: 1" when they do not; FILE_PARTs of a file the
+//    instrument asked for (part 0 "INFO:...") are taken the same way and
+//    logged; a FLASH block is answered "flash_write <index> ok" (or "bad"
+//    when its check does not match);
 //  - REQUEST_FILE is answered with FILE_PART pieces numbered from 1 and an
 //    end piece without data (part 0 with the text "no file" when the file is
 //    missing); REQUEST_FILE_TIME with RESPONSE_FILE_NAME naming the minute
@@ -146,6 +153,10 @@ class Instrument {
   void handleFrame(const SelvomaPacket& packet, FrameDecoder::Result result);
   void handleCommand(const std::string& text, uint8_t seqNo);
   void serveFile(const std::string& path);
+  // START_SEND_FILE, FILE_PART and FLASH from the hub.
+  void takeUploadStart(const SelvomaPacket& packet);
+  void takeUploadPart(const SelvomaPacket& packet);
+  void takeFlashBlock(const SelvomaPacket& packet);
   void answerFileTime(const std::string& text);
   bool sendPending();
   void produce();
@@ -200,6 +211,16 @@ class Instrument {
   std::deque<Miniseed::Record> resend_;
   std::deque<SentRecord> recent_;
   std::mt19937 garbageRng_;
+  // The file the hub is sending: announced size, CRC-32 and name (empty
+  // name: parts of a file this instrument asked for), and the data so far.
+  struct Incoming {
+    bool active = false;
+    uint32_t size = 0;
+    uint32_t crc = 0;
+    std::string name;
+    std::vector<uint8_t> data;
+  };
+  Incoming incoming_;
 };
 
 #endif  // VH_TOOLS_DREMOSIM_INSTRUMENT_H_

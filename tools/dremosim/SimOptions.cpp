@@ -14,8 +14,10 @@ Each simulated instrument speaks the instrument side of the Selvoma protocol:
 it answers the hub's IDENTIFY and LINK_INIT, streams miniSEED records (Steim2,
 512 bytes) of a synthetic seismogram (noise plus a decaying sine "event" now
 and then), keeps unacknowledged data for re-sending, answers setting queries,
-file requests and requests by time from its settings and its card, and sends
-triggers, text commands and faults on request.
+file requests and requests by time from its settings and its card, takes
+uploads (stored on its card, answered "rx status: 0") and flash blocks
+(answered "flash_write"), and sends triggers, text commands, file requests and
+faults on request.
 
 Usage: dremosim [options]
 
@@ -84,6 +86,10 @@ Control:
     frame TT             send one frame of message type TT (two hexadecimal
                          digits, e.g. "frame 90"), no payload, with the next
                          data sequence number
+    request TEXT         send a REQUEST_FILE frame asking the hub for TEXT, e.g.
+                           request sites
+                           request SIM.ss
+                           request SRC=ABCD,/data/2023/file.ms
     quit                 end the simulator in order
 
 Run:
