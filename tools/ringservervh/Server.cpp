@@ -1,0 +1,234 @@
+#include "Server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "util/FileUtil.h"
+#include "util/TimeUtil.h"
+
+namespace {
+constexpr int LISTEN_BACKLOG = 32;
+constexpr size_t LOG_TEXT_MAX = 600;
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+void ringLog(const char* format, ...) {
+  char text[LOG_TEXT_MAX];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  fprintf(stderr, "%s ringservervh: %s\n", formatUtc(time(nullptr), "%Y-%m-%d %H:%M:%S").c_str(),
+          text);
+}
+
+RingServer::RingServer(RingConf& conf)
+    : conf_(conf),
+      serverId_(conf.serverId()),
+      logDir_(conf.transferLogDirectory()),
+      store_(conf.ringSize()),
+      maxClients_(std::clamp(conf.maxClients(), 1, MAX_CLIENTS_LIMIT)) {}
+
+RingServer::~RingServer() {
+  for (auto& client : clients_) close(client->fd);
+  if (listenFd_ >= 0) close(listenFd_);
+}
+
+bool RingServer::start() {
+  for (const std::string& key : conf_.unknownKeys()) {
+    ringLog("unknown configuration key ignored: %s", key.c_str());
+  }
+  const RingScan& scan = conf_.scan();
+  if (scan.folder.empty()) ringLog("no MSeedScan folder configured: nothing is scanned");
+  scan_ = std::make_unique<ScanState>(scan, [this](const uint8_t* record) {
+    RecordHeader header;
+    if (readRecordHeader(record, SL_RECORD_LENGTH, &header)) store_.add(record, header);
+  });
+  const bool haveState = scan_->load();
+  if (!store_.open(conf_.ringDirectory(), haveState ? scan_->savedNextSeq() : 0)) {
+    ringLog("cannot write the ring in %s", conf_.ringDirectory().c_str());
+    return false;
+  }
+  ringLog("ring of %zu records, next sequence %llu", store_.size(),
+          static_cast<unsigned long long>(store_.nextSeq()));
+  mkdirs(logDir_, true);
+
+  const int port = conf_.seedLinkPort();
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (listenFd_ < 0 || port <= 0 || port > 65535 ||
+      bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listenFd_, LISTEN_BACKLOG) != 0) {
+    ringLog("cannot listen on SeedLink port %d: %s", port, strerror(errno));
+    return false;
+  }
+  ringLog("SeedLink on port %d, at most %d clients; DataLink is not served", port, maxClients_);
+  return true;
+}
+
+void RingServer::acceptClients() {
+  for (;;) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    const int fd =
+        accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+    const std::string peer = std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
+    if (static_cast<int>(clients_.size()) >= maxClients_) {
+      ringLog("%s refused: %d clients already", peer.c_str(), maxClients_);
+      close(fd);
+      continue;
+    }
+    auto client = std::make_unique<Client>();
+    client->fd = fd;
+    client->peer = peer;
+    client->connected = client->lastProgress = time(nullptr);
+    client->session = std::make_unique<SeedLinkSession>(store_, serverId_);
+    clients_.push_back(std::move(client));
+  }
+}
+
+bool RingServer::readClient(Client* client) {
+  char buffer[READ_CHUNK];
+  const ssize_t n = recv(client->fd, buffer, sizeof buffer, 0);
+  if (n == 0) return false;
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  for (ssize_t i = 0; i < n && !client->ending; ++i) {
+    const char c = buffer[i];
+    if (c == '\r' || c == '\n') {
+      if (!client->session->handleLine(client->in, &client->out)) client->ending = true;
+      client->in.clear();
+    } else if (client->in.size() >= SL_LINE_MAX) {
+      ringLog("%s dropped: command line longer than %zu", client->peer.c_str(), SL_LINE_MAX);
+      return false;
+    } else {
+      client->in.push_back(c);
+    }
+  }
+  return client->out.size() - client->outPos <= OUT_MAX;
+}
+
+bool RingServer::writeClient(Client* client, time_t now) {
+  if (!client->ending && client->session->streaming() &&
+      client->out.size() - client->outPos < OUT_LOW) {
+    if (!client->session->fill(&client->out, client->out.size() + OUT_LOW)) client->ending = true;
+  }
+  while (client->outPos < client->out.size()) {
+    const ssize_t n = send(client->fd, client->out.data() + client->outPos,
+                           client->out.size() - client->outPos, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
+      return false;
+    }
+    client->outPos += static_cast<size_t>(n);
+    client->lastProgress = now;
+  }
+  if (client->outPos == client->out.size()) {
+    client->out.clear();
+    client->outPos = 0;
+    client->lastProgress = now;
+    return !client->ending;
+  }
+  if (client->outPos > OUT_LOW) {
+    client->out.erase(0, client->outPos);
+    client->outPos = 0;
+  }
+  if (now - client->lastProgress > CLIENT_STALL_SECS) {
+    ringLog("%s dropped: took nothing for %ld s", client->peer.c_str(),
+            static_cast<long>(CLIENT_STALL_SECS));
+    return false;
+  }
+  return true;
+}
+
+void RingServer::closeClient(Client* client, const char* why) {
+  const time_t now = time(nullptr);
+  const std::string path = gluePath(logDir_, "seedlink." + formatUtc(now, "%Y%m%d") + ".log");
+  FILE* file = fopen(path.c_str(), "a");
+  if (file != nullptr) {
+    fprintf(file, "%s %s %lds %llu records %s\n", formatUtc(now, "%Y-%m-%d %H:%M:%S").c_str(),
+            client->peer.c_str(), static_cast<long>(now - client->connected),
+            static_cast<unsigned long long>(client->session->recordsSent()), why);
+    fclose(file);
+  }
+  close(client->fd);
+  client->fd = -1;
+}
+
+void RingServer::save(bool force) {
+  if (!stateDirty_ && !force) return;
+  store_.sync();
+  if (scan_->save(store_.nextSeq())) stateDirty_ = false;
+}
+
+void RingServer::run(const std::atomic<bool>& stop) {
+  const pid_t parent = getppid();
+  const bool watchParent = conf_.watchParent();
+  int64_t nextScan = 0, nextSave = 0;
+  std::vector<pollfd> fds;
+  while (!stop.load()) {
+    if (watchParent && getppid() != parent) {
+      ringLog("parent process ended");
+      break;
+    }
+    const int64_t now = nowMs();
+    if (now >= nextScan) {
+      nextScan = now + SCAN_INTERVAL_MS;
+      if (scan_->scan() > 0) stateDirty_ = true;
+    }
+    if (now >= nextSave) {
+      nextSave = now + SAVE_INTERVAL_MS;
+      save(false);
+    }
+    const time_t wall = time(nullptr);
+    for (auto& client : clients_) {
+      if (!writeClient(client.get(), wall)) closeClient(client.get(), "closed");
+    }
+    clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                  [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
+                   clients_.end());
+    fds.clear();
+    fds.push_back({listenFd_, POLLIN, 0});
+    for (auto& client : clients_) {
+      short events = POLLIN;
+      if (client->outPos < client->out.size()) events |= POLLOUT;
+      fds.push_back({client->fd, events, 0});
+    }
+    const int wait = static_cast<int>(std::max<int64_t>(0, nextScan - nowMs()));
+    if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) acceptClients();
+    for (size_t i = 1; i < fds.size(); ++i) {
+      Client* client = clients_[i - 1].get();
+      if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !readClient(client)) {
+        closeClient(client, "dropped");
+      }
+    }
+  }
+  if (scan_->scan() > 0) stateDirty_ = true;
+  save(true);
+  ringLog("stopped; ring saved with next sequence %llu",
+          static_cast<unsigned long long>(store_.nextSeq()));
+}

@@ -1,0 +1,83 @@
+// The ringservervh server: one thread that scans the folder into the ring
+// and serves SeedLink clients from it, waiting in poll() on the listening
+// socket and the clients. Every client has a bounded input line, a bounded
+// answer backlog (OUT_MAX) and is fed records only while less than OUT_LOW
+// bytes wait for it; a client that takes nothing for CLIENT_STALL_SECS while
+// data wait for it, or sends a line that is too long, is dropped. No more
+// than the configured number of clients are served; later ones are closed at
+// once. Each ended connection leaves a line in the day's transfer log.
+//
+// Everything belongs to the one server thread; no lock.
+#ifndef VH_TOOLS_RINGSERVERVH_SERVER_H_
+#define VH_TOOLS_RINGSERVERVH_SERVER_H_
+
+#include <atomic>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "RecordStore.h"
+#include "ScanState.h"
+#include "SeedLink.h"
+#include "core/RingConf.h"
+
+class RingServer {
+ public:
+  static constexpr size_t OUT_LOW = 64u << 10;
+  static constexpr size_t OUT_MAX = 1u << 20;
+  static constexpr time_t CLIENT_STALL_SECS = 60;
+  static constexpr int SCAN_INTERVAL_MS = 200;
+  static constexpr int SAVE_INTERVAL_MS = 1000;
+  static constexpr int MAX_CLIENTS_LIMIT = 1000;
+  static constexpr size_t READ_CHUNK = 4096;
+
+  explicit RingServer(RingConf& conf);
+  RingServer(const RingServer&) = delete;
+  RingServer& operator=(const RingServer&) = delete;
+  ~RingServer();
+
+  // Opens the ring and the scan state and listens on the SeedLink port.
+  // False (logged) when it cannot.
+  bool start();
+  // Serves until stop is set or (WatchParent) the parent process ended;
+  // then saves the ring and the state.
+  void run(const std::atomic<bool>& stop);
+
+ private:
+  struct Client {
+    int fd = -1;
+    std::string peer;
+    std::string in;
+    std::string out;
+    size_t outPos = 0;
+    time_t connected = 0;
+    time_t lastProgress = 0;
+    bool ending = false;  // close once out is sent
+    std::unique_ptr<SeedLinkSession> session;
+  };
+  void acceptClients();
+  // False when the client is to be dropped.
+  bool readClient(Client* client);
+  bool writeClient(Client* client, time_t now);
+  void closeClient(Client* client, const char* why);
+  // Syncs the ring's journal, then writes the scan state (when it changed or
+  // force), so a saved state never counts records the ring lost.
+  void save(bool force);
+
+  RingConf& conf_;
+  std::string serverId_;
+  std::string logDir_;
+  RecordStore store_;
+  std::unique_ptr<ScanState> scan_;
+  int listenFd_ = -1;
+  int maxClients_;
+  std::vector<std::unique_ptr<Client>> clients_;
+  uint64_t savedNextSeq_ = 0;
+  bool stateDirty_ = true;
+};
+
+// One stamped line on standard error.
+void ringLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif  // VH_TOOLS_RINGSERVERVH_SERVER_H_
