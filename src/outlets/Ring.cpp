@@ -148,12 +148,12 @@ bool Ring::runLocked() {
     MutexLock child(childMu_);
     stopping_ = false;
   }
-  ThreadOrder order{exeDir_ + "/" + PROGRAM + " " + confPath_, exeDir_ + "/" + PROGRAM, log_,
-                    startPause_, afterPause_};
+  const std::string program = gluePath(exeDir_, PROGRAM);
+  ThreadOrder order{program + " " + confPath_, program, log_, startPause_, afterPause_};
   try {
     thread_ = std::thread([this, order] { ringThread(order); });
   } catch (const std::system_error& e) {
-    logLine(log_, LOG_FLUSH, "RINGSERVER thread not started: %s", e.what());
+    logLine(log_, LOG_ADD, "RINGSERVER thread not started: %s", e.what());
     return true;
   }
   return false;
@@ -258,7 +258,7 @@ void Ring::ringThread(const ThreadOrder& order) {
   logLine(order.log, LOG_ADD, "RINGSERVER Current working dir: %s", cwd);
   pprintf("%s\n", order.command.c_str());
   if (access(order.program.c_str(), X_OK) != 0) {
-    logLine(order.log, LOG_FLUSH, "%s not found.  Ringsever not running.", order.program.c_str());
+    logLine(order.log, LOG_ADD, "%s not found.  Ringsever not running.", order.program.c_str());
     logLine(order.log, LOG_ADD, "closePthread [%s]", THREAD_NAME);
     return;
   }
@@ -279,7 +279,7 @@ void Ring::ringThread(const ThreadOrder& order) {
           }
           cv_.notify_all();
         });
-    logLine(order.log, LOG_FLUSH, "RINGSERVER CLOSED. system() result=%d", result);
+    logLine(order.log, LOG_ADD, "RINGSERVER CLOSED. system() result=%d", result);
     if (!pause(order.afterPause)) break;
   }
 }

@@ -280,7 +280,7 @@ bool SeedLinkSession::handleLine(const std::string& line, std::string* out) {
       break;
     }
     case SlCommand::END:
-      if (streaming_ || requests_.empty()) {
+      if (streaming_ || current_ < 0) {
         answer(false, out);
       } else {
         startStream();

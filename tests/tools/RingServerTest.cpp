@@ -1,0 +1,186 @@
+// ringservervh without sockets: the folder scan and its kept state, the
+// ring journal across a restart, and SeedLink conversations (selection,
+// resuming by sequence, INFO, hostile lines) against real records.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "RecordStore.h"
+#include "ScanState.h"
+#include "SeedLink.h"
+#include "support/TestSupport.h"
+#include "util/FileUtil.h"
+
+namespace {
+
+constexpr size_t PACKET = SL_HEADER_LENGTH + SL_RECORD_LENGTH;
+
+std::vector<std::string> jsc() { return testRecords(JSC_RECORDS); }
+
+// Scans folder with state file, collecting the records handed on.
+struct Scanner {
+  Scanner(const TempDir& dir, bool initCurrent) {
+    RingScan config{dir.file("scan"), dir.file("scan.state"), initCurrent};
+    state = std::make_unique<ScanState>(config, [this](const uint8_t* r) {
+      got.emplace_back(reinterpret_cast<const char*>(r), SL_RECORD_LENGTH);
+    });
+  }
+  std::unique_ptr<ScanState> state;
+  std::vector<std::string> got;
+};
+
+void appendText(const std::string& path, const std::string& bytes) {
+  writeText(path, readText(path) + bytes);
+}
+
+TEST(RingScanTest, WholeRecordsOnceAcrossRestartsDamageSkipped) {
+  TempDir dir;
+  const std::vector<std::string> recs = jsc();
+  mkdirs(dir.file("scan/sub"), true);
+  writeText(dir.file("scan/old.ms"), recs[0]);
+  {
+    Scanner first(dir, true);
+    EXPECT_FALSE(first.state->load());
+    EXPECT_EQ(first.state->scan(), 0);  // InitCurrentState: what is there counts as read
+    appendText(dir.file("scan/old.ms"), recs[1] + recs[2].substr(0, 100));
+    EXPECT_EQ(first.state->scan(), 1);  // the partial record waits
+    ASSERT_EQ(first.got, std::vector<std::string>{recs[1]});
+    EXPECT_TRUE(first.state->save(42));
+  }
+  appendText(dir.file("scan/old.ms"), recs[2].substr(100));
+  writeText(dir.file("scan/sub/b.ms"), recs[3] + std::string(512, 'x') + recs[4]);
+  Scanner second(dir, true);
+  ASSERT_TRUE(second.state->load());
+  EXPECT_EQ(second.state->savedNextSeq(), 42u);
+  EXPECT_EQ(second.state->scan(), 2);  // new files are read from their start
+  EXPECT_EQ(second.got, (std::vector<std::string>{recs[2], recs[3]}));
+  EXPECT_EQ(second.state->scan(), 0);
+  removeFile(dir.file("scan/old.ms"));
+  writeText(dir.file("scan/sub/b.ms"), recs[5]);  // shrank: a new file of that name
+  EXPECT_EQ(second.state->scan(), 1);
+  EXPECT_EQ(second.state->offsets().count("old.ms"), 0u);
+}
+
+TEST(RingScanTest, StateTextKeepsNamesInsideTheFolder) {
+  std::map<std::string, long long> offsets;
+  uint64_t next = 0;
+  EXPECT_FALSE(ScanState::parse("512 a.ms\n", &offsets, &next));
+  ASSERT_TRUE(ScanState::parse(
+      "# ringservervh scan state\n# next 7\n512 a.ms\n1024 d/b.ms\n1 ../x\n2 /etc/passwd\n"
+      "-5 c.ms\n99999999999999999999 e.ms\nnonsense\n",
+      &offsets, &next));
+  EXPECT_EQ(next, 7u);
+  EXPECT_EQ(offsets, (std::map<std::string, long long>{{"a.ms", 512}, {"d/b.ms", 1024}}));
+}
+
+TEST(RingStoreTest, JournalKeepsRecordsAndSequenceAcrossRestart) {
+  TempDir dir;
+  const std::vector<std::string> recs = jsc();
+  RecordHeader h;
+  {
+    RecordStore store(RING_SIZE_MIN);
+    ASSERT_TRUE(store.open(dir.file("data"), 0));
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(readRecordHeader(reinterpret_cast<const uint8_t*>(recs[i].data()), 512, &h));
+      store.add(reinterpret_cast<const uint8_t*>(recs[i].data()), h);
+    }
+  }
+  appendText(dir.file("data/ring.journal"), "garbage");
+  RecordStore again(RING_SIZE_MIN);
+  ASSERT_TRUE(again.open(dir.file("data"), 4));  // the state saw records up to 3
+  ASSERT_EQ(again.size(), 3u);
+  EXPECT_EQ(again.nextSeq(), 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(again.at(2).data.data()), 512), recs[2]);
+  EXPECT_EQ(again.at(0).header.station, "JSC");
+}
+
+class SeedLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(store.open(dir.file("data"), 0));
+    for (std::string r : jsc()) add(r);
+  }
+  void add(const std::string& record) {
+    RecordHeader h;
+    ASSERT_TRUE(readRecordHeader(reinterpret_cast<const uint8_t*>(record.data()), 512, &h));
+    store.add(reinterpret_cast<const uint8_t*>(record.data()), h);
+  }
+  // Answers of lines, then whatever streams.
+  std::string talk(SeedLinkSession& s, const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& l : lines) EXPECT_TRUE(s.handleLine(l, &out)) << l;
+    s.fill(&out, 1 << 20);
+    return out;
+  }
+  TempDir dir;
+  RecordStore store{RING_SIZE_MIN};
+};
+
+TEST_F(SeedLinkTest, SelectionAndResume) {
+  SeedLinkSession all(store, "Test");
+  std::string out = talk(all, {"STATION JSC CO", "SELECT 00HH?.D", "DATA 000003", "END"});
+  ASSERT_EQ(out.substr(0, 8), "OK\r\nOK\r\n");
+  out = out.substr(12);
+  ASSERT_EQ(out.size(), 12 * PACKET);
+  EXPECT_EQ(out.substr(0, 8), "SL000003");
+  EXPECT_EQ(out.substr(11 * PACKET, 8), "SL00000E");
+  EXPECT_EQ(out.substr(PACKET + 8, 512), jsc()[3]);
+
+  for (const char* selector : {"--HHZ", "BHZ", "!HHZ"}) {
+    SeedLinkSession none(store, "Test");
+    EXPECT_EQ(
+        talk(none, {"BATCH", "STATION J?C", "SELECT " + std::string(selector), "DATA 1", "END"}),
+        "OK\r\n")
+        << selector;
+  }
+  SeedLinkSession live(store, "Test");
+  EXPECT_EQ(talk(live, {"DATA"}), "");  // uni-station: only records still to come
+  add(jsc()[0]);
+  std::string more;
+  live.fill(&more, 1 << 20);
+  EXPECT_EQ(more.substr(0, 8), "SL00000F");
+
+  SeedLinkSession fetch(store, "Test");
+  out = talk(fetch, {"STATION * CO", "FETCH 00000D", "END"});
+  EXPECT_EQ(out.size(), 8 + 3 * PACKET + 3);  // two OKs, D E F, then END
+  EXPECT_EQ(out.substr(out.size() - 3), "END");
+}
+
+TEST_F(SeedLinkTest, InfoIsWellFormedXmlInMiniseedRecords) {
+  SeedLinkSession s(store, "Name & <Co>");
+  const std::string out = talk(s, {"INFO STREAMS"});
+  ASSERT_EQ(out.size() % PACKET, 0u);
+  std::string xml;
+  for (size_t at = 0; at < out.size(); at += PACKET) {
+    const bool last = at + PACKET == out.size();
+    EXPECT_EQ(out.substr(at, 8), last ? "SLINFO  " : "SLINFO *");
+    RecordHeader h;
+    ASSERT_TRUE(readRecordHeader(reinterpret_cast<const uint8_t*>(out.data() + at + 8), 512, &h));
+    const auto* rec = reinterpret_cast<const uint8_t*>(out.data() + at + 8);
+    xml += out.substr(at + 8 + 56, (rec[30] << 8) | rec[31]);
+  }
+  writeText(dir.file("info.xml"), xml);
+  EXPECT_EQ(system(("xmllint --noout " + dir.file("info.xml")).c_str()), 0) << xml;
+  EXPECT_NE(xml.find("organization=\"Name &amp; &lt;Co&gt;\""), std::string::npos);
+  EXPECT_NE(xml.find("<stream location=\"00\" seedname=\"HHZ\""), std::string::npos);
+}
+
+TEST_F(SeedLinkTest, HostileLinesAnsweredOrDropped) {
+  SeedLinkSession s(store, "Test");
+  std::string out;
+  for (const char* line : {"SELECT 0", "SELECT !!HHZ", "STATION TOOLONG", "DATA zz", "DATA 1 2020",
+                           "TIME 2020,13,1,0,0,0", "INFO NOTHING", "FOO", "END", "SELECT ?????.D.X",
+                           "DATA 1 2 3 4 5 6 7 8 9"}) {
+    out.clear();
+    EXPECT_TRUE(s.handleLine(line, &out)) << line;
+    EXPECT_EQ(out, "ERROR\r\n") << line;
+  }
+  EXPECT_FALSE(s.handleLine(std::string(SL_LINE_MAX + 1, 'A'), &out));
+  for (int i = 0; i < 20; ++i) s.handleLine("X", &out);  // errors without end drop the client
+  EXPECT_FALSE(s.handleLine("X", &out));
+  EXPECT_TRUE(wildMatch("*A*B*C*", "xxAyyBzzC"));
+  EXPECT_FALSE(wildMatch("*A*B*C*D", std::string(200, 'A') + "BC"));
+}
+
+}  // namespace
