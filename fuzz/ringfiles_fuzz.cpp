@@ -18,8 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ScanState::parse(text, &offsets, &next);
   for (const auto& entry : offsets) {
     const std::string& name = entry.first;
-    if (entry.second < 0 || name.empty() || name[0] == '/' || name.find("..") == 0 ||
-        name.find("/../") != std::string::npos || name.size() > SCAN_NAME_MAX) {
+    if (entry.second < 0 || name.empty() || name[0] == '/' || name.size() > SCAN_NAME_MAX ||
+        name.find('\0') != std::string::npos) {
+      abort();
+    }
+    const std::string wrapped = "/" + name + "/";
+    if (wrapped.find("/../") != std::string::npos || wrapped.find("/./") != std::string::npos) {
       abort();
     }
   }

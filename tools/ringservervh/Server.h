@@ -73,7 +73,6 @@ class RingServer {
   int listenFd_ = -1;
   int maxClients_;
   std::vector<std::unique_ptr<Client>> clients_;
-  uint64_t savedNextSeq_ = 0;
   bool stateDirty_ = true;
 };
 
