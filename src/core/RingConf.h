@@ -48,7 +48,8 @@ class RingConf {
   }
   long ringSize() { return props_.getLong("RingSize", RING_DEFAULT_SIZE); }
   int seedLinkPort() { return props_.getInt("SeedLinkPort", RING_DEFAULT_SEEDLINK_PORT); }
-  int dataLinkPort() { return props_.getInt("DataLinkPort", RING_DEFAULT_DATALINK_PORT); }
+  // 0 (no DataLink) without the key.
+  int dataLinkPort() { return props_.getInt("DataLinkPort", 0); }
   int maxClients() { return props_.getInt("MaxClients", RING_DEFAULT_MAX_CLIENTS); }
   const RingScan& scan() const { return scan_; }
   // The MSeedScan folder, or RING_DEFAULT_SCAN without that line.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DataLink.h"
 #include "RecordStore.h"
 #include "ScanState.h"
 #include "SeedLink.h"
@@ -181,6 +182,60 @@ TEST_F(SeedLinkTest, HostileLinesAnsweredOrDropped) {
   EXPECT_FALSE(s.handleLine("X", &out));
   EXPECT_TRUE(wildMatch("*A*B*C*", "xxAyyBzzC"));
   EXPECT_FALSE(wildMatch("*A*B*C*D", std::string(200, 'A') + "BC"));
+}
+
+// DataLink messages split back into (header, data) pairs.
+std::vector<std::pair<std::string, std::string>> dlMessages(std::string bytes) {
+  std::vector<std::pair<std::string, std::string>> out;
+  while (bytes.size() >= 3 && bytes.compare(0, 2, "DL") == 0) {
+    const size_t h = static_cast<uint8_t>(bytes[2]);
+    const std::string header = bytes.substr(3, h);
+    const size_t blank = header.rfind(' ');
+    const bool sized = header.compare(0, 3, "OK ") == 0 || header.compare(0, 6, "ERROR ") == 0 ||
+                       header.compare(0, 7, "PACKET ") == 0 || header.compare(0, 5, "INFO ") == 0;
+    const size_t size = sized ? std::stoul(header.substr(blank + 1)) : 0;
+    out.emplace_back(header, bytes.substr(3 + h, size));
+    bytes.erase(0, 3 + h + size);
+  }
+  EXPECT_EQ(bytes, "");
+  return out;
+}
+
+TEST_F(SeedLinkTest, DataLinkReaderPositionsMatchesReadsAndStreams) {
+  DataLinkSession s(store, "Test");
+  std::string out;
+  const std::string in = dataLinkMessage("ID test") + dataLinkMessage("POSITION SET 5") +
+                         dataLinkMessage("MATCH 6", "^CO_J.") + dataLinkMessage("READ 14") +
+                         dataLinkMessage("READ 15") + dataLinkMessage("WRITE 3", "abc") +
+                         dataLinkMessage("STREAM");
+  // Bytes may arrive in any pieces.
+  for (size_t at = 0; at < in.size(); at += 7)
+    ASSERT_TRUE(s.receive(&in[at], std::min<size_t>(7, in.size() - at), &out));
+  ASSERT_TRUE(s.fill(&out, 1 << 20));
+  ASSERT_TRUE(s.receive(dataLinkMessage("ENDSTREAM").data(), 12, &out));
+  auto m = dlMessages(out);
+  ASSERT_EQ(m.size(), 6u + 10u + 1u);
+  EXPECT_EQ(m[0].first.substr(0, 12), "ID DataLink ");
+  EXPECT_EQ(m[1].first, "OK 5 10");
+  EXPECT_EQ(m[2].first.substr(0, 5), "OK 0 ");
+  EXPECT_EQ(m[3].first.substr(0, 33), "PACKET CO_JSC_00_HHZ/MSEED 14 147");
+  EXPECT_EQ(m[3].second, jsc()[13]);
+  EXPECT_EQ(m[4].first.substr(0, 6), "ERROR ");  // no packet 15 yet
+  EXPECT_EQ(m[5].first.substr(0, 6), "ERROR ");  // the ring is filled from the scan only
+  EXPECT_EQ(m[6].first.substr(0, 29), "PACKET CO_JSC_00_HHZ/MSEED 5 ");
+  EXPECT_EQ(m[16].first, "ENDSTREAM");
+
+  DataLinkSession other(store, "Test");
+  out.clear();
+  ASSERT_TRUE(other.receive(dataLinkMessage("REJECT 5", "^CO_.").data(), 16, &out));
+  ASSERT_TRUE(other.receive(dataLinkMessage("POSITION SET EARLIEST").data(), 24, &out));
+  ASSERT_TRUE(other.receive(dataLinkMessage("STREAM").data(), 9, &out));
+  ASSERT_TRUE(other.fill(&out, 1 << 20));
+  EXPECT_EQ(dlMessages(out).size(), 2u);  // rejected: only the two answers
+  for (const std::string& bad : {std::string("XX\3abc"), dataLinkMessage("MATCH 99999")}) {
+    DataLinkSession closed(store, "Test");
+    EXPECT_FALSE(closed.receive(bad.data(), bad.size(), &out));
+  }
 }
 
 }  // namespace

@@ -209,6 +209,26 @@ void SeedLinkSession::startStream() {
   }
 }
 
+bool SeedLinkSession::receive(const char* bytes, size_t length, std::string* out) {
+  for (size_t i = 0; i < length; ++i) {
+    const char c = bytes[i];
+    if (c == '\r' || c == '\n') {
+      const bool go = handleLine(line_, out);
+      line_.clear();
+      if (!go) {
+        why_ = "ended";
+        return false;
+      }
+    } else if (line_.size() >= SL_LINE_MAX) {
+      why_ = "command line too long";
+      return false;
+    } else {
+      line_.push_back(c);
+    }
+  }
+  return true;
+}
+
 bool SeedLinkSession::handleLine(const std::string& line, std::string* out) {
   if (line.size() > SL_LINE_MAX) return false;
   const SlCommand command = parseSlCommand(line);

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "ClientProtocol.h"
 #include "RecordStore.h"
 
 constexpr size_t SL_LINE_MAX = 255;               // characters of a command line
@@ -76,18 +77,21 @@ bool parseSelector(const std::string& text, SlSelector* out);
 // "YYYY,MM,DD,hh,mm,ss" (SeedLink time) to hptime; false when malformed.
 bool parseSlTime(const std::string& text, hptime_t* out);
 
-class SeedLinkSession {
+class SeedLinkSession : public ClientProtocol {
  public:
   SeedLinkSession(const RecordStore& store, std::string serverId);
 
+  // Splits the bytes into lines at CR and LF (handleLine); a line longer
+  // than SL_LINE_MAX closes the connection.
+  bool receive(const char* bytes, size_t length, std::string* out) override;
   // Handles one command line, appending the answer to out. False when the
   // connection is to be closed (BYE, a malformed line count exceeded).
   bool handleLine(const std::string& line, std::string* out);
   // Appends packets of records not yet sent, up to maxBytes of output.
   // False when the conversation is over (FETCH caught up).
-  bool fill(std::string* out, size_t maxBytes);
-  bool streaming() const { return streaming_; }
-  uint64_t recordsSent() const { return recordsSent_; }
+  bool fill(std::string* out, size_t maxBytes) override;
+  bool streaming() const override { return streaming_; }
+  uint64_t recordsSent() const override { return recordsSent_; }
 
  private:
   struct StationRequest {
@@ -114,6 +118,7 @@ class SeedLinkSession {
   uint64_t cursor_ = 0;  // next sequence number to look at
   uint64_t recordsSent_ = 0;
   int errors_ = 0;
+  std::string line_;  // the command line being received
 };
 
 // An INFO answer: text cut into ASCII miniSEED records, each with its

@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "DataLink.h"
 #include "util/FileUtil.h"
 #include "util/TimeUtil.h"
 
 namespace {
 constexpr int LISTEN_BACKLOG = 32;
+constexpr size_t LISTENERS = 2;  // the first poll entries: SeedLink, DataLink
 constexpr size_t LOG_TEXT_MAX = 600;
 
 int64_t nowMs() {
@@ -47,7 +49,8 @@ RingServer::RingServer(RingConf& conf)
 
 RingServer::~RingServer() {
   for (auto& client : clients_) close(client->fd);
-  if (listenFd_ >= 0) close(listenFd_);
+  if (seedLinkFd_ >= 0) close(seedLinkFd_);
+  if (dataLinkFd_ >= 0) close(dataLinkFd_);
 }
 
 bool RingServer::start() {
@@ -69,30 +72,39 @@ bool RingServer::start() {
           static_cast<unsigned long long>(store_.nextSeq()));
   mkdirs(logDir_, true);
 
-  const int port = conf_.seedLinkPort();
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  seedLinkFd_ = listenOn(conf_.seedLinkPort(), "SeedLink");
+  if (seedLinkFd_ < 0) return false;
+  // Without its DataLink port the server still serves SeedLink.
+  if (conf_.dataLinkPort() > 0) dataLinkFd_ = listenOn(conf_.dataLinkPort(), "DataLink");
+  ringLog("at most %d clients", maxClients_);
+  return true;
+}
+
+int RingServer::listenOn(int port, const char* protocol) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (listenFd_ < 0 || port <= 0 || port > 65535 ||
-      bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listenFd_, LISTEN_BACKLOG) != 0) {
-    ringLog("cannot listen on SeedLink port %d: %s", port, strerror(errno));
-    return false;
+  if (fd < 0 || port <= 0 || port > 65535 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, LISTEN_BACKLOG) != 0) {
+    ringLog("cannot listen on %s port %d: %s", protocol, port, strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
   }
-  ringLog("SeedLink on port %d, at most %d clients; DataLink is not served", port, maxClients_);
-  return true;
+  ringLog("%s on port %d", protocol, port);
+  return fd;
 }
 
-void RingServer::acceptClients() {
+void RingServer::acceptClients(int listenFd, bool dataLink) {
   for (;;) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     const int fd =
-        accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
     char host[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
@@ -106,7 +118,11 @@ void RingServer::acceptClients() {
     client->fd = fd;
     client->peer = peer;
     client->connected = client->lastProgress = time(nullptr);
-    client->session = std::make_unique<SeedLinkSession>(store_, serverId_);
+    if (dataLink) {
+      client->session = std::make_unique<DataLinkSession>(store_, serverId_);
+    } else {
+      client->session = std::make_unique<SeedLinkSession>(store_, serverId_);
+    }
     clients_.push_back(std::move(client));
   }
 }
@@ -116,16 +132,11 @@ bool RingServer::readClient(Client* client) {
   const ssize_t n = recv(client->fd, buffer, sizeof buffer, 0);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-  for (ssize_t i = 0; i < n && !client->ending; ++i) {
-    const char c = buffer[i];
-    if (c == '\r' || c == '\n') {
-      if (!client->session->handleLine(client->in, &client->out)) client->ending = true;
-      client->in.clear();
-    } else if (client->in.size() >= SL_LINE_MAX) {
-      ringLog("%s dropped: command line longer than %zu", client->peer.c_str(), SL_LINE_MAX);
+  if (!client->ending && !client->session->receive(buffer, static_cast<size_t>(n), &client->out)) {
+    client->ending = true;
+    if (client->session->why() != "ended") {
+      ringLog("%s dropped: %s", client->peer.c_str(), client->session->why().c_str());
       return false;
-    } else {
-      client->in.push_back(c);
     }
   }
   return client->out.size() - client->outPos <= OUT_MAX;
@@ -211,7 +222,8 @@ void RingServer::run(const std::atomic<bool>& stop) {
                                   [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
                    clients_.end());
     fds.clear();
-    fds.push_back({listenFd_, POLLIN, 0});
+    fds.push_back({seedLinkFd_, POLLIN, 0});
+    fds.push_back({dataLinkFd_, POLLIN, 0});  // a negative descriptor is skipped
     for (auto& client : clients_) {
       short events = POLLIN;
       if (client->outPos < client->out.size()) events |= POLLOUT;
@@ -219,9 +231,10 @@ void RingServer::run(const std::atomic<bool>& stop) {
     }
     const int wait = static_cast<int>(std::max<int64_t>(0, nextScan - nowMs()));
     if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) acceptClients();
-    for (size_t i = 1; i < fds.size(); ++i) {
-      Client* client = clients_[i - 1].get();
+    if (fds[0].revents & POLLIN) acceptClients(seedLinkFd_, false);
+    if (fds[1].revents & POLLIN) acceptClients(dataLinkFd_, true);
+    for (size_t i = LISTENERS; i < fds.size(); ++i) {
+      Client* client = clients_[i - LISTENERS].get();
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !readClient(client)) {
         closeClient(client, "dropped");
       }

@@ -1,6 +1,7 @@
 // The ringservervh server: one thread that scans the folder into the ring
-// and serves SeedLink clients from it, waiting in poll() on the listening
-// socket and the clients. Every client has a bounded input line, a bounded
+// and serves SeedLink clients (SeedLinkPort) and DataLink clients
+// (DataLinkPort, when above 0) from it, waiting in poll() on the listening
+// sockets and the clients. Every client has a bounded input line, a bounded
 // answer backlog (OUT_MAX) and is fed records only while less than OUT_LOW
 // bytes wait for it; a client that takes nothing for CLIENT_STALL_SECS while
 // data wait for it, or sends a line that is too long, is dropped. No more
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ClientProtocol.h"
 #include "RecordStore.h"
 #include "ScanState.h"
 #include "SeedLink.h"
@@ -37,7 +39,7 @@ class RingServer {
   RingServer& operator=(const RingServer&) = delete;
   ~RingServer();
 
-  // Opens the ring and the scan state and listens on the SeedLink port.
+  // Opens the ring and the scan state and listens on the ports.
   // False (logged) when it cannot.
   bool start();
   // Serves until stop is set or (WatchParent) the parent process ended;
@@ -54,9 +56,11 @@ class RingServer {
     time_t connected = 0;
     time_t lastProgress = 0;
     bool ending = false;  // close once out is sent
-    std::unique_ptr<SeedLinkSession> session;
+    std::unique_ptr<ClientProtocol> session;
   };
-  void acceptClients();
+  // A listening socket on port of every address; -1 (logged) when it fails.
+  static int listenOn(int port, const char* protocol);
+  void acceptClients(int listenFd, bool dataLink);
   // False when the client is to be dropped.
   bool readClient(Client* client);
   bool writeClient(Client* client, time_t now);
@@ -70,7 +74,8 @@ class RingServer {
   std::string logDir_;
   RecordStore store_;
   std::unique_ptr<ScanState> scan_;
-  int listenFd_ = -1;
+  int seedLinkFd_ = -1;
+  int dataLinkFd_ = -1;
   int maxClients_;
   std::vector<std::unique_ptr<Client>> clients_;
   bool stateDirty_ = true;
