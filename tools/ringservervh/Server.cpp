@@ -143,25 +143,40 @@ bool RingServer::readClient(Client* client) {
 }
 
 bool RingServer::writeClient(Client* client, time_t now) {
-  if (!client->ending && client->session->streaming() &&
-      client->out.size() - client->outPos < OUT_LOW) {
-    if (!client->session->fill(&client->out, client->out.size() + OUT_LOW)) client->ending = true;
-  }
-  while (client->outPos < client->out.size()) {
-    const ssize_t n = send(client->fd, client->out.data() + client->outPos,
-                           client->out.size() - client->outPos, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-      return false;
+  // Fill and send in turns until the socket takes no more, the client has
+  // everything, or WRITE_ROUNDS_MAX turns (then the others' turn first).
+  for (int round = 0;; ++round) {
+    if (round == WRITE_ROUNDS_MAX) {
+      moreToSend_ = true;
+      break;
     }
-    client->outPos += static_cast<size_t>(n);
-    client->lastProgress = now;
-  }
-  if (client->outPos == client->out.size()) {
-    client->out.clear();
-    client->outPos = 0;
-    client->lastProgress = now;
-    return !client->ending;
+    const size_t before = client->out.size();
+    if (!client->ending && client->session->streaming() &&
+        client->out.size() - client->outPos < OUT_LOW) {
+      if (!client->session->fill(&client->out, client->out.size() + OUT_LOW)) client->ending = true;
+    }
+    const bool filled = client->out.size() > before;
+    bool blocked = false;
+    while (client->outPos < client->out.size()) {
+      const ssize_t n = send(client->fd, client->out.data() + client->outPos,
+                             client->out.size() - client->outPos, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        blocked = true;
+        break;
+      }
+      client->outPos += static_cast<size_t>(n);
+      client->lastProgress = now;
+    }
+    if (client->outPos == client->out.size()) {
+      client->out.clear();
+      client->outPos = 0;
+      client->lastProgress = now;
+      if (client->ending) return false;
+      if (!filled) return true;
+    } else if (blocked) {
+      break;
+    }
   }
   if (client->outPos > OUT_LOW) {
     client->out.erase(0, client->outPos);
@@ -215,6 +230,7 @@ void RingServer::run(const std::atomic<bool>& stop) {
       save(false);
     }
     const time_t wall = time(nullptr);
+    moreToSend_ = false;
     for (auto& client : clients_) {
       if (!writeClient(client.get(), wall)) closeClient(client.get(), "closed");
     }
@@ -229,7 +245,7 @@ void RingServer::run(const std::atomic<bool>& stop) {
       if (client->outPos < client->out.size()) events |= POLLOUT;
       fds.push_back({client->fd, events, 0});
     }
-    const int wait = static_cast<int>(std::max<int64_t>(0, nextScan - nowMs()));
+    const int wait = moreToSend_ ? 0 : static_cast<int>(std::max<int64_t>(0, nextScan - nowMs()));
     if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) acceptClients(seedLinkFd_, false);
     if (fds[1].revents & POLLIN) acceptClients(dataLinkFd_, true);

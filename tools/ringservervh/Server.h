@@ -33,6 +33,7 @@ class RingServer {
   static constexpr int SAVE_INTERVAL_MS = 1000;
   static constexpr int MAX_CLIENTS_LIMIT = 1000;
   static constexpr size_t READ_CHUNK = 4096;
+  static constexpr int WRITE_ROUNDS_MAX = 16;  // fill-and-send turns per client and loop
 
   explicit RingServer(RingConf& conf);
   RingServer(const RingServer&) = delete;
@@ -79,6 +80,7 @@ class RingServer {
   int maxClients_;
   std::vector<std::unique_ptr<Client>> clients_;
   bool stateDirty_ = true;
+  bool moreToSend_ = false;  // a client had more to send than its turns took
 };
 
 // One stamped line on standard error.
