@@ -1,15 +1,22 @@
 // ringservervh without sockets: the folder scan and its kept state, the
 // ring journal across a restart, and SeedLink conversations (selection,
 // resuming by sequence, INFO, hostile lines) against real records.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DataLink.h"
 #include "RecordStore.h"
 #include "ScanState.h"
 #include "SeedLink.h"
+#include "Server.h"
 #include "support/TestSupport.h"
 #include "util/FileUtil.h"
 
@@ -236,6 +243,84 @@ TEST_F(SeedLinkTest, DataLinkReaderPositionsMatchesReadsAndStreams) {
     DataLinkSession closed(store, "Test");
     EXPECT_FALSE(closed.receive(bad.data(), bad.size(), &out));
   }
+}
+
+int connectLoopback(int port, int receiveBuffer = 0) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  timeval tv{0, 100000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+void sendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+// Reads until the peer closes (true) or bound passes (false); bytes in *got.
+bool readUntilClosed(int fd, std::chrono::milliseconds bound, size_t* got) {
+  const auto end = std::chrono::steady_clock::now() + bound;
+  char buffer[65536];
+  while (std::chrono::steady_clock::now() < end) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n == 0) return true;
+    if (n > 0) *got += static_cast<size_t>(n);
+  }
+  return false;
+}
+
+// A client that stops reading, one that sends garbage without a line end and
+// clients beyond the limit do not keep another client from its records.
+TEST(RingServerTest, HostileClientsDoNotDisturbOthers) {
+  TempDir dir;
+  const int port = freeTcpPort();
+  mkdirs(dir.file("scan"), true);
+  writeText(dir.file("ring.conf"), "SeedLinkPort " + std::to_string(port) + "\nRingDirectory " +
+                                       dir.file("data") + "\nTransferLogDirectory " +
+                                       dir.file("log") + "\nMSeedScan " + dir.file("scan") +
+                                       "\nMaxClients 4\n");
+  RingConf conf;
+  ASSERT_TRUE(conf.read(dir.file("ring.conf")));
+  RingServer server(conf);
+  ASSERT_TRUE(server.start());
+  std::atomic<bool> stop{false};
+  std::thread serving([&] { server.run(stop); });
+
+  const int staller = connectLoopback(port, 4096);
+  const int garbage = connectLoopback(port);
+  const int reader = connectLoopback(port);
+  const int fourth = connectLoopback(port);
+  sendText(staller, "DATA\r\n");
+  sendText(reader, "DATA\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both are streaming now
+  const int refused = connectLoopback(port);
+  size_t got = 0;
+  EXPECT_TRUE(readUntilClosed(refused, std::chrono::seconds(5), &got));
+  sendText(garbage, std::string(SL_LINE_MAX + 10, 'A'));
+  EXPECT_TRUE(readUntilClosed(garbage, std::chrono::seconds(5), &got));
+
+  constexpr size_t FILES = 40, PER_FILE = 100;  // 2 MB: more than the staller's buffers take
+  std::string block;
+  for (size_t i = 0; i < PER_FILE; ++i) block += jsc()[i % 14];
+  for (size_t f = 0; f < FILES; ++f)
+    writeText(dir.file("scan/" + std::to_string(f) + ".ms"), block);
+  got = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  char buffer[65536];
+  while (got < FILES * PER_FILE * PACKET && std::chrono::steady_clock::now() < end) {
+    const ssize_t n = recv(reader, buffer, sizeof buffer, 0);
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(got, FILES * PER_FILE * PACKET);
+  stop = true;
+  serving.join();
+  for (int fd : {staller, garbage, reader, fourth, refused}) close(fd);
+  EXPECT_NE(readText(dir.file("log/") + listDir(dir.file("log")).at(0)).find(" dropped"),
+            std::string::npos);
 }
 
 }  // namespace
