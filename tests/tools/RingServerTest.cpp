@@ -46,13 +46,13 @@ TEST(RingScanTest, WholeRecordsOnceAcrossRestartsDamageSkipped) {
   TempDir dir;
   const std::vector<std::string> recs = jsc();
   mkdirs(dir.file("scan/sub"), true);
-  writeText(dir.file("scan/old.ms"), recs[0]);
+  writeText(dir.file("scan/old.ms"), recs[0] + recs[1].substr(0, 100));
   {
     Scanner first(dir, true);
     EXPECT_FALSE(first.state->load());
     EXPECT_EQ(first.state->scan(), 0);  // InitCurrentState: what is there counts as read
-    appendText(dir.file("scan/old.ms"), recs[1] + recs[2].substr(0, 100));
-    EXPECT_EQ(first.state->scan(), 1);  // the partial record waits
+    appendText(dir.file("scan/old.ms"), recs[1].substr(100) + recs[2].substr(0, 100));
+    EXPECT_EQ(first.state->scan(), 1);  // completed, served; the next partial one waits
     ASSERT_EQ(first.got, std::vector<std::string>{recs[1]});
     EXPECT_TRUE(first.state->save(42));
   }
@@ -99,6 +99,10 @@ TEST(RingStoreTest, JournalKeepsRecordsAndSequenceAcrossRestart) {
   ASSERT_TRUE(again.open(dir.file("data"), 4));  // the state saw records up to 3
   ASSERT_EQ(again.size(), 3u);
   EXPECT_EQ(again.nextSeq(), 4u);
+  removeFile(dir.file("data/ring.journal"));
+  RecordStore lost(RING_SIZE_MIN);
+  ASSERT_TRUE(lost.open(dir.file("data"), 4));
+  EXPECT_EQ(lost.nextSeq(), 4u);  // the numbering goes on
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(again.at(2).data.data()), 512), recs[2]);
   EXPECT_EQ(again.at(0).header.station, "JSC");
 }

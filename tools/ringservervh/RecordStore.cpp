@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "RingLog.h"
 #include "util/FileUtil.h"
 
 namespace {
@@ -83,10 +84,13 @@ bool RecordStore::open(const std::string& folder, uint64_t keepBelow) {
   if (readFile(path_, bytes) > 0) {
     const size_t good = load(bytes.data(), bytes.size(), keepBelow);
     if (good < bytes.size()) {
-      fprintf(stderr, "ringservervh: journal %s: %zu bytes after the last good record dropped\n",
-              path_.c_str(), bytes.size() - good);
+      ringLog("journal %s: %zu bytes after the last good record dropped", path_.c_str(),
+              bytes.size() - good);
     }
   }
+  // The numbering goes on from the saved state even when the journal lost
+  // records.
+  nextSeq_ = std::max(nextSeq_, keepBelow);
   return rewriteJournal();
 }
 

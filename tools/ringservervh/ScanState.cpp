@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "RecordStore.h"
+#include "RingLog.h"
 #include "util/FileUtil.h"
 
 namespace {
@@ -74,8 +75,7 @@ bool ScanState::load() {
   if (readFile(config_.stateFile, bytes) <= 0) return false;
   haveState_ = parse(std::string(bytes.begin(), bytes.end()), &offsets_, &savedNextSeq_);
   if (!haveState_) {
-    fprintf(stderr, "ringservervh: state file %s is not a scan state; starting afresh\n",
-            config_.stateFile.c_str());
+    ringLog("state file %s is not a scan state; starting afresh", config_.stateFile.c_str());
   }
   return haveState_;
 }
@@ -133,9 +133,7 @@ int ScanState::readNew(const std::string& name, long long size) {
            fread(record, 1, sizeof record, file) == sizeof record) {
       RecordHeader header;
       if (!readRecordHeader(record, sizeof record, &header)) {
-        fprintf(stderr,
-                "ringservervh: %s: no 512-byte miniSEED record at offset %lld, rest of the file "
-                "skipped\n",
+        ringLog("%s: no 512-byte miniSEED record at offset %lld, rest of the file skipped",
                 name.c_str(), offset);
         offset = size;
         break;
@@ -159,7 +157,12 @@ int ScanState::scan() {
   if (!haveState_) {
     haveState_ = true;
     if (config_.initCurrentState) {
-      for (const auto& entry : sizes) offsets_[entry.first] = entry.second;
+      // Whole records count as read; a record still being written is served
+      // once it is complete.
+      for (const auto& entry : sizes) {
+        offsets_[entry.first] =
+            entry.second - entry.second % static_cast<long long>(SL_RECORD_LENGTH);
+      }
       return 0;
     }
   }

@@ -15,13 +15,13 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "RingLog.h"
 #include "util/FileUtil.h"
 #include "util/TimeUtil.h"
 
 namespace {
 constexpr int LISTEN_BACKLOG = 32;
 constexpr size_t LISTENERS = 2;  // the first poll entries: SeedLink, DataLink
-constexpr size_t LOG_TEXT_MAX = 600;
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -29,16 +29,6 @@ int64_t nowMs() {
       .count();
 }
 }  // namespace
-
-void ringLog(const char* format, ...) {
-  char text[LOG_TEXT_MAX];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  fprintf(stderr, "%s ringservervh: %s\n", formatUtc(time(nullptr), "%Y-%m-%d %H:%M:%S").c_str(),
-          text);
-}
 
 RingServer::RingServer(RingConf& conf)
     : conf_(conf),

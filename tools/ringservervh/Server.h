@@ -20,6 +20,7 @@
 
 #include "ClientProtocol.h"
 #include "RecordStore.h"
+#include "RingLog.h"
 #include "ScanState.h"
 #include "SeedLink.h"
 #include "core/RingConf.h"
@@ -82,8 +83,5 @@ class RingServer {
   bool stateDirty_ = true;
   bool moreToSend_ = false;  // a client had more to send than its turns took
 };
-
-// One stamped line on standard error.
-void ringLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif  // VH_TOOLS_RINGSERVERVH_SERVER_H_
