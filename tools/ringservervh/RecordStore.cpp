@@ -66,7 +66,10 @@ size_t RecordStore::load(const uint8_t* bytes, size_t length, uint64_t keepBelow
   while (pos + RING_JOURNAL_ENTRY <= length) {
     StoredRecord record;
     record.seq = getU64(bytes + pos);
-    if (record.seq < nextSeq_ || (keepBelow != 0 && record.seq >= keepBelow)) break;
+    if (record.seq < nextSeq_ || record.seq > RING_SEQ_MAX ||
+        (keepBelow != 0 && record.seq >= keepBelow)) {
+      break;
+    }
     memcpy(record.data.data(), bytes + pos + 8, SL_RECORD_LENGTH);
     if (!readRecordHeader(record.data.data(), SL_RECORD_LENGTH, &record.header)) break;
     nextSeq_ = record.seq + 1;

@@ -24,6 +24,7 @@ constexpr long RING_SIZE_MAX = 1L << 28;
 constexpr char RING_JOURNAL_NAME[] = "ring.journal";
 constexpr char RING_JOURNAL_MAGIC[] = "VHRING01";  // 8 bytes at the start of the journal
 constexpr size_t RING_JOURNAL_ENTRY = 8 + SL_RECORD_LENGTH;
+constexpr uint64_t RING_SEQ_MAX = uint64_t{1} << 62;  // a larger number in a journal is damage
 
 // The codes and times of a record, read from its header.
 struct RecordHeader {
