@@ -126,10 +126,16 @@ bool RingServer::readClient(Client* client) {
     client->ending = true;
     if (client->session->why() != "ended") {
       ringLog("%s dropped: %s", client->peer.c_str(), client->session->why().c_str());
+      client->endReason = "dropped";
       return false;
     }
   }
-  return client->out.size() - client->outPos <= OUT_MAX;
+  if (client->out.size() - client->outPos > OUT_MAX) {
+    ringLog("%s dropped: more than %zu bytes of answers wait", client->peer.c_str(), OUT_MAX);
+    client->endReason = "dropped";
+    return false;
+  }
+  return true;
 }
 
 bool RingServer::writeClient(Client* client, time_t now) {
@@ -175,19 +181,20 @@ bool RingServer::writeClient(Client* client, time_t now) {
   if (now - client->lastProgress > CLIENT_STALL_SECS) {
     ringLog("%s dropped: took nothing for %ld s", client->peer.c_str(),
             static_cast<long>(CLIENT_STALL_SECS));
+    client->endReason = "dropped";
     return false;
   }
   return true;
 }
 
-void RingServer::closeClient(Client* client, const char* why) {
+void RingServer::closeClient(Client* client) {
   const time_t now = time(nullptr);
   const std::string path = gluePath(logDir_, "seedlink." + formatUtc(now, "%Y%m%d") + ".log");
   FILE* file = fopen(path.c_str(), "a");
   if (file != nullptr) {
     fprintf(file, "%s %s %lds %llu records %s\n", formatUtc(now, "%Y-%m-%d %H:%M:%S").c_str(),
             client->peer.c_str(), static_cast<long>(now - client->connected),
-            static_cast<unsigned long long>(client->session->recordsSent()), why);
+            static_cast<unsigned long long>(client->session->recordsSent()), client->endReason);
     fclose(file);
   }
   close(client->fd);
@@ -222,7 +229,7 @@ void RingServer::run(const std::atomic<bool>& stop) {
     const time_t wall = time(nullptr);
     moreToSend_ = false;
     for (auto& client : clients_) {
-      if (!writeClient(client.get(), wall)) closeClient(client.get(), "closed");
+      if (client->fd >= 0 && !writeClient(client.get(), wall)) closeClient(client.get());
     }
     clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
                                   [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
@@ -242,7 +249,7 @@ void RingServer::run(const std::atomic<bool>& stop) {
     for (size_t i = LISTENERS; i < fds.size(); ++i) {
       Client* client = clients_[i - LISTENERS].get();
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !readClient(client)) {
-        closeClient(client, "dropped");
+        closeClient(client);
       }
     }
   }

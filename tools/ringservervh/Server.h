@@ -57,7 +57,8 @@ class RingServer {
     size_t outPos = 0;
     time_t connected = 0;
     time_t lastProgress = 0;
-    bool ending = false;  // close once out is sent
+    bool ending = false;               // close once out is sent
+    const char* endReason = "closed";  // for the transfer log: "closed" or "dropped"
     std::unique_ptr<ClientProtocol> session;
   };
   // A listening socket on port of every address; -1 (logged) when it fails.
@@ -66,7 +67,8 @@ class RingServer {
   // False when the client is to be dropped.
   bool readClient(Client* client);
   bool writeClient(Client* client, time_t now);
-  void closeClient(Client* client, const char* why);
+  // Closes the connection (fd becomes -1) and writes its transfer line.
+  void closeClient(Client* client);
   // Syncs the ring's journal, then writes the scan state (when it changed or
   // force), so a saved state never counts records the ring lost.
   void save(bool force);
