@@ -98,11 +98,7 @@ bool Ring::writeDefaultRingConfLocked() {
 void Ring::start(VhProps* props, Log* log) {
   setLog(log);
   init();
-  MutexLock lock(mu_);
-  if (enabled_) {
-    stopLocked();
-    logLine(log_, LOG_ADD, "startRingserver after stop()");
-  }
+  MutexLock lock(mu_);  // init stopped a ring server that ran
   const bool on = props->getInt("ringenabled", 1) == 1;
   logLine(log_, LOG_ADD, "Ringserver %s", on ? "On" : "Off");
   if (!on) return;
