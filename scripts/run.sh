@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: sets everything up, then runs the hub in a working folder on
 # its embedded default configuration with one simulated instrument streaming
-# into it, shows what the hub logged and wrote, and stops it with the
-# shutdown file.
+# into it, reads the instrument's live records back from the hub's ring
+# server over SeedLink, shows what the hub logged and wrote, and stops it
+# with the shutdown file.
 #   scripts/run.sh [working folder] [seconds to run]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,7 +35,16 @@ trap 'kill $HUB 2>/dev/null || true' EXIT
 sleep 2
 echo "== one simulated instrument (station DEMO, id 01000d30, HHZ/HHN/HHE at 100 Hz) for ${SECONDS_TO_RUN} s"
 "$ROOT/build/bin/dremosim" --port "$PORT" --station DEMO --network XX --id 01000d30 \
-  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 > "$WORK/dremosim.out" 2>&1 || true
+  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 > "$WORK/dremosim.out" 2>&1 &
+SIM=$!
+# The ring server starts a few seconds after the hub, on the SeedLink port of
+# settings/ring.conf (18000 by default).
+SL_PORT="$(awk '$1 == "SeedLinkPort" {print $2}' "$WORK/settings/ring.conf" 2>/dev/null || true)"
+echo "== reading DEMO's live records back through SeedLink (port ${SL_PORT:-18000})"
+sleep 6
+sl_status=0
+"$ROOT/build/bin/slreadvh" -p "${SL_PORT:-18000}" -s DEMO.XX -n 6 -t 30 | sed 's/^/  /' || sl_status=$?
+wait "$SIM" || true
 sed 's/^/  /' "$WORK/dremosim.out" | grep -E "summary|connected|link started" || true
 
 echo "== stopping the hub with the shutdown file"
@@ -54,4 +64,4 @@ echo "== main log"
 cat log/log.*.vh.txt | sed 's/^/  /'
 echo "== session log (last 40 lines)"
 cat log/log.*.DEMO.*.txt 2>/dev/null | tail -n 40 | sed 's/^/  /'
-[ "$status" -eq 1 ]
+[ "$status" -eq 1 ] && [ "$sl_status" -eq 0 ]

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the hub and its tests need (only when one is
-# missing) and builds the hub and the instrument simulator into build/bin
+# missing) and builds the hub, the instrument simulator, the ring server and
+# its small SeedLink client into build/bin
 # (cmake options in VH_CMAKE_OPTIONS). Safe to run again: quick when
 # everything is there.
 set -euo pipefail
@@ -24,4 +25,4 @@ fi
 
 # build.sh <dir> [cmake options...]
 # shellcheck disable=SC2086
-TARGETS="vorlanhub dremosim" ./scripts/build.sh build ${VH_CMAKE_OPTIONS:-}
+TARGETS="vorlanhub dremosim ringservervh slreadvh" ./scripts/build.sh build ${VH_CMAKE_OPTIONS:-}

@@ -15,6 +15,7 @@
 #include "core/Log.h"
 #include "gaps/Gapses.h"
 #include "util/Console.h"
+#include "util/DirScan.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "util/Random.h"
@@ -270,6 +271,7 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   }
   expectedStart_[s] = end;
   insertPacket(packet);
+  if (ringEnabled_) sendPacketToRing(packet);
   return true;
 }
 
@@ -298,6 +300,43 @@ bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
     }
   }
   return true;
+}
+
+void PacketArchive::setRing(const std::string& path, bool enabled) {
+  std::string folder = bounded(path, RING_PATH_MAX);
+  if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  if (folder.compare(0, 2, "%U") == 0) folder = HOMEDIR + folder.substr(2);
+  ringPath_ = folder;
+  ringEnabled_ = enabled;
+  if (enabled) mkdirs(ringPath_, true);
+}
+
+void PacketArchive::sendPacketToRing(const SelvomaPacket& packet) {
+  sendMiniseedToRing(packet.payload(), static_cast<int>(packet.payloadLen()));
+  const time_t now = clock_ ? clock_() : time(nullptr);
+  if (now - lastRingCleanup_ >= RING_CLEANUP_SECS) {
+    lastRingCleanup_ = now;
+    deleteOldFiles(ringPath_, RING_MAX_AGE_SECS);
+  }
+}
+
+void PacketArchive::sendMiniseedToRing(const uint8_t* bytes, int length) {
+  if (length <= 0 || length > RING_RECORD_MAX) {
+    pprintf("sendMiniseedToRing too long.  payloadlen=%d\n", length);
+    return;
+  }
+  MSTrace header;
+  Miniseed::getMSTraceHeader(bytes, &header);
+  const time_t second = static_cast<time_t>(header.starttime / HPTMODULUS);
+  const std::string path = sformat(
+      "%s/%s.%s.%s.%s.%s.ms", ringPath_.c_str(), formatUtc(second, "%Y-%m-%d_%H%M_%S").c_str(),
+      safePathCode(header.network).c_str(), safePathCode(header.location).c_str(),
+      safePathCode(header.station).c_str(), safePathCode(header.channel).c_str());
+  FILE* file = fopen(path.c_str(), "ab");
+  if (file == nullptr) return;
+  fwrite(bytes, 1, static_cast<size_t>(length), file);
+  fclose(file);
+  chmod(path.c_str(), MODE_SHARED_FILE);
 }
 
 void PacketArchive::insertPacket(const SelvomaPacket& packet) {

@@ -99,6 +99,10 @@ class PacketArchive {
   static constexpr int DELETE_SPREAD = 60;         // ... plus a random 0..DELETE_SPREAD-1
   static constexpr int TRIGWAVE_DEFAULT_SECS = 30;
   static constexpr int STORE_FAILURE_LOG_SECS = 60;  // one failure line per file this often
+  static constexpr size_t RING_PATH_MAX = 149;
+  static constexpr int RING_RECORD_MAX = 512;
+  static constexpr long RING_MAX_AGE_SECS = 30;
+  static constexpr long RING_CLEANUP_SECS = 31;
   static constexpr char MINUTE_EXTENSION[] = ".ms";
   static constexpr char ZIPPED_MINUTE_EXTENSION[] = ".ms.zip";
 
@@ -244,6 +248,22 @@ class PacketArchive {
 
   // The archive-1 path of t with extension ".ms.zip", no tracking.
   std::string getFilePath(time_t t);
+  // Ring server outlet. setRing takes the scan folder (at most
+  // RING_PATH_MAX characters, one trailing '/' or '\\' dropped, a leading
+  // "%U" replaced by the home folder) and the switch, and creates the folder
+  // when on. While on, addPacket hands every stored record to
+  // sendPacketToRing, which writes it (sendMiniseedToRing) and, at most every
+  // RING_CLEANUP_SECS, deletes the scan files older than RING_MAX_AGE_SECS.
+  // sendMiniseedToRing appends a record of 1..RING_RECORD_MAX bytes to
+  // "<scan folder>/<start %Y-%m-%d_%H%M_%S>.<net>.<loc>.<sta>.<channel>.ms"
+  // (mode 0666): one file per station, channel and second. Write failures
+  // are not reported: the archive holds the record.
+  void setRing(const std::string& path, bool enabled);
+  bool isRingEnabled() const { return ringEnabled_; }
+  const std::string& getRingPath() const { return ringPath_; }
+  void sendPacketToRing(const SelvomaPacket& packet);
+  void sendMiniseedToRing(const uint8_t* bytes, int length);
+
   // The station's next due gap (Gapses::pop with offset seconds), or null.
   std::unique_ptr<Gap> getGap(time_t offset);
   // Logs "Deleting Backfills" and removes the station's DLBACK gaps.
@@ -333,6 +353,10 @@ class PacketArchive {
   bool triggerBackfill_ = false;
   bool zipArchive_ = true;
   int deletionCounter_ = 0;  // finished minutes since the last old-file deletion
+
+  std::string ringPath_;  // scan folder of the ring server outlet
+  bool ringEnabled_ = false;
+  time_t lastRingCleanup_ = 0;
 };
 
 #endif  // VH_ARCHIVE_PACKETARCHIVE_H_

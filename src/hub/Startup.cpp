@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/MinuteZip.h"
+#include "archive/RingOutlet.h"
 #include "core/Log.h"
 #include "core/Version.h"
 #include "core/VhProps.h"
@@ -29,6 +30,7 @@
 #include "io/Serial.h"
 #include "io/Socket.h"
 #include "metadata/SiteFolder.h"
+#include "outlets/Ring.h"
 #include "session/SeisServerState.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
@@ -297,6 +299,10 @@ int startVorlanHub() {
   for (int i = 0; i < Serial::numPorts(); ++i) serials.push_back(std::make_unique<Serial>());
   watchSerial(serials, props.get(), log.get(), gapses.get());
 
+  // 29. The ring server outlet.
+  setRingOutlet(&RINGSERVER);
+  startRingserver(props.get(), log.get());
+
   // Sessions may ask for the orderly stop (the companion watchdog).
   SeisServerState::setProcessStopHook(requestOrderlyStop);
 
@@ -333,6 +339,8 @@ int startVorlanHub() {
   // so that they write their caches and gap entries; only then is what they
   // share destroyed, in reverse order of creation.
   const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
+  RINGSERVER.setEnabled(false);
+  RINGSERVER.setLog(nullptr);
   // Minutes still being zipped are placed before the process ends.
   if (!MinuteZip::waitAll(ZIP_STOP_BOUND)) {
     // Interface log line

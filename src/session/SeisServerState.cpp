@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "archive/MinuteZip.h"
+#include "archive/RingOutlet.h"
 #include "core/Log.h"
 #include "core/VhProps.h"
 #include "gaps/Gapses.h"
@@ -20,8 +21,6 @@
 #include "waveform/Zipper.h"
 
 namespace {
-
-constexpr char RING_SCAN_FOLDER[] = "ring/scan";
 
 // Hands a finished minute to a zip thread of its own. The work order holds
 // copies of everything the thread needs, since the thread may outlive the
@@ -54,12 +53,6 @@ bool dezipMinute(const std::string& zipPath, const std::string& minutePath) {
   if (slash == std::string::npos) return Zipper::extractFile(zipPath, minutePath, ".", true);
   return Zipper::extractFile(zipPath, minutePath.substr(slash + 1), minutePath.substr(0, slash),
                              true);
-}
-
-// The ring server outlet's scan folder, fixed by the run mode.
-std::string ringScanPath() {
-  return MODE == MODE_PI ? std::string(PI_RAMDISK) + RING_SCAN_FOLDER
-                         : LUMETRAFILES + "/tidora/" + RING_SCAN_FOLDER;
 }
 
 }  // namespace
@@ -118,8 +111,13 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   logLine(log_, LOG_ADD, "monitorenabled=%d  monitordir=%s  monitorNumFiles=%d",
           props->getIntKey("monitorenabled"), props->getTextKey("monitordir").c_str(),
           props->getIntKey("monitornumfiles"));
-  logLine(log_, LOG_ADD, "ringenabled=%d  ringpath=%s", props->getIntKey("ringenabled"),
-          ringScanPath().c_str());
+  // The scan folder is the one the ring server's configuration names, in
+  // every run mode; without an outlet nothing is written for a ring.
+  RingOutlet* ring = getRingOutlet();
+  archive_.setRing(ring != nullptr ? ring->getScanDir() : std::string(),
+                   ring != nullptr && props->getIntKey("ringenabled") == 1);
+  logLine(log_, LOG_ADD, "ringenabled=%d  ringpath=%s", archive_.isRingEnabled() ? 1 : 0,
+          archive_.getRingPath().c_str());
   fixGaps_ = props->isOn("fixgaps");
   if (!fixGaps_) logLine(log_, LOG_ADD, "Sample Gap fixing DISABLED");
   archive_.setRestartGapWanted(fixGaps_);
@@ -234,9 +232,14 @@ void SeisServerState::drainOnStop() {
 
 void SeisServerState::periodic() {
   checkForGapRequest();
+  RingOutlet* ring = getRingOutlet();
   if (props_->changed(propsModTime_)) {
+    props_->reread();
+    if (ring != nullptr) ring->setEnabled(props_->getIntKey("ringenabled") == 1);
     init(io_, props_, gaps_, log_);
     state_ = READ;
+  } else if (ring != nullptr && props_->getIntKey("ringenabled") == 1) {
+    ring->restartIfConfChanged();
   }
   if (props_->getIntKey("serialenabled") != 1 && io_ != nullptr &&
       io_->getKind() == IO::KIND_SERIAL) {

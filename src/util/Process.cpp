@@ -1,6 +1,7 @@
 #include "util/Process.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,7 +69,10 @@ void wslStr(const std::string& text, std::string& destination, size_t size) {
   destination = bounded(text, size - 1);
 }
 
-int wslSystem(const char* command) {
+int wslSystem(const char* command) { return wslSystemWatched(command, nullptr, nullptr); }
+
+int wslSystemWatched(const char* command, const std::function<void(pid_t)>& started,
+                     const std::function<void()>& ended) {
   if (command == nullptr || strlen(command) < WSL_MIN_TEXT) return -1;
   // Everything the child needs is prepared before fork: between fork and exec
   // a child of a threaded process may not allocate.
@@ -91,10 +95,20 @@ int wslSystem(const char* command) {
     return -1;
   }
   if (pid == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     execvp(argv[0], argv.data());
     _exit(CHILD_EXEC_FAILED);
   }
   ChildGuard guard(pid);
+  if (started) started(pid);
+  if (ended) {
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    ended();
+  }
   int status = 0;
   pid_t r;
   do {

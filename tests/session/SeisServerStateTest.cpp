@@ -4,9 +4,11 @@
 
 #include <string>
 
+#include "archive/RingOutlet.h"
 #include "session/SeisServerState.h"
 #include "session/SessionTestSupport.h"
 #include "util/Dirs.h"
+#include "util/FileUtil.h"
 
 namespace {
 
@@ -44,6 +46,21 @@ class SessionStepTest : public SessionFixture {
   std::vector<std::string> records;
 };
 
+// The ring outlet as the session sees it: its scan folder and its switch.
+class FakeRing : public RingOutlet {
+ public:
+  explicit FakeRing(std::string scan) : scan_(std::move(scan)) { setRingOutlet(this); }
+  ~FakeRing() override { setRingOutlet(nullptr); }
+  std::string getScanDir() override { return scan_; }
+  bool isEnabled() override { return on; }
+  void setEnabled(bool value) override { on = value; }
+  bool restartIfConfChanged() override { return false; }
+  bool on = true;
+
+ private:
+  std::string scan_;
+};
+
 TEST_F(SessionStepTest, InitLogsTheMonitorAndRingSettingsInForce) {
   writeText(
       dir.file("vh.props"),
@@ -52,8 +69,14 @@ TEST_F(SessionStepTest, InitLogsTheMonitorAndRingSettingsInForce) {
   std::string text = logText();
   EXPECT_NE(text.find("monitorenabled=1  monitordir=mon  monitorNumFiles=50\n"), std::string::npos)
       << text;
-  EXPECT_NE(text.find("ringenabled=0  ringpath=" + LUMETRAFILES + "/tidora/ring/scan\n"),
+  // Without an outlet nothing is written for a ring; with one, into its scan folder.
+  EXPECT_NE(text.find("ringenabled=0  ringpath=\n"), std::string::npos);
+  FakeRing ring(dir.file("ring/scan/"));
+  writeText(dir.file("vh.props"), "ringenabled=1\n" + sessionProps());
+  initSession();
+  EXPECT_NE(logText().find("ringenabled=1  ringpath=" + dir.file("ring/scan") + "\n"),
             std::string::npos);
+  EXPECT_TRUE(isDir(dir.file("ring/scan")));
 }
 
 TEST_F(SessionStepTest, OldBuildAcknowledgesEveryDataFrame) {

@@ -12,8 +12,9 @@
 
 HubRun::HubRun(const std::string& extraProps) : port_(freeTcpPort()) {
   mkdir(work_.file("settings").c_str(), 0777);
-  writeText(work_.file("settings/vorlanhub.props"),
-            "serialenabled=0\nport=" + std::to_string(port_) + "\n" + extraProps);
+  writeText(
+      work_.file("settings/vorlanhub.props"),
+      "serialenabled=0\nport=" + std::to_string(port_) + "\n" + extraProps + "\nringenabled=0\n");
 }
 
 HubRun::~HubRun() = default;

@@ -15,7 +15,7 @@
 class HubRun {
  public:
   // extraProps: more property lines ("key=value\n...") after serialenabled=0
-  // and the port.
+  // and the port; the ring server outlet is off unless they switch it on.
   explicit HubRun(const std::string& extraProps = "");
   ~HubRun();  // SIGKILL when still running
 

@@ -69,8 +69,16 @@ TEST_F(ProcessTest, WslSystemReturnsExitStatusAndLeavesNoZombie) {
       {"      ", -1},
       {tmp_.file("killself.sh"), 128 + SIGTERM},
       {cut + std::string(WSLSYSTEM_MAX - cut.size() - 1, ' ') + "12", 1}};
+  // Called, like in the hub, from a thread that blocks SIGTERM and SIGINT:
+  // the child must still be ended by them.
+  sigset_t stops, old;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stops, &old);
   for (const auto& [command, status] : cases)
     EXPECT_EQ(wslSystem(command.c_str()), status) << command;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   EXPECT_EQ(wslSystem(nullptr), -1);
   EXPECT_EQ(countZombieChildren(), 0);
 }

@@ -1,0 +1,3 @@
+vh_add_fuzzer(seedlink_fuzz seedlink_fuzz.cpp vh_ringserver)
+vh_add_fuzzer(ringfiles_fuzz ringfiles_fuzz.cpp vh_ringserver)
+vh_add_fuzzer(datalink_fuzz datalink_fuzz.cpp vh_ringserver)

@@ -1,0 +1,51 @@
+// Feeds arbitrary bytes to a SeedLink conversation as command lines (split
+// at CR and LF, as the server does) against a ring of a few records, and
+// drains what it would stream. Every answer must be whole: OK/ERROR lines,
+// text, or packets of 8 + 512 bytes.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "RecordStore.h"
+#include "SeedLink.h"
+
+namespace {
+
+const RecordStore& ring() {
+  static RecordStore* store = [] {
+    auto* s = new RecordStore(RING_SIZE_MIN);
+    const std::string packets = makeInfoPackets(std::string(2000, 'x'));
+    for (size_t at = 0; at + SL_HEADER_LENGTH + SL_RECORD_LENGTH <= packets.size();
+         at += SL_HEADER_LENGTH + SL_RECORD_LENGTH) {
+      const auto* record = reinterpret_cast<const uint8_t*>(packets.data() + at + SL_HEADER_LENGTH);
+      RecordHeader header;
+      if (!readRecordHeader(record, SL_RECORD_LENGTH, &header)) abort();
+      s->add(record, header);
+    }
+    return s;
+  }();
+  return *store;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  SeedLinkSession session(ring(), "fuzz");
+  std::string line, out;
+  for (size_t i = 0; i < size; ++i) {
+    const char c = static_cast<char>(data[i]);
+    if (c == '\r' || c == '\n') {
+      if (!session.handleLine(line, &out)) break;
+      line.clear();
+    } else if (line.size() < SL_LINE_MAX + 1) {
+      line.push_back(c);
+    }
+  }
+  out.clear();
+  session.fill(&out, 1 << 20);
+  if (session.streaming() && out.size() % (SL_HEADER_LENGTH + SL_RECORD_LENGTH) != 0 &&
+      out.size() % (SL_HEADER_LENGTH + SL_RECORD_LENGTH) != 3) {
+    abort();  // a packet cut short (3: a FETCH's closing "END")
+  }
+  return 0;
+}
