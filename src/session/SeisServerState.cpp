@@ -74,7 +74,10 @@ SeisServerState::SeisServerState()
   zero();
 }
 
-SeisServerState::~SeisServerState() { removeSiteMarker(); }
+SeisServerState::~SeisServerState() {
+  removeSiteMarker();
+  waitForTriggerZip();
+}
 
 bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   log_ = log;
@@ -110,8 +113,7 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   archive_.setDezipper(dezipMinute);
   doBackfill_ = props->isOn("backfill");
   if (gaps != nullptr) gaps->setOldestHours(props->getIntKey("backfillhours"));
-  archive_.setTrigWave(props->getIntKey("trigwavepresecs"), props->getIntKey("trigwavepostsecs"),
-                       props->isOn("trigwaveenabled"));
+  initTriggers();
   logLine(log_, LOG_ADD, "monitorenabled=%d  monitordir=%s  monitorNumFiles=%d",
           props->getIntKey("monitorenabled"), props->getTextKey("monitordir").c_str(),
           props->getIntKey("monitornumfiles"));
@@ -229,6 +231,7 @@ void SeisServerState::drainOnStop() {
 
 void SeisServerState::periodic() {
   checkForGapRequest();
+  startWaitingBuild();
   if (props_->changed(propsModTime_)) {
     init(io_, props_, gaps_, log_);
     state_ = READ;
@@ -357,6 +360,7 @@ void SeisServerState::store(bool checkSeq) {
   lastStoreSeq_ = received_.seqNo;
   switch (received_.type) {
     case SelvomaPacket::TRIGGER:
+      storeTrigger(received_);
       break;
     case SelvomaPacket::MINISEED:
       storeMiniseedPacket();

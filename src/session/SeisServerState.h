@@ -52,6 +52,7 @@
 #include "protocol/SelvomaPacket.h"
 #include "protocol/Upload.h"
 #include "session/DremoFiles.h"
+#include "triggers/Trigger.h"
 
 class Gapses;
 class IO;
@@ -103,6 +104,8 @@ constexpr char SETTINGS_FILE_PATH[] = "/settings.ss";
 constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
 constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
+constexpr size_t TRIGGER_BUILDS_WAITING_MAX = 8;      // packages waiting for the running one
+constexpr int TRIGGER_ZIP_WAIT_SECS = 21;             // the end waits this long for a package
 
 class SeisServerState {
  public:
@@ -215,6 +218,25 @@ class SeisServerState {
   // while none is known.
   void setLag(long seconds);
   uint8_t getVhSeq() const { return vhSeq_; }
+
+  // Triggers (SessionTriggers.cpp). A TRIGGER frame: the archive (and
+  // through it the trigger handling) takes it; an accepted one is broadcast
+  // to the other stations of the network registered in the site folder,
+  // when "broadcast" is on.
+  void storeTrigger(const SelvomaPacket& packet);
+  // The text of a "level trigger info" command from its 21st character: a
+  // peak entry (channel "SUM") after the last trigger entry, and the monitor
+  // folder's peak file. Unreadable texts are logged and dropped.
+  void processLevelTriggerInfoCommand(const std::string& text);
+  // A whole "trigger " text: stored as a TRIGGER frame when it holds a type
+  // digit and a time (Trigger::parseTextTrigger).
+  void processTextTrigger(const std::string& text);
+  // Trigger backfill for the instrument's build (VhProps::doBackfillTriggers)
+  // into the archive and the trigger handling.
+  void updateTrigBackfill();
+  // A trigger waveform package is being assembled.
+  bool isAssembling() const { return assembling_->load(std::memory_order_acquire); }
+  const std::string& getMonitorPath() const { return archive_.getMonitorDir(); }
   float getSampleRate() const { return sampleRate_; }
 
   // Resets the per-link counters (construction, identification, link start).
@@ -245,6 +267,8 @@ class SeisServerState {
   PacketArchive& TEST_archive() { return archive_; }
   SiteFolder& TEST_siteFolder() { return siteFolder_; }
   DremoFiles& TEST_dremoFiles() { return dremoFiles_; }
+  Trigger& TEST_trigger() { return trigger_; }
+  size_t TEST_buildsWaiting() const { return buildsWaiting_.size(); }
   bool TEST_doSettingFile() const { return doSettingFile_; }
   void TEST_setState(int state) { state_ = state; }
   void TEST_setLoopAgeSecs(int seconds) { loopStartMs_ = monoMs() - 1000LL * seconds; }
@@ -310,6 +334,21 @@ class SeisServerState {
   // The retrieval's next step, when it has work and the link has been free
   // of errors for BACKFILL_ERROR_QUIET_SECS; a stored settings file is read.
   bool driveRetrieval(int64_t now);
+  // The trigger settings of the properties (init).
+  void initTriggers();
+  // A BLDTRI gap: the buffered records go to the archive (and leave the
+  // buffer), then the package is started, or waits while one is assembled
+  // (at most TRIGGER_BUILDS_WAITING_MAX wait; more are logged and dropped).
+  void buildTrigger(time_t t);
+  // The next waiting package, once none is being assembled (periodic work).
+  void startWaitingBuild();
+  // Starts the assembly thread for the trigger at t.
+  void startTriggerZip(time_t t);
+  // A DLTRIG gap: the minute at t is fetched from the instrument when
+  // trigger backfill is on and the archive's zip of it is incomplete.
+  void downloadTrigger(time_t t);
+  // The session's end waits, at most TRIGGER_ZIP_WAIT_SECS, for a package.
+  void waitForTriggerZip();
 
   VhProps* props_ = nullptr;  // not owned
   time_t propsModTime_ = 0;
@@ -371,6 +410,16 @@ class SeisServerState {
   bool firstStoreWaveDone_ = false;            // checkFirstStoreWave ran
   bool doSettingFile_ = false;                 // property "settings", or "settings.<STA>"
   std::string markedStation_, markedNetwork_;  // of the marker; empty: none yet
+
+  // Triggers: the handling is the archive's ArchiveTriggers. The assembly
+  // thread shares only the running flag (an atomic it clears at its end).
+  Trigger trigger_;
+  int trigPreSecs_ = 0;       // property "trigwavepresecs"
+  int trigPostSecs_ = 0;      // property "trigwavepostsecs"
+  bool trimTrigFile_ = true;  // property "trimtrigfile"
+  int monitorMaxFiles_ = 0;   // property "monitornumfiles"
+  std::shared_ptr<std::atomic<bool>> assembling_ = std::make_shared<std::atomic<bool>>(false);
+  std::deque<time_t> buildsWaiting_;  // trigger times of packages waiting, oldest first
 };
 
 #endif  // VH_SESSION_SEISSERVERSTATE_H_
