@@ -53,18 +53,24 @@ bool buildOutput(const TriggerZipOrder& order, ArchiveFile& output, const std::s
   }
   logLine(log, LOG_ADD, "tmpdir=%s", tmp.c_str());
   ArchiveFile extract(order.extractTemplate);
-  std::vector<std::string> paths;
-  TriggerZip::getWaveFilePaths(paths, extract, order.network, {order.stationLabel}, m0 * 60,
-                               minutes, true, tmp, order.channels, true, log);
+  std::vector<std::string> waves;
+  TriggerZip::getWaveFilePaths(waves, extract, order.network, {order.stationLabel}, m0 * 60,
+                               minutes, false, tmp, order.channels, true, log);
   const std::string merged =
       output.getFilename(order.network, order.station, order.id, m0 * 60, 0, MERGED_EXTENSION);
   bool ok = false;
+  std::vector<std::string> paths;
   if (!merged.empty()) {
-    Miniseed::rewrite(
-        &paths, tmp + merged, from, to,
-        [](const std::string& zip, const std::string& folder, std::vector<std::string>* files) {
-          return Zipper::uncompressFile(zip, folder, files);
-        });
+    // Only the merged file goes into the package: a source without records
+    // in the window (the minute after it, say) stays out.
+    if (Miniseed::rewrite(
+            &waves, tmp + merged, from, to,
+            [](const std::string& zip, const std::string& folder, std::vector<std::string>* files) {
+              return Zipper::uncompressFile(zip, folder, files);
+            }) > 0) {
+      paths.push_back(tmp + merged);
+    }
+    TriggerZip::addSettings(paths, {order.stationLabel}, tmp, order.channels, log);
     ArchiveFile xml(order.xmlTemplate);
     xml.getFilesInSeconds(paths, order.network, order.station, order.id, t, order.preSecs,
                           order.postSecs, Trigger::XML_EXTENSION, log);
@@ -91,8 +97,14 @@ int TriggerZip::getWaveFilePaths(std::vector<std::string>& list, ArchiveFile& ex
                                  const std::vector<std::string>& stationIds, time_t start,
                                  int minutes, bool withSettings, const std::string& xmlFolder,
                                  const ChannelNames& channels, bool wait, Log* log) {
-  int count = extract.getFiles(list, network, stationIds, start, minutes, wait, log);
-  if (!withSettings) return count;
+  const int count = extract.getFiles(list, network, stationIds, start, minutes, wait, log);
+  return withSettings ? count + addSettings(list, stationIds, xmlFolder, channels, log) : count;
+}
+
+int TriggerZip::addSettings(std::vector<std::string>& list,
+                            const std::vector<std::string>& stationIds,
+                            const std::string& xmlFolder, const ChannelNames& channels, Log* log) {
+  int count = 0;
   for (size_t i = 0; i < stationIds.size() && i < STATIONS_MAX; ++i) {
     const std::string& name = stationIds[i];
     const std::string settings = DOWNLOAD_DIR + name + "/" + SETTINGS_NAME;

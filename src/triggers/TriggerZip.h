@@ -70,15 +70,18 @@ class TriggerZip {
 
   // The waveform files of stationIds ("STA.hexserial") in network for the
   // minutes start .. start + minutes (extract archive, wait as
-  // ArchiveFile::getFiles), then, with settings, each station's
-  // "<download>/<station>/settings.ss" and a StationXML made from it in
-  // xmlFolder ("<station>.station.xml"); a station without a settings file
-  // logs "not using %s". Returns the number of waveform and settings files.
+  // ArchiveFile::getFiles), then, with settings, addSettings. Returns the
+  // number of waveform and settings files.
   static int getWaveFilePaths(std::vector<std::string>& list, ArchiveFile& extract,
                               const std::string& network,
                               const std::vector<std::string>& stationIds, time_t start, int minutes,
                               bool withSettings, const std::string& xmlFolder,
                               const ChannelNames& channels, bool wait, Log* log);
+  // Each station's "<download>/<station>/settings.ss" and a StationXML made
+  // from it in xmlFolder ("<station>.station.xml"); a station without a
+  // settings file logs "not using %s". Returns the number of settings files.
+  static int addSettings(std::vector<std::string>& list, const std::vector<std::string>& stationIds,
+                         const std::string& xmlFolder, const ChannelNames& channels, Log* log);
 };
 
 #endif  // VH_TRIGGERS_TRIGGERZIP_H_
