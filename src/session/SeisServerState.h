@@ -234,6 +234,15 @@ class SeisServerState {
   // Trigger backfill for the instrument's build (VhProps::doBackfillTriggers)
   // into the archive and the trigger handling.
   void updateTrigBackfill();
+  // A waveform file for a companion's request: the minutes start .. start +
+  // minutes of station ("STA.hexserial"; empty: every station of network in
+  // the site register) with their settings and StationXML, zipped to
+  // "<download>/<station label>/<%Y%m%d_%H%M of start>.<minutes>min.zip"
+  // (logged as "start makeWaveFile %s"). Returns the zip's path, empty when
+  // nothing was zipped. Keeps the loop time-out from counting the work as
+  // silence.
+  std::string makeWaveFile(time_t start, int minutes, const std::string& station,
+                           const std::string& network);
   // A trigger waveform package is being assembled.
   bool isAssembling() const { return assembling_->load(std::memory_order_acquire); }
   const std::string& getMonitorPath() const { return archive_.getMonitorDir(); }

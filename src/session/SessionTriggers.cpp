@@ -2,20 +2,27 @@
 // values, broadcasts, trigger backfill, and the trigger waveform packages
 // started by BLDTRI gaps (one assembly thread at a time, a bounded number
 // waiting).
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "core/Log.h"
 #include "core/VhProps.h"
 #include "session/SeisServerState.h"
 #include "triggers/TriggerZip.h"
+#include "util/Dirs.h"
+#include "util/FileUtil.h"
+#include "util/Text.h"
 #include "util/TimeUtil.h"
 #include "waveform/Miniseed.h"
+#include "waveform/Zipper.h"
 
 namespace {
 
 constexpr long WAIT_STEP_US = 100000;  // the end polls the assembly this often
 constexpr int WAIT_STEPS_PER_SEC = 10;
 constexpr time_t DOWNLOADED_START_SLACK = 2;  // a complete minute zip starts in seconds 0..2
+constexpr size_t WAVE_FILE_PATH_MAX = 198;    // characters of a waveform file's path
 
 }  // namespace
 
@@ -164,6 +171,34 @@ void SeisServerState::downloadTrigger(time_t t) {
   } else {
     logLine(log_, LOG_ADD, "trigChans=1. No trigger backfilling.");
   }
+}
+
+std::string SeisServerState::makeWaveFile(time_t start, int minutes, const std::string& station,
+                                          const std::string& network) {
+  updateStationLabel();
+  const std::vector<std::string> stations =
+      station.empty() ? siteFolder_.getStations(network) : std::vector<std::string>{station};
+  const std::string tmp = makeTmpDir(stationLabel_);
+  if (tmp.empty()) return std::string();
+  lastRxTic_ = monoMs();
+  std::vector<std::string> paths;
+  TriggerZip::getWaveFilePaths(paths, archive_.getExtractArchive(), network, stations, start,
+                               minutes, true, tmp, archive_.getChannames(), false, log_);
+  lastRxTic_ = monoMs();
+  const std::string folder = DOWNLOAD_DIR + stationLabel_ + "/";
+  mkdirs(folder, true);
+  const std::string out = sformatBounded(WAVE_FILE_PATH_MAX, "%s%s.%04dmin.zip", folder.c_str(),
+                                         formatUtc(start, "%Y%m%d_%H%M").c_str(), minutes);
+  logLine(log_, LOG_ADD, "start makeWaveFile %s", out.c_str());
+  const bool zipped = Zipper::compressFiles(out, paths);
+  lastRxTic_ = monoMs();
+  deleteFolder(tmp);
+  if (!zipped) {
+    logLine(log_, LOG_ADD, "makeWaveFile: nothing zipped into %s", out.c_str());
+    return std::string();
+  }
+  chmod(out.c_str(), MODE_SHARED_FILE);
+  return out;
 }
 
 void SeisServerState::waitForTriggerZip() {

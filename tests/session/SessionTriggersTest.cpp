@@ -11,6 +11,7 @@
 #include "session/SessionTestSupport.h"
 #include "support/MseedRecords.h"
 #include "util/Dirs.h"
+#include "waveform/Zipper.h"
 
 namespace {
 
@@ -98,6 +99,29 @@ TEST_F(SessionTriggersTest, BuildTriggerGapWritesTheBufferOnce) {
   EXPECT_EQ(stored.size(), 13u);
   std::sort(stored.begin(), stored.end());
   EXPECT_EQ(std::adjacent_find(stored.begin(), stored.end()), stored.end());
+}
+
+TEST_F(SessionTriggersTest, WaveFileZipsTheRequestedMinutesWithTheSettings) {
+  Zipper::TEST_setPauses(0, 0);
+  deliverMiniseed(1);
+  const time_t start = 1617666300;  // 2021-04-05 23:45
+  ArchiveFile& extract = session.TEST_archive().getExtractArchive();
+  for (int m = 0; m < 4; ++m) {
+    writeText(extract.mkdirs("CO", "JSC", STATION, start + 60 * m, 0, ".ms", false), records[m]);
+  }
+  const std::string label = "JSC.01000001";
+  mkdirs(DOWNLOAD_DIR + label, true);
+  writeText(DOWNLOAD_DIR + label + "/settings.ss", "\"sitename\"=\"JSC\"\n");
+  const std::string zip = session.makeWaveFile(start, 3, label, "CO");
+  EXPECT_EQ(zip, DOWNLOAD_DIR + label + "/20210405_2345.0003min.zip");
+  std::vector<std::string> files;
+  mkdirs(dir.file("out"), true);
+  ASSERT_TRUE(Zipper::uncompressFile(zip, dir.file("out"), &files));
+  // Minutes 23:45 .. 23:48 (the request's end is inclusive), the settings
+  // and the StationXML.
+  EXPECT_EQ(files.size(), 6u);
+  EXPECT_TRUE(pathExists(dir.file("out/settings.ss")));
+  EXPECT_TRUE(pathExists(dir.file("out/" + label + ".station.xml")));
 }
 
 }  // namespace
