@@ -69,6 +69,9 @@ bool buildOutput(const TriggerZipOrder& order, ArchiveFile& output, const std::s
               return Zipper::uncompressFile(zip, folder, files);
             }) > 0) {
       paths.push_back(tmp + merged);
+    } else {
+      logLine(log, LOG_ADD, "TrigZip: no records from %s to %s", time_tToStr(from).c_str(),
+              time_tToStr(to).c_str());
     }
     TriggerZip::addSettings(paths, {order.stationLabel}, tmp, order.channels, log);
     ArchiveFile xml(order.xmlTemplate);

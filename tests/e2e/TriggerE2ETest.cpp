@@ -1,8 +1,8 @@
 // A trigger end to end: the simulated instrument reports a STALTA trigger;
-// the hub writes its trigger file, assembles the waveform package around it
-// (the merged miniSEED reads with libmseed: one continuous trace per
-// channel) and mirrors records, the trigger and the package into the
-// monitor folder.
+// the hub writes its trigger file (zipped with its minute too), assembles
+// the waveform package around it (the merged miniSEED reads with libmseed:
+// one continuous trace per channel) and mirrors records, the trigger and the
+// package into the monitor folder.
 #include <gtest/gtest.h>
 #include <zip.h>
 
@@ -61,6 +61,13 @@ TEST(TriggerE2ETest, TriggerFileWaveformPackageAndMonitorCopies) {
   EXPECT_NE(readText(triggers[0]).find("<triggertype>4 STALTA TRIGGER</triggertype>"),
             std::string::npos);
 
+  // The trigger's minute is zipped with the trigger file.
+  const std::string triggerName = triggers[0].substr(triggers[0].rfind('/') + 1);
+  int minutesWithTrigger = 0;
+  for (const std::string& minute : filesBelow(root + "TRGE", ".ms.zip"))
+    minutesWithTrigger += static_cast<int>(zipEntries(minute).count(triggerName));
+  EXPECT_EQ(minutesWithTrigger, 1);
+
   ASSERT_EQ(zips.size(), 1u);
   const auto entries = zipEntries(zips[0]);
   std::string merged;
@@ -69,7 +76,7 @@ TEST(TriggerE2ETest, TriggerFileWaveformPackageAndMonitorCopies) {
   }
   EXPECT_EQ(entries.count("settings.ss"), 1u);
   EXPECT_EQ(entries.count("TRGE.01000abc.station.xml"), 1u);
-  EXPECT_EQ(entries.count(triggers[0].substr(triggers[0].rfind('/') + 1)), 1u);
+  EXPECT_EQ(entries.count(triggerName), 1u);
   int bad = 0;
   std::map<std::string, std::vector<hptime_t>> starts;
   for (const RecordId& r : recordsIn(merged, &bad)) starts[r.channel].push_back(r.start);
