@@ -5,8 +5,11 @@
 // session owns the framing layer (PacketReaderWriter), the received and
 // outgoing packet slots and one of each per-station component it uses: the
 // packet archive, the settings file and its query timer, the histograms,
-// the outgoing upload queue, and the file retrieval (DremoFiles) with its
-// request queue and activity files. The link, the properties, the gap store
+// the outgoing upload queue, the file retrieval (DremoFiles) with its
+// request queue and activity files, and the trigger handling (Trigger),
+// whose waveform packages run in a thread of their own (TriggerZip) that
+// shares only an atomic running flag with the session; the destructor waits
+// for it, at most TRIGGER_ZIP_WAIT_SECS. The link, the properties, the gap store
 // and the log are not owned and must outlive the session.
 //
 // loop() is a state machine: INIT_IDENTIFY and INIT_LINK at link start,
