@@ -281,6 +281,7 @@ class SeisServerState {
   DremoFiles& TEST_dremoFiles() { return dremoFiles_; }
   Trigger& TEST_trigger() { return trigger_; }
   size_t TEST_buildsWaiting() const { return buildsWaiting_.size(); }
+  void TEST_setAssembling(bool on) { assembling_->store(on); }
   bool TEST_doSettingFile() const { return doSettingFile_; }
   void TEST_setState(int state) { state_ = state; }
   void TEST_setLoopAgeSecs(int seconds) { loopStartMs_ = monoMs() - 1000LL * seconds; }

@@ -9,6 +9,7 @@
 
 #include "gaps/Gapses.h"
 #include "session/SessionTestSupport.h"
+#include "support/HubRun.h"
 #include "support/MseedRecords.h"
 #include "util/Dirs.h"
 #include "waveform/Zipper.h"
@@ -99,6 +100,31 @@ TEST_F(SessionTriggersTest, BuildTriggerGapWritesTheBufferOnce) {
   EXPECT_EQ(stored.size(), 13u);
   std::sort(stored.begin(), stored.end());
   EXPECT_EQ(std::adjacent_find(stored.begin(), stored.end()), stored.end());
+}
+
+TEST_F(SessionTriggersTest, PackagesWaitWhileOneIsAssembledAndTheirNumberIsBounded) {
+  int64_t ms = 1000000;
+  session.TEST_setMonoClock([&ms] { return ms; });
+  session.TEST_setLoopAgeSecs(0);
+  deliverMiniseed(1);
+  session.setLag(0);
+  session.TEST_setAssembling(true);
+  const time_t first = time(nullptr) - 3600;
+  const size_t storm = TRIGGER_BUILDS_WAITING_MAX + 3;
+  for (size_t i = 0; i < storm; ++i) {
+    const time_t t = first + 100 * static_cast<time_t>(i);
+    gapses.pushBuildTrigger("JSC.01000001", t, t + 30, nullptr);
+  }
+  session.TEST_setLoopAgeSecs(GAP_CHECK_WARMUP_SECS + 5);
+  for (size_t i = 0; i < storm; ++i) {
+    ms += 1001;  // one gap a second
+    session.checkForGapRequest();
+  }
+  EXPECT_EQ(session.TEST_buildsWaiting(), TRIGGER_BUILDS_WAITING_MAX);
+  const std::string text = logText();
+  EXPECT_EQ(countOf(text, "waits for the one being assembled"), TRIGGER_BUILDS_WAITING_MAX);
+  EXPECT_EQ(countOf(text, "packages wait already"), 3u) << text;
+  session.TEST_setAssembling(false);
 }
 
 TEST_F(SessionTriggersTest, WaveFileZipsTheRequestedMinutesWithTheSettings) {
