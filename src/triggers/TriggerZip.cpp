@@ -10,7 +10,6 @@
 #include "archive/MonitorBuffer.h"
 #include "core/Log.h"
 #include "triggers/Trigger.h"
-#include "util/Console.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
 #include "util/Text.h"
