@@ -1,26 +1,30 @@
 #!/usr/bin/env bash
 # The main job: sets everything up, then runs the hub in a working folder on
 # its embedded default configuration with one simulated instrument streaming
-# into it, reads the instrument's live records back from the hub's ring
-# server over SeedLink, shows what the hub logged and wrote, and stops it
+# into it and reporting one trigger, reads the instrument's live records back
+# from the hub's ring server over SeedLink, shows what the hub logged and wrote
+# (the trigger file and the trigger waveform package among it), and stops it
 # with the shutdown file.
 #   scripts/run.sh [working folder] [seconds to run]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$(pwd)"
 WORK="${1:-$ROOT/work}"
-SECONDS_TO_RUN="${2:-40}"
+SECONDS_TO_RUN="${2:-70}"
 PORT="${VH_PORT:-58772}"
 
 ./scripts/setup.sh
 
 mkdir -p "$WORK/settings"
 # The embedded default configuration: every key at its default except that
-# serial probing is off, so no serial device is opened by surprise.
+# serial probing is off, so no serial device is opened by surprise, and the
+# trigger package is built from the archive without asking the instrument
+# for the trigger's minutes again.
 if [ ! -f "$WORK/settings/vorlanhub.props" ]; then
   cat > "$WORK/settings/vorlanhub.props" <<PROPS
 # VorlanHub properties for the demonstration run.
 serialenabled=0
+trigbackfill=0
 port=${PORT}
 PROPS
 fi
@@ -33,9 +37,10 @@ HUB=$!
 trap 'kill $HUB 2>/dev/null || true' EXIT
 
 sleep 2
-echo "== one simulated instrument (station DEMO, id 01000d30, HHZ/HHN/HHE at 100 Hz) for ${SECONDS_TO_RUN} s"
+echo "== one simulated instrument (station DEMO, id 01000d30, HHZ/HHN/HHE at 100 Hz) for ${SECONDS_TO_RUN} s, a STALTA trigger after 5 s"
 "$ROOT/build/bin/dremosim" --port "$PORT" --station DEMO --network XX --id 01000d30 \
-  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 > "$WORK/dremosim.out" 2>&1 &
+  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 --script "5:trigger 4" \
+  > "$WORK/dremosim.out" 2>&1 &
 SIM=$!
 # The ring server starts a few seconds after the hub, on the SeedLink port of
 # settings/ring.conf (18000 by default).
@@ -60,6 +65,8 @@ echo "== hub exited with status $status (1 is a normal stop)"
 
 echo "== what the hub created"
 find . -path ./home -prune -o -print | sort | sed 's/^/  /'
+echo "== trigger files and trigger waveform packages"
+find archive/trigxml archive/triggers -type f 2>/dev/null | sort | sed 's/^/  /'
 echo "== main log"
 cat log/log.*.vh.txt | sed 's/^/  /'
 echo "== session log (last 40 lines)"

@@ -107,8 +107,10 @@ void PacketArchive::setLoc(const std::string& loc) {
 void PacketArchive::setStn(const std::string& stn) {
   std::string station = pathCode(stn, ARCHIVE_STATION_LEN);
   if (station.empty()) return;
-  // The monitor folder of the old and the new station is cleared here once
-  // the monitor buffer exists.
+  if (station != station_ && monitor_.isEnabled()) {
+    monitor_.clear(station_);
+    monitor_.clear(station);
+  }
   station_ = station;
 }
 
@@ -272,6 +274,7 @@ bool PacketArchive::addPacket(const SelvomaPacket& packet) {
   expectedStart_[s] = end;
   insertPacket(packet);
   if (ringEnabled_) sendPacketToRing(packet);
+  sendPacketToMonitor(packet);
   return true;
 }
 
@@ -299,6 +302,7 @@ bool PacketArchive::addTrigger(const SelvomaPacket& packet) {
       gaps_->pushBuildTrigger(stationId_, t, t + trigPostSecs_, log_);
     }
   }
+  sendPacketToMonitor(packet);
   return true;
 }
 
@@ -698,6 +702,40 @@ void PacketArchive::setTrigWave(int preSecs, int postSecs, bool enabled) {
   trigPreSecs_ = preSecs;
   trigPostSecs_ = postSecs;
   trigWaveEnabled_ = enabled;
+}
+
+void PacketArchive::setMonitor(const std::string& folder, int maxFiles, bool enabled) {
+  if (enabled) monitor_.setDir(folder);
+  monitor_.setMaxFiles(maxFiles);
+  monitor_.setEnabled(enabled);
+}
+
+void PacketArchive::sendPacketToMonitor(const SelvomaPacket& packet) {
+  if (!monitor_.isEnabled() || monitor_.isFull()) return;
+  if (packet.type == SelvomaPacket::MINISEED) {
+    const time_t now = clock_();
+    if (now - monitorSettingsTime_ > MONITOR_SETTINGS_SECS) {
+      monitorSettingsTime_ = now;
+      sendDownloadToMonitor("settings.ss");
+    }
+    monitor_.addPacket(packet, log_);
+    return;
+  }
+  SelTrigger record;
+  if (packet.type != SelvomaPacket::TRIGGER || !packet.getSelTrigger(&record)) return;
+  if (std::find(std::begin(WAVE_TRIGGER_TYPES), std::end(WAVE_TRIGGER_TYPES), record.alarmType) ==
+      std::end(WAVE_TRIGGER_TYPES)) {
+    return;
+  }
+  const std::string vertical = getChanname(SLOT_Z);
+  monitor_.writeTrigger(packet, station_, network_, location_,
+                        vertical.empty() ? SUM_NAME : vertical, log_);
+}
+
+void PacketArchive::sendDownloadToMonitor(const std::string& name) {
+  if (!monitor_.isEnabled() || stationId_.empty()) return;
+  const std::string path = DOWNLOAD_DIR + stationId_ + "/" + name;
+  if (isFile(path)) monitor_.copyAs(path, stationId_ + "." + name, log_);
 }
 
 // ---------------------------------------------------------------- queries

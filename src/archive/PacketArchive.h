@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/MonitorBuffer.h"
 #include "gaps/Gap.h"
 #include "protocol/SelvomaPacket.h"
 #include "waveform/ArchiveFile.h"
@@ -103,6 +104,8 @@ class PacketArchive {
   static constexpr int RING_RECORD_MAX = 512;
   static constexpr long RING_MAX_AGE_SECS = 30;
   static constexpr long RING_CLEANUP_SECS = 31;
+  static constexpr int MONITOR_SETTINGS_SECS =
+      30;  // the monitor's settings copy at most this often
   static constexpr char MINUTE_EXTENSION[] = ".ms";
   static constexpr char ZIPPED_MINUTE_EXTENSION[] = ".ms.zip";
 
@@ -272,6 +275,20 @@ class PacketArchive {
   // (Gapses::storeIfChanged); the session calls it with its periodic work.
   void storeChangedGaps();
 
+  // The monitor folder (MonitorBuffer): folder, cap and switch.
+  void setMonitor(const std::string& folder, int maxFiles, bool enabled);
+  bool isMonitorEnabled() const { return monitor_.isEnabled(); }
+  const std::string& getMonitorDir() const { return monitor_.getDir(); }
+  MonitorBuffer& getMonitor() { return monitor_; }
+  // Passes a stored record or an accepted trigger on to the monitor folder,
+  // unless it is off or full: a record (with the station's settings copy at
+  // most every MONITOR_SETTINGS_SECS), the trigger file of a seismic trigger
+  // (channel: the vertical one once seen, else "SUM").
+  void sendPacketToMonitor(const SelvomaPacket& packet);
+  // Copies "<download>/<station id>/<name>" into the monitor folder as
+  // "<station id>.<name>", when the monitor is on and the file exists.
+  void sendDownloadToMonitor(const std::string& name);
+
   void TEST_setClock(std::function<time_t()> clock) { clock_ = std::move(clock); }
 
  private:
@@ -357,6 +374,8 @@ class PacketArchive {
   std::string ringPath_;  // scan folder of the ring server outlet
   bool ringEnabled_ = false;
   time_t lastRingCleanup_ = 0;
+  MonitorBuffer monitor_;
+  time_t monitorSettingsTime_ = 0;  // clock time of the last settings copy to the monitor
 };
 
 #endif  // VH_ARCHIVE_PACKETARCHIVE_H_

@@ -20,6 +20,7 @@
 
 #include "archive/MinuteZip.h"
 #include "archive/RingOutlet.h"
+#include "archive/MonitorBuffer.h"
 #include "core/Log.h"
 #include "core/Version.h"
 #include "core/VhProps.h"
@@ -290,6 +291,13 @@ int startVorlanHub() {
     USB_DIR = bounded(joinPath(usbDrive, ""), USB_DIR_MAX);
   }
   mkdirs(timeFolder(MODE, usbDrive, BASE_DIR), true);
+
+  // 26. What a viewer left in the monitor folder is stale now.
+  if (props->getIntKey("monitorenabled") == 1) {
+    MonitorBuffer monitor;
+    monitor.setDir(props->getTextKey("monitordir"));
+    if (monitor.getDir().size() > 1) monitor.clearAll();
+  }
 
   // 27-28. The TCP listeners and the serial watchers.
   std::vector<std::unique_ptr<Socket>> sockets;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -22,14 +23,32 @@
 
 namespace {
 
+// The first record of a minute file; false when it holds none.
+bool firstRecord(const std::string& path, std::vector<uint8_t>* record) {
+  record->assign(Miniseed::RECORD_LENGTH, 0);
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  const size_t n = fread(record->data(), 1, record->size(), f);
+  fclose(f);
+  return n == record->size() && Miniseed::isMiniseed(record->data(), record->size());
+}
+
 // Hands a finished minute to a zip thread of its own. The work order holds
 // copies of everything the thread needs, since the thread may outlive the
 // session; the settings download copy is written first so that the thread
 // zips the current settings.
-void zipMinute(PacketArchive* archive, SsFile* ssFile, Log* log, const std::string& path,
-               int archiveNumber) {
+void zipMinute(PacketArchive* archive, SsFile* ssFile, Trigger* trigger, Log* log,
+               const std::string& path, int archiveNumber) {
   auto order = std::make_unique<MinuteZipOrder>();
   order->minutePath = path;
+  // The minute's trigger files: the minute is that of the file's first
+  // record (the write that noticed the finished minute is later).
+  std::vector<uint8_t> first;
+  if (firstRecord(path, &first)) {
+    trigger->getTriggerPaths(
+        order->files, archive->getNetwork(), archive->getStation(), archive->getId(),
+        static_cast<time_t>(Miniseed::getStartTime(first.data()) / HPTMODULUS));
+  }
   order->stationId = archive->getStationWithId();
   order->id = archive->getId();
   order->format = archive->getArchive(archiveNumber - 1).getFormat();
@@ -67,7 +86,10 @@ SeisServerState::SeisServerState()
   zero();
 }
 
-SeisServerState::~SeisServerState() { removeSiteMarker(); }
+SeisServerState::~SeisServerState() {
+  removeSiteMarker();
+  waitForTriggerZip();
+}
 
 bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   log_ = log;
@@ -101,13 +123,12 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   archive_.setExtractArchiveTemplate(props->getTextKey("extractarchive"));
   archive_.setZipArchive(props->doZipArchive());
   archive_.setMinuteHook([this](const std::string& path, int archiveNumber, time_t) {
-    zipMinute(&archive_, &ssFile_, log_, path, archiveNumber);
+    zipMinute(&archive_, &ssFile_, &trigger_, log_, path, archiveNumber);
   });
   archive_.setDezipper(dezipMinute);
   doBackfill_ = props->isOn("backfill");
   if (gaps != nullptr) gaps->setOldestHours(props->getIntKey("backfillhours"));
-  archive_.setTrigWave(props->getIntKey("trigwavepresecs"), props->getIntKey("trigwavepostsecs"),
-                       props->isOn("trigwaveenabled"));
+  initTriggers();
   logLine(log_, LOG_ADD, "monitorenabled=%d  monitordir=%s  monitorNumFiles=%d",
           props->getIntKey("monitorenabled"), props->getTextKey("monitordir").c_str(),
           props->getIntKey("monitornumfiles"));
@@ -233,6 +254,7 @@ void SeisServerState::drainOnStop() {
 void SeisServerState::periodic() {
   checkForGapRequest();
   RingOutlet* ring = getRingOutlet();
+  startWaitingBuild();
   if (props_->changed(propsModTime_)) {
     props_->reread();
     if (ring != nullptr) ring->setEnabled(props_->getIntKey("ringenabled") == 1);
@@ -367,6 +389,7 @@ void SeisServerState::store(bool checkSeq) {
   lastStoreSeq_ = received_.seqNo;
   switch (received_.type) {
     case SelvomaPacket::TRIGGER:
+      storeTrigger(received_);
       break;
     case SelvomaPacket::MINISEED:
       storeMiniseedPacket();

@@ -5,8 +5,11 @@
 // session owns the framing layer (PacketReaderWriter), the received and
 // outgoing packet slots and one of each per-station component it uses: the
 // packet archive, the settings file and its query timer, the histograms,
-// the outgoing upload queue, and the file retrieval (DremoFiles) with its
-// request queue and activity files. The link, the properties, the gap store
+// the outgoing upload queue, the file retrieval (DremoFiles) with its
+// request queue and activity files, and the trigger handling (Trigger),
+// whose waveform packages run in a thread of their own (TriggerZip) that
+// shares only an atomic running flag with the session; the destructor waits
+// for it, at most TRIGGER_ZIP_WAIT_SECS. The link, the properties, the gap store
 // and the log are not owned and must outlive the session.
 //
 // loop() is a state machine: INIT_IDENTIFY and INIT_LINK at link start,
@@ -55,6 +58,7 @@
 #include "protocol/SelvomaPacket.h"
 #include "protocol/Upload.h"
 #include "session/DremoFiles.h"
+#include "triggers/Trigger.h"
 
 class Gapses;
 class IO;
@@ -114,6 +118,8 @@ constexpr char REQUESTED_FOLDER[] = "requested";
 // (a part number and its data fill the largest link payload).
 constexpr size_t REQUESTED_PART_DATA = LINK_PAYLOAD_MAX - FILE_PART_INDEX_LENGTH;
 constexpr int REQUESTED_PARTS_MAX = 30000;  // data parts of one requested file
+constexpr size_t TRIGGER_BUILDS_WAITING_MAX = 8;      // packages waiting for the running one
+constexpr int TRIGGER_ZIP_WAIT_SECS = 21;             // the end waits this long for a package
 
 class SeisServerState {
  public:
@@ -229,6 +235,34 @@ class SeisServerState {
   // while none is known.
   void setLag(long seconds);
   uint8_t getVhSeq() const { return vhSeq_; }
+
+  // Triggers (SessionTriggers.cpp). A TRIGGER frame: the archive (and
+  // through it the trigger handling) takes it; an accepted one is broadcast
+  // to the other stations of the network registered in the site folder,
+  // when "broadcast" is on.
+  void storeTrigger(const SelvomaPacket& packet);
+  // The text of a "level trigger info" command from its 21st character: a
+  // peak entry (channel "SUM") after the last trigger entry, and the monitor
+  // folder's peak file. Unreadable texts are logged and dropped.
+  void processLevelTriggerInfoCommand(const std::string& text);
+  // A whole "trigger " text: stored as a TRIGGER frame when it holds a type
+  // digit and a time (Trigger::parseTextTrigger).
+  void processTextTrigger(const std::string& text);
+  // Trigger backfill for the instrument's build (VhProps::doBackfillTriggers)
+  // into the archive and the trigger handling.
+  void updateTrigBackfill();
+  // A waveform file for a companion's request: the minutes start .. start +
+  // minutes of station ("STA.hexserial"; empty: every station of network in
+  // the site register) with their settings and StationXML, zipped to
+  // "<download>/<station label>/<%Y%m%d_%H%M of start>.<minutes>min.zip"
+  // (logged as "start makeWaveFile %s"). Returns the zip's path, empty when
+  // nothing was zipped. Keeps the loop time-out from counting the work as
+  // silence.
+  std::string makeWaveFile(time_t start, int minutes, const std::string& station,
+                           const std::string& network);
+  // A trigger waveform package is being assembled.
+  bool isAssembling() const { return assembling_->load(std::memory_order_acquire); }
+  const std::string& getMonitorPath() const { return archive_.getMonitorDir(); }
   float getSampleRate() const { return sampleRate_; }
 
   // An instrument's REQUEST_FILE text: "SRC=<site>,<path>" relays the request to the link
@@ -274,6 +308,9 @@ class SeisServerState {
   PacketArchive& TEST_archive() { return archive_; }
   SiteFolder& TEST_siteFolder() { return siteFolder_; }
   DremoFiles& TEST_dremoFiles() { return dremoFiles_; }
+  Trigger& TEST_trigger() { return trigger_; }
+  size_t TEST_buildsWaiting() const { return buildsWaiting_.size(); }
+  void TEST_setAssembling(bool on) { assembling_->store(on); }
   bool TEST_doSettingFile() const { return doSettingFile_; }
   void TEST_setState(int state) { state_ = state; }
   void TEST_setLoopAgeSecs(int seconds) { loopStartMs_ = monoMs() - 1000LL * seconds; }
@@ -348,6 +385,21 @@ class SeisServerState {
   // The retrieval's next step, when it has work and the link has been free
   // of errors for BACKFILL_ERROR_QUIET_SECS; a stored settings file is read.
   bool driveRetrieval(int64_t now);
+  // The trigger settings of the properties (init).
+  void initTriggers();
+  // A BLDTRI gap: the buffered records go to the archive (and leave the
+  // buffer), then the package is started, or waits while one is assembled
+  // (at most TRIGGER_BUILDS_WAITING_MAX wait; more are logged and dropped).
+  void buildTrigger(time_t t);
+  // The next waiting package, once none is being assembled (periodic work).
+  void startWaitingBuild();
+  // Starts the assembly thread for the trigger at t.
+  void startTriggerZip(time_t t);
+  // A DLTRIG gap: the minute at t is fetched from the instrument when
+  // trigger backfill is on and the archive's zip of it is incomplete.
+  void downloadTrigger(time_t t);
+  // The session's end waits, at most TRIGGER_ZIP_WAIT_SECS, for a package.
+  void waitForTriggerZip();
 
   VhProps* props_ = nullptr;  // not owned
   time_t propsModTime_ = 0;
@@ -415,6 +467,16 @@ class SeisServerState {
   bool firstStoreWaveDone_ = false;            // checkFirstStoreWave ran
   bool doSettingFile_ = false;                 // property "settings", or "settings.<STA>"
   std::string markedStation_, markedNetwork_;  // of the marker; empty: none yet
+
+  // Triggers: the handling is the archive's ArchiveTriggers. The assembly
+  // thread shares only the running flag (an atomic it clears at its end).
+  Trigger trigger_;
+  int trigPreSecs_ = 0;       // property "trigwavepresecs"
+  int trigPostSecs_ = 0;      // property "trigwavepostsecs"
+  bool trimTrigFile_ = true;  // property "trimtrigfile"
+  int monitorMaxFiles_ = 0;   // property "monitornumfiles"
+  std::shared_ptr<std::atomic<bool>> assembling_ = std::make_shared<std::atomic<bool>>(false);
+  std::deque<time_t> buildsWaiting_;  // trigger times of packages waiting, oldest first
 };
 
 #endif  // VH_SESSION_SEISSERVERSTATE_H_

@@ -42,6 +42,7 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::LEVEL_TRIGGER_INFO:
         if (text.size() >= LEVEL_TRIGGER_MIN) {
           logLine(log_, LOG_ADD, "LEVEL_TRIGGER_INFO [%s:%s]", t, t + LEVEL_TRIGGER_AT);
+          processLevelTriggerInfoCommand(t + LEVEL_TRIGGER_AT);
         }
         break;
       case Commands::FLASH_WRITE:
@@ -56,6 +57,7 @@ int SeisServerState::processCommand(std::string text) {
       case Commands::TRIGGER:
         if (text.size() >= TEXT_TRIGGER_MIN) {
           logLine(log_, LOG_ADD, "TRIGGERR [%s:%s]", t, t + TEXT_TRIGGER_AT);
+          processTextTrigger(text);
         }
         break;
       case Commands::VFTP_GET:
@@ -120,6 +122,7 @@ void SeisServerState::processSetSetting(const std::string& line) {
     ssFile_.setChanged(false);
   }
   if (line.find("build") != std::string::npos) {
+    updateTrigBackfill();
     return;
   }
   if (line.find("sitename") != std::string::npos) {
@@ -146,6 +149,7 @@ void SeisServerState::readSettings() {
                                     stationLabel_.c_str(), SS_FILE_NAME);
   if (ssFile_.read(path)) {
     upload_.setBuildNo(ssFile_.getBuildNo());
+    updateTrigBackfill();
     logLine(log_, LOG_ADD, "%s build=%d", archive_.getStation().c_str(), ssFile_.getBuildNo());
   } else {
     logLine(log_, LOG_ADD, "fail download %s", path.c_str());

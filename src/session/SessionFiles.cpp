@@ -92,6 +92,12 @@ void SeisServerState::checkForGapRequest() {
   std::unique_ptr<Gap> gap = archive_.getGap(lag_ == LAG_UNSET ? 0 : lag_);
   if (!gap) return;
   switch (gap->action()) {
+    case Gap::BLDTRI:
+      buildTrigger(gap->start());
+      break;
+    case Gap::DLTRIG:
+      downloadTrigger(gap->start());
+      break;
     case Gap::DLREQU:
       logLine(log_, LOG_ADD, "Start download REQUEST");
       dremoFiles_.get(gap->start());

@@ -127,7 +127,11 @@ int SeisServerState::sendNextRequest() {
       // The end of a query cycle: the station's state-of-health record.
       if (ssTimer_.isWriteFileTime()) {
         ssFile_.parse();
-        if (histogram_.isEnabled()) histogram_.write(ssFile_, log_);
+        if (histogram_.isEnabled()) {
+          const std::string written = histogram_.write(ssFile_, log_);
+          if (!written.empty())
+            archive_.getMonitor().copyAs(written, stationLabel_ + ".histogram.csv", log_);
+        }
       }
     }
     if (!checkForUpload()) {
