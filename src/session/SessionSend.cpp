@@ -141,7 +141,8 @@ int SeisServerState::sendNextRequest() {
         // An idle retrieval takes the next due gap at once (at most one a
         // second) rather than at the next periodic step.
         if (dremoFiles_.isIdle()) checkForGapRequest();
-        if (!driveRetrieval(now) && now > nextSettingsFileMs_) {
+        const bool drove = driveRetrieval(now);
+        if (!drove && now > nextSettingsFileMs_) {
           // The settings file waits while another file is being fetched.
           const bool busy = !dremoFiles_.isIdle();
           if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
@@ -150,6 +151,8 @@ int SeisServerState::sendNextRequest() {
                 now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
                                                     : SETTINGS_FILE_PERIOD_QUIET_SECS);
           }
+        } else if (!drove) {
+          maybeRequestHistogramFile();
         }
       }
     }
@@ -197,7 +200,17 @@ bool SeisServerState::checkForUpload() {
   packet->destId = instrumentId();
   bool written = true;
   switch (packet->type) {
-    case SelvomaPacket::REQUEST_FILE_TIME:
+    case SelvomaPacket::REQUEST_FILE_TIME: {
+      // A client asks for the data of a minute: backfilled like a gap.
+      const std::string text = packet->textPayload(0, COMMAND_TEXT_MAX);
+      const time_t t = strToTime_t(text.c_str());
+      if (t > 0) {
+        requestTime(t);
+      } else {
+        logLine(log_, LOG_ADD, "REQUEST FILE TIME [%s]: not a time", text.c_str());
+      }
+      break;
+    }
     case SelvomaPacket::REQUEST_FILE:
       logLine(log_, LOG_ADD, "      REQUEST FILE     [%s]",
               packet->textPayload(0, COMMAND_TEXT_MAX).c_str());
