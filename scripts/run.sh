@@ -2,7 +2,10 @@
 # The main job: sets everything up, then runs the hub in a working folder on
 # its embedded default configuration with one simulated instrument streaming
 # into it, shows what the hub logged and wrote, and stops it with the
-# shutdown file.
+# shutdown file. The instrument's card holds minutes recorded before this
+# run, and the station's gap file (as an earlier run of the hub left it when
+# the link went down) asks for two of them: the hub backfills them from the
+# card, and the run shows one of them in the archive.
 #   scripts/run.sh [working folder] [seconds to run]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +28,16 @@ PROPS
 fi
 rm -f "$WORK/shutdown"
 
+# Two minutes of the card, four and three minutes ago, due for backfill
+# ("pop start end action"; 6 is DLBACK).
+LABEL="DEMO.01000d30"
+NOW=$(( $(date +%s) / 60 * 60 ))
+GAP_START=$(( NOW - 240 ))
+GAP_END=$(( NOW - 181 ))
+mkdir -p "$WORK/time"
+echo "$(( NOW - 180 )) $GAP_START $GAP_END 6" > "$WORK/time/$LABEL.gaps"
+rm -rf "$WORK/card"
+
 echo "== starting the hub in $WORK (mode 0, base ./)"
 cd "$WORK"
 HOME="$WORK/home" "$ROOT/build/bin/vorlanhub" > "$WORK/vorlanhub.out" 2>&1 &
@@ -34,7 +47,8 @@ trap 'kill $HUB 2>/dev/null || true' EXIT
 sleep 2
 echo "== one simulated instrument (station DEMO, id 01000d30, HHZ/HHN/HHE at 100 Hz) for ${SECONDS_TO_RUN} s"
 "$ROOT/build/bin/dremosim" --port "$PORT" --station DEMO --network XX --id 01000d30 \
-  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 > "$WORK/dremosim.out" 2>&1 || true
+  --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 --card "$WORK/card" --prefill 300 \
+  > "$WORK/dremosim.out" 2>&1 || true
 sed 's/^/  /' "$WORK/dremosim.out" | grep -E "summary|connected|link started" || true
 
 echo "== stopping the hub with the shutdown file"
@@ -54,4 +68,15 @@ echo "== main log"
 cat log/log.*.vh.txt | sed 's/^/  /'
 echo "== session log (last 40 lines)"
 cat log/log.*.DEMO.*.txt 2>/dev/null | tail -n 40 | sed 's/^/  /'
+echo "== backfill from the instrument's card"
+grep -h -E "REQUEST FILE|backfill (start|complete|fail)" log/log.*.DEMO.*.txt 2>/dev/null |
+  sed 's/^/  /' || true
+MINUTE="$(date -u -d "@$GAP_START" +%Y%m%d_%H%M)"
+BACKFILLED="$(find archive -name "${MINUTE}_DEMO*" 2>/dev/null | head -n 1)"
+if [ -n "$BACKFILLED" ]; then
+  echo "== backfilled minute $(date -u -d "@$GAP_START" '+%Y-%m-%d %H:%M') UTC: $WORK/$BACKFILLED"
+else
+  echo "== the minute $(date -u -d "@$GAP_START" '+%Y-%m-%d %H:%M') UTC was not backfilled"
+  status=2
+fi
 [ "$status" -eq 1 ]
