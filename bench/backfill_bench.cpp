@@ -13,8 +13,11 @@
 //     the same instruments only stream live data afterwards.
 //
 // The hub runs with its defaults (zipping on) in its own temporary folder on
-// a free port; the figures come from its log lines "REQUEST FILE" and
-// "backfill complete" and from /proc.
+// a free port, except "fixgaps=0": the restart gap a new link records would
+// be the newest backfill gap, and until it is due the older minutes wait
+// behind it, a pause that is not transfer time. The figures come from the
+// hub's log lines "REQUEST FILE", "backfill complete" and "FINISH" (sessions
+// that ended, printed when there are any) and from /proc.
 #include <signal.h>
 #include <unistd.h>
 
@@ -38,6 +41,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char REQUESTED[] = "REQUEST FILE     [/data/";
 constexpr char COMPLETE[] = "backfill complete | /data/";
+constexpr char ENDED[] = " FINISH\n";
+constexpr char HUB_PROPS[] = "fixgaps=0\n";
 constexpr uint32_t FIRST_ID = 0x01000001;  // the simulator's default id
 constexpr int POLL_MS = 250;               // log polling while waiting
 constexpr int STALL_S = 90;                // nothing new stored this long ends a run
@@ -84,12 +89,12 @@ std::string label(const std::string& station, uint32_t id) {
 }
 
 struct Progress {
-  size_t requested = 0, complete = 0;
+  size_t requested = 0, complete = 0, ended = 0;
 };
 
 Progress progress(const HubRun& hub) {
   const std::string logs = hub.allLogs();
-  return {countOf(logs, REQUESTED), countOf(logs, COMPLETE)};
+  return {countOf(logs, REQUESTED), countOf(logs, COMPLETE), countOf(logs, ENDED)};
 }
 
 // Waits until want minutes are stored or nothing new is stored for STALL_S.
@@ -115,7 +120,7 @@ double waitForBackfill(const HubRun& hub, size_t want, Progress* last) {
 }
 
 void oneInstrument(int minutes) {
-  HubRun hub;
+  HubRun hub(HUB_PROPS);
   mkdirs(hub.dir() + "/time/", true);
   seedGap(hub, label("SIM", FIRST_ID), minutes);
   if (!hub.start()) {
@@ -124,7 +129,7 @@ void oneInstrument(int minutes) {
   }
   auto sim =
       hub.simulator({"--card", hub.dir() + "/card", "--prefill",
-                     std::to_string(60 * (minutes + PREFILL_EXTRA_MIN)), "--reconnect", "0"});
+                     std::to_string(60 * (minutes + PREFILL_EXTRA_MIN)), "--reconnect", "5"});
   sim->start();
   Progress p;
   const double seconds = waitForBackfill(hub, static_cast<size_t>(minutes), &p);
@@ -134,6 +139,7 @@ void oneInstrument(int minutes) {
       p.complete, minutes, p.requested, seconds,
       seconds > 0 ? static_cast<double>(p.complete) * 3600.0 / seconds : 0.0,
       p.complete >= static_cast<size_t>(minutes) ? "" : " (INCOMPLETE)");
+  if (p.ended > 0) printf("  sessions ended meanwhile: %zu\n", p.ended);
   fflush(stdout);
   sim->signal(SIGTERM);
   sim->wait(std::chrono::seconds(30));
@@ -141,7 +147,7 @@ void oneInstrument(int minutes) {
 }
 
 void manyInstruments(int stations, int minutes) {
-  HubRun hub;
+  HubRun hub(HUB_PROPS);
   mkdirs(hub.dir() + "/time/", true);
   for (int i = 0; i < stations; ++i) {
     char station[16];
@@ -154,7 +160,7 @@ void manyInstruments(int stations, int minutes) {
   }
   auto sim = hub.simulator({"--count", std::to_string(stations), "--card", hub.dir() + "/card",
                             "--prefill", std::to_string(60 * (minutes + PREFILL_EXTRA_MIN)),
-                            "--reconnect", "0"});
+                            "--reconnect", "5"});
   sim->start();
   const pid_t pid = hub.process().pid();
   // CPU from the first request to the last stored minute.
@@ -175,6 +181,7 @@ void manyInstruments(int stations, int minutes) {
       stations, p.complete, want, seconds,
       seconds > 0 ? static_cast<double>(p.complete) * 3600.0 / seconds : 0.0,
       wall > 0 ? (cpu1 - cpu0) / wall * 100.0 : 0.0, p.complete >= want ? "" : " (INCOMPLETE)");
+  if (p.ended > 0) printf("  sessions ended meanwhile: %zu\n", p.ended);
   std::this_thread::sleep_for(std::chrono::seconds(LIVE_MEASURE_S));
   const double cpu2 = cpuSeconds(pid);
   const Clock::time_point t2 = Clock::now();
