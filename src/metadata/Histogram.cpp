@@ -27,7 +27,7 @@ constexpr char HEADER_END[] =
 
 }  // namespace
 
-Histogram::Histogram() : lastRequestTime_(time(nullptr)) { archive_.setEnabled(false); }
+Histogram::Histogram() { archive_.setEnabled(false); }
 
 Histogram::~Histogram() = default;
 
@@ -69,13 +69,8 @@ std::string Histogram::getDremoFilename(time_t t) {
   return formatUtc(t - HISTOGRAM_DAY_BACK_SECS, "%Y-%m-%d.csv");
 }
 
-std::string Histogram::dremoPath(time_t t) {
-  return sformat("/%s/%s", HISTOGRAM_DREMO_FOLDER, getDremoFilename(t).c_str());
-}
-
 std::string Histogram::getDremoPath(time_t t) {
-  lastRequestTime_ = t;
-  return dremoPath(t);
+  return sformat("/%s/%s", HISTOGRAM_DREMO_FOLDER, getDremoFilename(t).c_str());
 }
 
 std::string Histogram::getLocalPath(time_t t, const std::string& network,

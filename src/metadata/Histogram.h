@@ -40,8 +40,7 @@ class Histogram {
  public:
   using Clock = std::function<time_t()>;
 
-  // Mode HISTOGRAM_SELF, no template, archive disabled; the last request
-  // time is the construction time.
+  // Mode HISTOGRAM_SELF, no template, archive disabled.
   Histogram();
   Histogram(const Histogram&) = delete;
   Histogram& operator=(const Histogram&) = delete;
@@ -56,7 +55,6 @@ class Histogram {
   int getMode() const { return mode_; }
   int getIntervalSecs() const { return intervalSecs_; }
   time_t getNextRequestTime() const { return nextRequestTime_; }
-  time_t getLastRequestTime() const { return lastRequestTime_; }
 
   // The next request time after t: the next multiple of the interval after
   // t's whole minute within its hour; when that is the end of the hour, 20 s
@@ -69,11 +67,8 @@ class Histogram {
   // The instrument's file name of a request at t: the UTC date of
   // t - HISTOGRAM_DAY_BACK_SECS as "%Y-%m-%d.csv".
   static std::string getDremoFilename(time_t t);
-  // "/histogram/" + getDremoFilename(t).
-  static std::string dremoPath(time_t t);
-  // dremoPath(t), remembering t as the last request time (whose local path
-  // the fetched file is stored under).
-  std::string getDremoPath(time_t t);
+  // The instrument's path of that file: "/histogram/" + getDremoFilename(t).
+  static std::string getDremoPath(time_t t);
   // The mode is 1 or more and a template is set.
   bool isEnabled() const { return archive_.isEnabled(); }
 
@@ -102,7 +97,6 @@ class Histogram {
   ArchiveFile archive_;  // the local files; enabled in modes 1 and 2
   int mode_ = HISTOGRAM_SELF;
   Clock clock_;
-  time_t lastRequestTime_;  // of the last getDremoPath
   int intervalSecs_ = HISTOGRAM_INTERVAL_DEFAULT_SECS;
   time_t nextRequestTime_ = 0;
 };

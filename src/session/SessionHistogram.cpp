@@ -22,12 +22,12 @@ void SeisServerState::maybeRequestHistogramFile() {
 }
 
 void SeisServerState::sendHistogramRequest(time_t t) {
-  const std::string path = histogram_.getDremoPath(t);
+  const std::string path = Histogram::getDremoPath(t);
   logLine(log_, LOG_ADD, "REQUESTING HISTOGRAM: [%s][%s]", formatUtc(t, "%Y%m%d_%H%M_%S").c_str(),
           path.c_str());
   dremoFiles_.requestFile(path, DremoFiles::HISTOGRAM, t);
 }
 
 void SeisServerState::sendHistogramRemove(time_t t) {
-  upload_.addCommand(DELETE_COMMAND + Histogram::dremoPath(t));
+  upload_.addCommand(DELETE_COMMAND + Histogram::getDremoPath(t));
 }
