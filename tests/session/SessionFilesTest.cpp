@@ -112,6 +112,12 @@ TEST_F(SessionFilesTest, InstrumentHistogramIsFetchedStoredAndThenDeletedByItsOw
   EXPECT_TRUE(logHas("Histogram [" + path + "] refused: bad header (line 1)"));
   checkGaps();
   EXPECT_FALSE(session.TEST_upload().hasPackets());
+
+  // An instrument from 0x3000000 on is never asked for its histogram.
+  deliver(frame(SelvomaPacket::COMMAND, HISTOGRAM_ID_LIMIT, "ok", 9));
+  session.TEST_histogram().TEST_setClock([] { return time(nullptr) + 7200; });
+  session.maybeRequestHistogramFile();
+  EXPECT_EQ(gapses.getGaps("JSC.03000000")->peekAgest(Gap::REQHIS, true), nullptr);
 }
 
 TEST_F(SessionFilesTest, ClientMinutesAndNamedFilesAreAskedForAndMissingFilesEndTheDownload) {
