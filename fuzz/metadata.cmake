@@ -1,3 +1,2 @@
 # Key-file buffers and settings lines from the instrument.
 vh_add_fuzzer(jsonfile_fuzz jsonfile_fuzz.cpp vh_metadata)
-# Histogram files fetched from the instrument.

@@ -4,7 +4,10 @@
 # into it and reporting one trigger, reads the instrument's live records back
 # from the hub's ring server over SeedLink, shows what the hub logged and wrote
 # (the trigger file and the trigger waveform package among it), and stops it
-# with the shutdown file.
+# with the shutdown file. The instrument's card holds minutes recorded before
+# this run, and the station's gap file (as an earlier run of the hub left it
+# when the link went down) asks for two of them: the hub backfills them from
+# the card, and the run shows one of them in the archive.
 #   scripts/run.sh [working folder] [seconds to run]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +33,16 @@ PROPS
 fi
 rm -f "$WORK/shutdown"
 
+# Two minutes of the card, four and three minutes ago, due for backfill
+# ("pop start end action"; 6 is DLBACK).
+LABEL="DEMO.01000d30"
+NOW=$(( $(date +%s) / 60 * 60 ))
+GAP_START=$(( NOW - 240 ))
+GAP_END=$(( NOW - 181 ))
+mkdir -p "$WORK/time"
+echo "$(( NOW - 180 )) $GAP_START $GAP_END 6" > "$WORK/time/$LABEL.gaps"
+rm -rf "$WORK/card"
+
 echo "== starting the hub in $WORK (mode 0, base ./)"
 cd "$WORK"
 HOME="$WORK/home" "$ROOT/build/bin/vorlanhub" > "$WORK/vorlanhub.out" 2>&1 &
@@ -40,6 +53,7 @@ sleep 2
 echo "== one simulated instrument (station DEMO, id 01000d30, HHZ/HHN/HHE at 100 Hz) for ${SECONDS_TO_RUN} s, a STALTA trigger after 5 s"
 "$ROOT/build/bin/dremosim" --port "$PORT" --station DEMO --network XX --id 01000d30 \
   --duration "$SECONDS_TO_RUN" --reconnect 0 --backlog 30 --script "5:trigger 4" \
+  --card "$WORK/card" --prefill 300 \
   > "$WORK/dremosim.out" 2>&1 &
 SIM=$!
 # The ring server starts a few seconds after the hub, on the SeedLink port of
@@ -71,4 +85,15 @@ echo "== main log"
 cat log/log.*.vh.txt | sed 's/^/  /'
 echo "== session log (last 40 lines)"
 cat log/log.*.DEMO.*.txt 2>/dev/null | tail -n 40 | sed 's/^/  /'
+echo "== backfill from the instrument's card"
+grep -h -E "REQUEST FILE|backfill (start|complete|fail)" log/log.*.DEMO.*.txt 2>/dev/null |
+  sed 's/^/  /' || true
+MINUTE="$(date -u -d "@$GAP_START" +%Y%m%d_%H%M)"
+BACKFILLED="$(find archive -name "${MINUTE}_DEMO*" 2>/dev/null | head -n 1)"
+if [ -n "$BACKFILLED" ]; then
+  echo "== backfilled minute $(date -u -d "@$GAP_START" '+%Y-%m-%d %H:%M') UTC: $WORK/$BACKFILLED"
+else
+  echo "== the minute $(date -u -d "@$GAP_START" '+%Y-%m-%d %H:%M') UTC was not backfilled"
+  status=2
+fi
 [ "$status" -eq 1 ] && [ "$sl_status" -eq 0 ]

@@ -1,5 +1,6 @@
 #include "metadata/Histogram.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "core/Log.h"
@@ -10,6 +11,9 @@
 #include "util/TimeUtil.h"
 
 namespace {
+
+constexpr time_t SECS_PER_MINUTE = 60;
+constexpr time_t SECS_PER_HOUR = 3600;
 
 constexpr char HEADER_START[] =
     "# Histogram & SOH\n# Site=%s\n# Serial=%s\n# sensor:\n#   \"sens\"=%.6f\n"
@@ -36,6 +40,37 @@ void Histogram::readProperties(VhProps& props) {
     archive_.setTemplate(props.getTextKey("histogramarchive"));
   }
   archive_.setEnabled(mode_ >= HISTOGRAM_INSTRUMENT);
+  const int minutes = props.getIntKey("histogramminutes");
+  intervalSecs_ = minutes > 0 && minutes <= INT32_MAX / SECS_PER_MINUTE
+                      ? static_cast<int>(minutes * SECS_PER_MINUTE)
+                      : HISTOGRAM_INTERVAL_DEFAULT_SECS;
+  nextRequestTime_ = getNiceNextTime(now());
+}
+
+time_t Histogram::getNiceNextTime(time_t t) const {
+  const time_t interval = intervalSecs_;
+  const time_t hourStart = t - t % SECS_PER_HOUR;
+  const time_t wholeMinute = t % SECS_PER_HOUR / SECS_PER_MINUTE * SECS_PER_MINUTE;
+  const time_t s = interval * (wholeMinute / interval + 1);
+  const time_t next = hourStart + s;
+  if (s != 0 && s != SECS_PER_HOUR) return next;
+  return t < next - HISTOGRAM_HOUR_LEAD_SECS ? next - HISTOGRAM_HOUR_LEAD_SECS : next + interval;
+}
+
+time_t Histogram::isTime() {
+  const time_t t = now();
+  if (t <= nextRequestTime_) return 0;
+  const time_t due = nextRequestTime_;
+  nextRequestTime_ = getNiceNextTime(t);
+  return due;
+}
+
+std::string Histogram::getDremoFilename(time_t t) {
+  return formatUtc(t - HISTOGRAM_DAY_BACK_SECS, "%Y-%m-%d.csv");
+}
+
+std::string Histogram::getDremoPath(time_t t) {
+  return sformat("/%s/%s", HISTOGRAM_DREMO_FOLDER, getDremoFilename(t).c_str());
 }
 
 std::string Histogram::getLocalPath(time_t t, const std::string& network,

@@ -8,6 +8,8 @@
 #include "archive/PacketArchive.h"
 #include "core/Log.h"
 #include "gaps/Gapses.h"
+#include "metadata/Histogram.h"
+#include "metadata/HistogramCsv.h"
 #include "metadata/SsFile.h"
 #include "metadata/StationXml.h"
 #include "util/DirScan.h"
@@ -218,8 +220,6 @@ void DremoFiles::add(const FilePart& piece) {
       }
       logLine(log_, LOG_ADD, "backfill complete | %s", filePath_.c_str());
       activity("Finish");
-    } else if (fileType_ == HISTOGRAM && gaps_ != nullptr && requestedTime_ > 0) {
-      gaps_->addDeleteHistogram(archive_.getStationWithId(), requestedTime_, log_);
     }
     state_ = COMPLETE;
     activity_.deleteDownload(requestedTime_);
@@ -353,6 +353,36 @@ bool DremoFiles::storeMinute() {
   return archive_.storeDownloadedMinute(bytes_.data(), bytes_.size(), requestedTime_);
 }
 
+bool DremoFiles::storeHistogram() {
+  const bool copied = writeDownload(station_ + "_" + HISTOGRAM_NAME, bytes_);
+  const HistogramCsv csv = checkHistogramCsv(bytes_.data(), bytes_.size());
+  if (!csv.ok) {
+    logLine(log_, LOG_ADD, "Histogram [%s] refused: %s (line %zu); left on the instrument",
+            filePath_.c_str(), csv.error.c_str(), csv.line);
+    return false;
+  }
+  if (histogram_ == nullptr) return copied;
+  const std::string path = histogram_->getLocalPath(requestedTime_, archive_.getNetwork(),
+                                                    archive_.getStation(), archive_.getId());
+  if (path.empty()) {
+    logLine(log_, LOG_ADD, "FAIL Histogram: PATH=NULL");
+    return false;
+  }
+  mkdirs(path, false);
+  FILE* f = fopen(path.c_str(), "wb");
+  bool written = f != nullptr && fwrite(bytes_.data(), 1, bytes_.size(), f) == bytes_.size();
+  if (f != nullptr && fclose(f) != 0) written = false;
+  logLine(log_, LOG_ADD, "%s Histogram: [%s] %zu rows", written ? "Write" : "FAIL", path.c_str(),
+          csv.rows);
+  if (!written) return false;
+  chmod(path.c_str(), MODE_SHARED_FILE);
+  const bool whole = !endsWith(filePath_, INCOMPLETE);
+  if (whole && gaps_ != nullptr && requestedTime_ > 0) {
+    gaps_->addDeleteHistogram(archive_.getStationWithId(), requestedTime_, log_);
+  }
+  return true;
+}
+
 void DremoFiles::storeFile() {
   lastActivity_ = now();
   if (fileType_ == CLIENT) {
@@ -373,7 +403,7 @@ void DremoFiles::storeFile() {
         stored = storeSettings();
         break;
       case HISTOGRAM:
-        stored = writeDownload(station_ + "_" + HISTOGRAM_NAME, bytes_);
+        stored = storeHistogram();
         break;
       default:
         stored = writeDownload(fileName_, bytes_);

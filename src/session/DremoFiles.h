@@ -33,6 +33,7 @@
 
 class ActivityFiles;
 class Gapses;
+class Histogram;
 class Log;
 class PacketArchive;
 class SsFile;
@@ -71,6 +72,9 @@ class DremoFiles {
 
   void setLog(Log* log) { log_ = log; }
   void setGapses(Gapses* gaps) { gaps_ = gaps; }
+  // Where fetched histogram files go (the session's); without one they are
+  // kept in the download folder only.
+  void setHistogram(Histogram* histogram) { histogram_ = histogram; }
   // The download folder name ("%s.%08x" of station and instrument id).
   void setStationLabel(const std::string& label) { label_ = label; }
   void setStation(const std::string& station);
@@ -82,7 +86,8 @@ class DremoFiles {
   std::string timeToPath(time_t t) const;
   // Asks for path, stored as type (state RECEIVING); a new file: its
   // re-attempts are counted from 0. t is the time the file is for (a
-  // histogram's day, whose DELHIS gap the end of the file pushes), or 0.
+  // histogram's request time, whose local path it is stored under and whose
+  // DELHIS gap a stored file pushes), or 0.
   void requestFile(const std::string& path, FileType type, time_t t = 0);
   // A client-named download into destFolder, taken below the station's
   // download folder; activity texts on.
@@ -144,13 +149,18 @@ class DremoFiles {
   bool writeDownload(const std::string& name, const std::vector<uint8_t>& data);
   bool storeSettings();
   bool storeMinute();
+  // A histogram file: the download copy, then, when it passes the CSV check,
+  // the histogram archive's file of the request time and a DELHIS gap for
+  // that time (not for a file cut short by time-outs).
+  bool storeHistogram();
 
   PacketArchive& archive_;
   SsFile& settings_;
   ActivityFiles& activity_;
   RequestSink sink_;
-  Log* log_ = nullptr;      // not owned
-  Gapses* gaps_ = nullptr;  // not owned, may be null
+  Log* log_ = nullptr;              // not owned
+  Gapses* gaps_ = nullptr;          // not owned, may be null
+  Histogram* histogram_ = nullptr;  // not owned, may be null
   std::function<time_t()> clock_;
   std::string label_;
   std::string station_;

@@ -116,6 +116,7 @@ bool SeisServerState::init(IO* io, VhProps* props, Gapses* gaps, Log* log) {
   archive_.setGapses(gaps);
   dremoFiles_.setLog(log);
   dremoFiles_.setGapses(gaps);
+  dremoFiles_.setHistogram(&histogram_);
   archive_.setArchiveTemplate(props->getArchiveTemplate(0), props->getArchiveTemplate(1),
                               static_cast<ArchiveFormat>(props->getArchiveFormat(0)),
                               static_cast<ArchiveFormat>(props->getArchiveFormat(1)));

@@ -107,6 +107,8 @@ constexpr size_t NO_FILE_PART_MAX = 9;          // a part 0 this short: the file
 constexpr uint32_t SETTINGS_FILE_ID_LIMIT =
     0x3000000;  // instruments from here have no settings file
 constexpr char SETTINGS_FILE_PATH[] = "/settings.ss";
+constexpr uint32_t HISTOGRAM_ID_LIMIT = 0x3000000;    // instruments from here keep no histograms
+constexpr time_t REQUEST_TIME_SPAN_SECS = 59;         // a DLREQU gap of requestTime
 constexpr int SETTINGS_FILE_FIRST_SECS = 25;          // first settings-file time after init
 constexpr int SETTINGS_FILE_PERIOD_SECS = 1800;       // then this often with setting queries on,
 constexpr int SETTINGS_FILE_PERIOD_QUIET_SECS = 300;  // ... and this often with them off
@@ -224,6 +226,18 @@ class SeisServerState {
   // A DLFILE gap: fetch the instrument's file text1 into the folder text2
   // (below the station's download folder).
   void requestFile(const std::string& text1, const std::string& text2);
+  // A DLREQU gap of the minute from t (59 s) for the link's station.
+  void requestTime(time_t t);
+  // In histogram mode 1 with the archive on: when the histogram schedule
+  // is due (Histogram::isTime) and the instrument id is below
+  // HISTOGRAM_ID_LIMIT, a REQHIS gap of the due time for the station.
+  void maybeRequestHistogramFile();
+  // A REQHIS gap: logs "REQUESTING HISTOGRAM: [%s][%s]" and fetches the
+  // instrument's daily file of a request at t as a histogram.
+  void sendHistogramRequest(time_t t);
+  // A DELHIS gap: queues the COMMAND "del <path>" of the instrument's file
+  // that a request at t fetched.
+  void sendHistogramRemove(time_t t);
   // The oldest queued request packet, addressed to the instrument; null
   // when none waits. At most every REQUEST_FILES_CHECK_MS the client request
   // files meant for this link are read first: their REQUEST_FILE lines become
@@ -311,6 +325,7 @@ class SeisServerState {
   Trigger& TEST_trigger() { return trigger_; }
   size_t TEST_buildsWaiting() const { return buildsWaiting_.size(); }
   void TEST_setAssembling(bool on) { assembling_->store(on); }
+  Histogram& TEST_histogram() { return histogram_; }
   bool TEST_doSettingFile() const { return doSettingFile_; }
   void TEST_setState(int state) { state_ = state; }
   void TEST_setLoopAgeSecs(int seconds) { loopStartMs_ = monoMs() - 1000LL * seconds; }

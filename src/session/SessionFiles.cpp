@@ -65,6 +65,11 @@ void SeisServerState::requestFile(const std::string& text1, const std::string& t
   if (gaps_ != nullptr) gaps_->addRequestFile(stationLabel_, text1, text2, log_);
 }
 
+void SeisServerState::requestTime(time_t t) {
+  updateStationLabel();
+  if (gaps_ != nullptr) gaps_->push(stationLabel_, t, REQUEST_TIME_SPAN_SECS, Gap::DLREQU, log_);
+}
+
 bool SeisServerState::driveRetrieval(int64_t now) {
   const bool quiet = lastErrorMs_ == 0 || now - lastErrorMs_ > 1000LL * BACKFILL_ERROR_QUIET_SECS;
   if (!quiet || dremoFiles_.isIdle()) return false;
@@ -107,6 +112,12 @@ void SeisServerState::checkForGapRequest() {
       break;
     case Gap::DLFILE:
       dremoFiles_.requestFile(gap->text1(), gap->text2());
+      break;
+    case Gap::REQHIS:
+      sendHistogramRequest(gap->start());
+      break;
+    case Gap::DELHIS:
+      sendHistogramRemove(gap->start());
       break;
     default:
       logLine(log_, LOG_ADD, "SeisServerState::checkForGapRequest() Unknown Gap Action: %d",

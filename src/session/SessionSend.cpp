@@ -149,7 +149,8 @@ int SeisServerState::sendNextRequest() {
         // An idle retrieval takes the next due gap at once (at most one a
         // second) rather than at the next periodic step.
         if (dremoFiles_.isIdle()) checkForGapRequest();
-        if (!driveRetrieval(now) && now > nextSettingsFileMs_) {
+        const bool drove = driveRetrieval(now);
+        if (!drove && now > nextSettingsFileMs_) {
           // The settings file waits while another file is being fetched.
           const bool busy = !dremoFiles_.isIdle();
           if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
@@ -158,6 +159,8 @@ int SeisServerState::sendNextRequest() {
                 now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
                                                     : SETTINGS_FILE_PERIOD_QUIET_SECS);
           }
+        } else if (!drove) {
+          maybeRequestHistogramFile();
         }
       }
     }

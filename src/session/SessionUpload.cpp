@@ -19,7 +19,6 @@ namespace {
 constexpr int UPLOAD_IDLE_CHECK_MS = 1000;  // an empty upload queue is looked at again after this
 constexpr size_t ACTIVITY_TEXT_MAX = 80;    // characters of "Start uploading: %s"
 constexpr int KB_EVERY_PARTS = 10;          // upload progress entries every this many parts
-constexpr time_t REQUEST_TIME_SECS = 59;    // span of a download asked for by time
 constexpr char SRC_PREFIX[] = "SRC=";
 constexpr char WAVE_PREFIX[] = "WAVE=";
 constexpr char SITES_PREFIX[] = "sites";
@@ -107,10 +106,13 @@ bool SeisServerState::checkForUpload() {
   const std::string text = packet->textPayload(0, COMMAND_TEXT_MAX);
   switch (packet->type) {
     case SelvomaPacket::REQUEST_FILE_TIME: {
+      // A client asks for the data of a minute: backfilled like a gap.
       const time_t t = strToTime_t(text.c_str());
       logLine(log_, LOG_ADD, "      REQUEST FILE TIME [%s]", text.c_str());
-      if (t > 0 && gaps_ != nullptr) {
-        gaps_->push(stationLabel_, t, REQUEST_TIME_SECS, Gap::DLREQU, log_);
+      if (t > 0) {
+        requestTime(t);
+      } else {
+        logLine(log_, LOG_ADD, "REQUEST FILE TIME [%s]: not a time", text.c_str());
       }
       break;
     }

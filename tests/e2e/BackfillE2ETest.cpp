@@ -1,7 +1,9 @@
 // Backfill from the instrument's card: a backfill gap the hub recorded
 // before it stopped (in the station's gap file) is fetched at the next link
 // by the card's own file names, and every fetched record ends in the archive
-// once, beside the live records of the same link.
+// once, beside the live records of the same link. With "settings" on, the
+// settings file is fetched once the retrieval is free, and its StationXML
+// written.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +21,7 @@ namespace {
 using std::chrono::seconds;
 
 TEST(BackfillE2ETest, RecordedGapIsFetchedByNameAndEveryRecordIsStoredOnce) {
-  HubRun hub("ziparchive=0\nverbose=2\n");
+  HubRun hub("ziparchive=0\nverbose=2\nsettings=1\n");
   const std::string card = hub.dir() + "/card";
   // A due backfill gap over two minutes that only the card holds: from nine to
   // seven minutes ago, due five minutes ago (pop time, start, end, DLBACK).
@@ -49,7 +51,9 @@ TEST(BackfillE2ETest, RecordedGapIsFetchedByNameAndEveryRecordIsStoredOnce) {
   for (const std::string& name : wanted) {
     ASSERT_TRUE(hub.waitForLog("backfill complete | " + name, seconds(80))) << hub.allLogs();
   }
+  ASSERT_TRUE(hub.waitForLog("backfill complete | /settings.ss", seconds(60))) << hub.allLogs();
   ASSERT_TRUE(hub.stopByShutdownFile(seconds(30)));
+  EXPECT_TRUE(pathExists(hub.dir() + "/download/SIM.01000001/station.xml"));
   sim->signal(SIGTERM);
   sim->wait(seconds(10));
 

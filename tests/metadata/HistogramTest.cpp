@@ -4,6 +4,7 @@
 
 #include "core/VhProps.h"
 #include "metadata/Histogram.h"
+#include "metadata/HistogramCsv.h"
 #include "metadata/SsFile.h"
 #include "support/CaptureLog.h"
 #include "support/TestSupport.h"
@@ -90,4 +91,60 @@ TEST(HistogramTest, TidoraModeKeepsNoArchiveAndModeZeroIsDisabled) {
   EXPECT_FALSE(f.histogram.isEnabled());
   EXPECT_NE(f.histogram.getLocalPath(0, "XX", "AB12", 1).find("/DataArchive/histogram/AB12/"),
             std::string::npos);
+}
+
+TEST(HistogramTest, InstrumentFilesAreAskedForAtNiceTimesForTheDayFiveMinutesBefore) {
+  Fixture f("histogramenabled=1\nhistogramminutes=15\n");
+  f.now = utc("2021-04-06 10:07:30");
+  f.histogram.readProperties(f.props);
+  EXPECT_EQ(f.histogram.getNextRequestTime(), utc("2021-04-06 10:15:00"));
+  EXPECT_EQ(f.histogram.getNiceNextTime(utc("2021-04-06 10:50:10")), utc("2021-04-06 10:59:40"));
+  EXPECT_EQ(f.histogram.getNiceNextTime(utc("2021-04-06 10:59:50")), utc("2021-04-06 11:15:00"));
+  EXPECT_EQ(f.histogram.isTime(), 0);
+  f.now = utc("2021-04-06 10:15:01");
+  EXPECT_EQ(f.histogram.isTime(), utc("2021-04-06 10:15:00"));
+  EXPECT_EQ(f.histogram.isTime(), 0);
+  EXPECT_EQ(f.histogram.getNextRequestTime(), utc("2021-04-06 10:30:00"));
+  // Just after midnight the file asked for (and later deleted) is the
+  // previous day's.
+  const time_t early = utc("2021-04-06 00:02:00");
+  EXPECT_EQ(Histogram::getDremoPath(early), "/histogram/2021-04-05.csv");
+  EXPECT_EQ(Histogram::getDremoPath(utc("2021-04-06 00:05:00")), "/histogram/2021-04-06.csv");
+  Fixture zero("histogramminutes=0\n");
+  zero.histogram.readProperties(zero.props);
+  EXPECT_EQ(zero.histogram.getIntervalSecs(), HISTOGRAM_INTERVAL_DEFAULT_SECS);
+}
+
+TEST(HistogramTest, CsvCheckTakesHeaderAndDataLinesAndRefusesAnythingElse) {
+  auto check = [](const std::string& text) {
+    return checkHistogramCsv(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  const std::string header = "# Histogram\n\"datetime\",\"Voltage\",\"% Free\"\r\n";
+  HistogramCsv good = check(header + "2021-04-05 10:00:00,12.40,87.5\n\n2021-04-05 11:00:00,1,2");
+  EXPECT_TRUE(good.ok) << good.error;
+  EXPECT_EQ(good.columns, 3u);
+  EXPECT_EQ(good.rows, 2u);
+  EXPECT_EQ(good.last, utc("2021-04-05 11:00:00"));
+  EXPECT_TRUE(check(header).ok);
+  const struct {
+    std::string text;
+    size_t line;
+  } bad[] = {
+      {"", 0},
+      {"# only a comment\n", 2},
+      {"datetime,Voltage\n", 1},
+      {header + "2021-04-05 10:00:00,12.40\n", 3},
+      {header + "2021-04-05 10:00:00,12.40,87.5,1\n", 3},
+      {header + "yesterday,12.40,87.5\n", 3},
+      {header + "2021-04-05 10:00:00,nan,87.5\n", 3},
+      {header + "2021-04-05 10:00:00,,87.5\n", 3},
+      {header + "2021-04-05 10:00:00,1,2\x01\n", 3},
+      {header + std::string(HISTOGRAM_LINE_MAX + 1, '1'), 3},
+      {std::string(HISTOGRAM_FILE_MAX + 1, '\n'), 0},
+  };
+  for (const auto& b : bad) {
+    const HistogramCsv result = check(b.text);
+    EXPECT_FALSE(result.ok) << b.text.substr(0, 80);
+    EXPECT_EQ(result.line, b.line) << result.error;
+  }
 }

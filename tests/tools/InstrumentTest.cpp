@@ -14,6 +14,7 @@
 #include "Card.h"
 #include "FakeHub.h"
 #include "Instrument.h"
+#include "metadata/HistogramCsv.h"
 #include "support/TestSupport.h"
 #include "util/FileUtil.h"
 
@@ -290,6 +291,22 @@ TEST_F(InstrumentTest, RequestFileSendsPiecesAndAnEndPieceOrPartZero) {
     EXPECT_LE(parts[0].data.size(), FILE_PART_MISSING_MAX_DATA) << missing;
   }
   EXPECT_EQ(instrument_->requests(), 4u);
+
+  // Today's histogram file passes the hub's check, and "del" removes it.
+  const std::string histogram = Card::histogramPath(time(nullptr));
+  parts.clear();
+  ASSERT_TRUE(fileParts(histogram, 4, &parts));
+  std::string csv;
+  for (const FilePart& part : parts) csv.append(part.data.begin(), part.data.end());
+  const HistogramCsv check =
+      checkHistogramCsv(reinterpret_cast<const uint8_t*>(csv.data()), csv.size());
+  EXPECT_TRUE(check.ok) << check.error << "\n" << csv;
+  ASSERT_TRUE(hub_.sendText(SelvomaPacket::COMMAND, "del " + histogram, 5));
+  SelvomaPacket ack;
+  ASSERT_TRUE(hub_.waitFor(SelvomaPacket::ACK, &ack, seconds(5)));
+  parts.clear();
+  ASSERT_TRUE(fileParts(histogram, 6, &parts));
+  EXPECT_EQ(parts.front().partNumber, 0);
 }
 
 TEST_F(InstrumentTest, RequestFileTimeNamesRecordedMinutesOrNull) {
