@@ -1,0 +1,197 @@
+#include "DayData.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+
+#include "util/DirScan.h"
+#include "util/FileUtil.h"
+#include "util/Text.h"
+#include "waveform/ArchiveFile.h"
+#include "waveform/Miniseed.h"
+#include "waveform/Zipper.h"
+
+namespace {
+
+constexpr char MINUTE_EXTENSION[] = ".ms";
+constexpr char ZIP_SUFFIX[] = ".zip";
+constexpr int SECONDS_PER_MINUTE = 60;
+
+std::string lastComponent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Reads a whole file of at most MINUTE_FILE_MAX bytes; false otherwise.
+bool readBounded(const std::string& path, std::vector<uint8_t>* data) {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "rb"), fclose);
+  if (!f) return false;
+  data->clear();
+  uint8_t buf[Miniseed::RECORD_LENGTH * 16];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
+    if (data->size() + n > MINUTE_FILE_MAX) return false;
+    data->insert(data->end(), buf, buf + n);
+  }
+  return ferror(f.get()) == 0;
+}
+
+// Adds the records of one minute file's bytes to span. Returns false when
+// the first record does not decode (not a miniSEED file).
+bool decodeRecords(const std::vector<uint8_t>& bytes, const std::string& name, hptime_t from,
+                   hptime_t to, bool withSamples, ArchiveSpan* span) {
+  MsRecordPtr holder = Miniseed::newMsRecord();
+  MSRecord* msr = holder.get();
+  size_t offset = 0;
+  int damaged = 0;
+  while (offset + Miniseed::HEADER_BYTES <= bytes.size()) {
+    // msr_parse reuses *msr (it stays the record holder owns).
+    char* at = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes.data() + offset));
+    int rc =
+        msr_parse(at, static_cast<int>(bytes.size() - offset), &msr, 0, withSamples ? 1 : 0, 0);
+    if (rc != MS_NOERROR || msr->reclen <= 0) {
+      if (offset == 0) return false;
+      ++damaged;
+      offset += Miniseed::RECORD_LENGTH;
+      continue;
+    }
+    offset += static_cast<size_t>(msr->reclen);
+    if (msr->samprate <= 0 || msr->samplecnt <= 0) continue;  // no samples (e.g. a detection)
+    Segment seg;
+    seg.rate = msr->samprate;
+    seg.start = msr->starttime;
+    seg.end = msr->starttime +
+              static_cast<hptime_t>(static_cast<double>(msr->samplecnt) / seg.rate * HPTMODULUS);
+    if (seg.end <= from || seg.start >= to) continue;
+    if (withSamples) {
+      const int64_t n = msr->numsamples;
+      seg.samples.reserve(static_cast<size_t>(n));
+      for (int64_t i = 0; i < n; ++i) {
+        switch (msr->sampletype) {
+          case 'i':
+            seg.samples.push_back(static_cast<float>(static_cast<int32_t*>(msr->datasamples)[i]));
+            break;
+          case 'f':
+            seg.samples.push_back(static_cast<float*>(msr->datasamples)[i]);
+            break;
+          case 'd':
+            seg.samples.push_back(static_cast<float>(static_cast<double*>(msr->datasamples)[i]));
+            break;
+          default:
+            break;
+        }
+      }
+      if (seg.samples.empty()) continue;
+    }
+    span->channels[msr->channel].push_back(std::move(seg));
+  }
+  if (damaged > 0)
+    span->problems.push_back(sformat("%s: %d damaged records skipped", name.c_str(), damaged));
+  return true;
+}
+
+void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, bool withSamples,
+                ArchiveSpan* span) {
+  std::vector<uint8_t> bytes;
+  if (isFile(minutePath)) {
+    if (!readBounded(minutePath, &bytes)) {
+      span->problems.push_back(minutePath + ": unreadable or too large, skipped");
+    } else {
+      ++span->filesRead;
+      if (!decodeRecords(bytes, minutePath, from, to, withSamples, span))
+        span->problems.push_back(minutePath + ": not miniSEED, skipped");
+    }
+  }
+  const std::string zip = minutePath + ZIP_SUFFIX;
+  if (!isFile(zip)) return;
+  const std::string entry = lastComponent(minutePath);
+  if (!Zipper::extractFile(zip, entry, &bytes)) {
+    span->problems.push_back(zip + ": damaged zip or no entry " + entry + ", skipped");
+    return;
+  }
+  ++span->filesRead;
+  if (!decodeRecords(bytes, zip, from, to, withSamples, span))
+    span->problems.push_back(zip + ": entry " + entry + " is not miniSEED, skipped");
+}
+
+}  // namespace
+
+ArchiveSpan readArchiveSpan(const std::string& tmpl, const std::string& network,
+                            const std::string& station, uint32_t id, time_t from, time_t to,
+                            bool withSamples) {
+  ArchiveSpan span;
+  ArchiveFile archive;
+  const std::string full = ArchiveFile::templateFor(tmpl);
+  const hptime_t fromHp = static_cast<hptime_t>(from) * HPTMODULUS;
+  const hptime_t toHp = static_cast<hptime_t>(to) * HPTMODULUS;
+  std::set<std::string> seen;
+  time_t first = from - from % SECONDS_PER_MINUTE - LOOKBACK_MINUTES * SECONDS_PER_MINUTE;
+  for (time_t t = first; t < to; t += SECONDS_PER_MINUTE) {
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    std::string path = archive.getPath(full, network, station, id, tm, 0, MINUTE_EXTENSION, false);
+    if (path.empty() || !seen.insert(path).second) continue;
+    readMinute(path, fromHp, toHp, withSamples, &span);
+  }
+  for (auto& [code, segments] : span.channels) {
+    std::stable_sort(segments.begin(), segments.end(),
+                     [](const Segment& a, const Segment& b) { return a.start < b.start; });
+    // A record kept both in a zip and in a minute file beside it counts once.
+    segments.erase(
+        std::unique(segments.begin(), segments.end(),
+                    [](const Segment& a, const Segment& b) { return a.start == b.start; }),
+        segments.end());
+  }
+  return span;
+}
+
+std::string preferredChannel(const ArchiveSpan& span) {
+  for (const auto& entry : span.channels)
+    if (!entry.first.empty() && entry.first.back() == 'Z') return entry.first;
+  return span.channels.empty() ? std::string() : span.channels.begin()->first;
+}
+
+std::vector<Gap> findGaps(const std::vector<Segment>& segments, hptime_t from, hptime_t to) {
+  std::vector<Gap> gaps;
+  hptime_t covered = from;  // data reaches up to here
+  double tolerance = 0;     // of the segment that ends at covered
+  for (const Segment& seg : segments) {
+    if (seg.end <= covered) continue;
+    const double slack = std::max(tolerance, GAP_TOLERANCE_SAMPLES / seg.rate * HPTMODULUS);
+    if (seg.start > covered + static_cast<hptime_t>(slack)) gaps.push_back({covered, seg.start});
+    covered = std::max(covered, seg.end);
+    tolerance = GAP_TOLERANCE_SAMPLES / seg.rate * HPTMODULUS;
+    if (covered >= to) break;
+  }
+  if (covered < to) gaps.push_back({covered, to});
+  return gaps;
+}
+
+std::vector<std::string> archiveStations(const std::string& tmpl, std::string* problem) {
+  const std::string full = ArchiveFile::templateFor(tmpl);
+  const size_t at = full.find("%S");
+  std::string prefix = at == std::string::npos ? std::string() : full.substr(0, at);
+  std::string rest = prefix;
+  for (const char* code : {"%USB", "%U"}) {
+    size_t p;
+    while ((p = rest.find(code)) != std::string::npos) rest.erase(p, strlen(code));
+  }
+  if (at == std::string::npos || (at > 0 && full[at - 1] != '/') ||
+      full.compare(at + 2, 1, "/") != 0 || rest.find('%') != std::string::npos) {
+    *problem = "the template " + full + " has no %S folder below plain folders";
+    return {};
+  }
+  ArchiveFile archive;
+  struct tm tm = {};
+  std::string folder =
+      prefix.empty() ? std::string(".") : archive.getPath(prefix, "", "", 0, tm, 0, "", false);
+  std::vector<std::string> stations;
+  if (folder.empty() || getSubdirs(folder, stations, false, 0) < 0) {
+    *problem = "cannot read the archive folder " + folder;
+    return {};
+  }
+  std::sort(stations.begin(), stations.end());
+  return stations;
+}
