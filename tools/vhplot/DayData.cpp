@@ -38,32 +38,101 @@ bool readBounded(const std::string& path, std::vector<uint8_t>* data) {
   return ferror(f.get()) == 0;
 }
 
-// Adds the records of one minute file's bytes to span. Returns false when
-// the first record does not decode (not a miniSEED file).
-bool decodeRecords(const std::vector<uint8_t>& bytes, const std::string& name, hptime_t from,
-                   hptime_t to, bool withSamples, ArchiveSpan* span) {
-  MsRecordPtr holder = Miniseed::newMsRecord();
-  MSRecord* msr = holder.get();
+// Bytes per sample of the encodings whose samples have a fixed size; 0 for
+// the compressed ones (Steim), which the decoder bounds by the record itself.
+int fixedSampleBytes(int encoding) {
+  switch (encoding) {
+    case DE_ASCII:
+      return 1;
+    case DE_INT16:
+    case DE_GEOSCOPE163:
+    case DE_GEOSCOPE164:
+    case DE_CDSN:
+    case DE_SRO:
+    case DE_DWWSSN:
+      return 2;
+    case DE_GEOSCOPE24:
+      return 3;
+    case DE_INT32:
+    case DE_FLOAT32:
+      return 4;
+    case DE_FLOAT64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// libmseed decodes uncompressed samples without comparing their count with
+// the record's length: a damaged header would make it read past the record.
+bool samplesFit(const MSRecord& msr) {
+  if (msr.fsdh == nullptr || msr.fsdh->data_offset > msr.reclen) return false;
+  const int64_t room = msr.reclen - msr.fsdh->data_offset;
+  return msr.samplecnt >= 0 && msr.samplecnt * fixedSampleBytes(msr.encoding) <= room;
+}
+
+void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, bool withSamples,
+                ArchiveSpan* span) {
+  std::vector<uint8_t> bytes;
+  if (isFile(minutePath)) {
+    if (!readBounded(minutePath, &bytes)) {
+      span->problems.push_back(minutePath + ": unreadable or too large, skipped");
+    } else {
+      ++span->filesRead;
+      if (!addRecords(bytes, minutePath, from, to, withSamples, span))
+        span->problems.push_back(minutePath + ": not miniSEED, skipped");
+    }
+  }
+  const std::string zip = minutePath + ZIP_SUFFIX;
+  if (!isFile(zip)) return;
+  const std::string entry = lastComponent(minutePath);
+  if (!Zipper::extractFile(zip, entry, &bytes)) {
+    span->problems.push_back(zip + ": damaged zip or no entry " + entry + ", skipped");
+    return;
+  }
+  ++span->filesRead;
+  if (!addRecords(bytes, zip, from, to, withSamples, span))
+    span->problems.push_back(zip + ": entry " + entry + " is not miniSEED, skipped");
+}
+
+}  // namespace
+
+bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hptime_t from,
+                hptime_t to, bool withSamples, ArchiveSpan* span) {
+  // msr_parse allocates the record at its first call and reuses it after;
+  // whatever it holds at the end is freed here.
+  MSRecord* msr = nullptr;
+  struct Release {
+    MSRecord** record;
+    ~Release() { msr_free(record); }
+  } release{&msr};
   size_t offset = 0;
-  int damaged = 0;
+  int damaged = 0, decoded = 0;
   while (offset + Miniseed::HEADER_BYTES <= bytes.size()) {
-    // msr_parse reuses *msr (it stays the record holder owns).
     char* at = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes.data() + offset));
-    int rc =
-        msr_parse(at, static_cast<int>(bytes.size() - offset), &msr, 0, withSamples ? 1 : 0, 0);
-    if (rc != MS_NOERROR || msr->reclen <= 0) {
-      if (offset == 0) return false;
+    const int available = static_cast<int>(bytes.size() - offset);
+    // The header first: samples are decoded only once it is known that they
+    // lie within the record.
+    int rc = msr_parse(at, available, &msr, 0, 0, 0);
+    bool sound = rc == MS_NOERROR && msr != nullptr && msr->reclen > 0 && samplesFit(*msr);
+    if (sound && withSamples) sound = msr_parse(at, available, &msr, 0, 1, 0) == MS_NOERROR;
+    if (!sound) {
       ++damaged;
       offset += Miniseed::RECORD_LENGTH;
       continue;
     }
     offset += static_cast<size_t>(msr->reclen);
+    ++decoded;
     if (msr->samprate <= 0 || msr->samplecnt <= 0) continue;  // no samples (e.g. a detection)
+    const double duration = static_cast<double>(msr->samplecnt) / msr->samprate;
+    if (!(duration <= SEGMENT_SECONDS_MAX)) {
+      ++damaged;
+      continue;
+    }
     Segment seg;
     seg.rate = msr->samprate;
     seg.start = msr->starttime;
-    seg.end = msr->starttime +
-              static_cast<hptime_t>(static_cast<double>(msr->samplecnt) / seg.rate * HPTMODULUS);
+    seg.end = msr->starttime + static_cast<hptime_t>(duration * HPTMODULUS);
     if (seg.end <= from || seg.start >= to) continue;
     if (withSamples) {
       const int64_t n = msr->numsamples;
@@ -87,36 +156,11 @@ bool decodeRecords(const std::vector<uint8_t>& bytes, const std::string& name, h
     }
     span->channels[msr->channel].push_back(std::move(seg));
   }
+  if (damaged > 0 && decoded == 0) return false;
   if (damaged > 0)
     span->problems.push_back(sformat("%s: %d damaged records skipped", name.c_str(), damaged));
   return true;
 }
-
-void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, bool withSamples,
-                ArchiveSpan* span) {
-  std::vector<uint8_t> bytes;
-  if (isFile(minutePath)) {
-    if (!readBounded(minutePath, &bytes)) {
-      span->problems.push_back(minutePath + ": unreadable or too large, skipped");
-    } else {
-      ++span->filesRead;
-      if (!decodeRecords(bytes, minutePath, from, to, withSamples, span))
-        span->problems.push_back(minutePath + ": not miniSEED, skipped");
-    }
-  }
-  const std::string zip = minutePath + ZIP_SUFFIX;
-  if (!isFile(zip)) return;
-  const std::string entry = lastComponent(minutePath);
-  if (!Zipper::extractFile(zip, entry, &bytes)) {
-    span->problems.push_back(zip + ": damaged zip or no entry " + entry + ", skipped");
-    return;
-  }
-  ++span->filesRead;
-  if (!decodeRecords(bytes, zip, from, to, withSamples, span))
-    span->problems.push_back(zip + ": entry " + entry + " is not miniSEED, skipped");
-}
-
-}  // namespace
 
 ArchiveSpan readArchiveSpan(const std::string& tmpl, const std::string& network,
                             const std::string& station, uint32_t id, time_t from, time_t to,

@@ -16,6 +16,7 @@
 #include <libmseed.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
@@ -27,6 +28,8 @@ constexpr char DEFAULT_ARCHIVE_TEMPLATE[] = "archive/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_
 // records may reach into it (long records of slow channels).
 constexpr int LOOKBACK_MINUTES = 60;
 constexpr size_t MINUTE_FILE_MAX = 64u * 1024u * 1024u;  // bytes of one minute file or entry
+// Records said to cover more seconds than this are damaged.
+constexpr double SEGMENT_SECONDS_MAX = 86400;
 // Two records further apart than this many sample intervals leave a gap.
 constexpr double GAP_TOLERANCE_SAMPLES = 1.5;
 
@@ -48,6 +51,13 @@ struct ArchiveSpan {
   std::vector<std::string> problems;                     // one message per skipped file or record
   int filesRead = 0;
 };
+
+// Adds the records of the bytes of one minute file (name: for messages) in
+// [from, to) to span; a record that does not decode is skipped (one message
+// per file counts them) and the next RECORD_LENGTH bytes on are tried.
+// Returns false when no record decodes (not a miniSEED file).
+bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hptime_t from,
+                hptime_t to, bool withSamples, ArchiveSpan* span);
 
 // Reads the records of station in [from, to) (Unix seconds) from the minute
 // files that tmpl names, with their samples when withSamples is set.

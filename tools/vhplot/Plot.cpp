@@ -236,9 +236,10 @@ cairo_status_t appendToString(void* closure, const unsigned char* data, unsigned
 }
 
 // The coverage bar of one station over [from, from + SECONDS_PER_DAY), as
-// SVG text: data green, gaps red, hour ticks.
+// SVG text: data green, gaps red, hour ticks. Every element name of the
+// SVG starts with idPrefix.
 std::string coverageBar(const std::vector<Segment>& segments, const std::vector<Gap>& gaps,
-                        time_t from) {
+                        time_t from, const std::string& idPrefix) {
   std::string svg;
   SurfacePtr surface(
       cairo_svg_surface_create_for_stream(appendToString, &svg, BAR_WIDTH, BAR_HEIGHT));
@@ -273,9 +274,18 @@ std::string coverageBar(const std::vector<Segment>& segments, const std::vector<
     }
   }
   cairo_surface_finish(surface.get());
-  // The SVG text opens with an XML declaration, which HTML does not want.
+  // The SVG text opens with an XML declaration, which HTML does not want,
+  // and its element names (glyphs, clips) must not clash with those of the
+  // other bars on the page.
   const size_t svgStart = svg.find("<svg");
-  return svgStart == std::string::npos ? std::string() : svg.substr(svgStart);
+  if (svgStart == std::string::npos) return std::string();
+  svg.erase(0, svgStart);
+  for (const char* ref : {"id=\"", "href=\"#", "url(#"}) {
+    const std::string name = ref, prefixed = name + idPrefix;
+    for (size_t p = svg.find(name); p != std::string::npos; p = svg.find(name, p + prefixed.size()))
+      svg.replace(p, name.size(), prefixed);
+  }
+  return svg;
 }
 
 }  // namespace
@@ -358,7 +368,8 @@ bool plotOverview(const std::string& archiveTemplate, time_t now, const std::str
   html +=
       "<table>\n<tr><th>Station</th><th>Channel</th><th>Coverage</th><th>Gaps</th>"
       "<th>Last data</th></tr>\n";
-  for (const std::string& station : stations) {
+  for (size_t n = 0; n < stations.size(); ++n) {
+    const std::string& station = stations[n];
     ArchiveSpan span = readArchiveSpan(archiveTemplate, "", station, 0, from, now, false);
     problems->insert(problems->end(), span.problems.begin(), span.problems.end());
     const std::string channel = preferredChannel(span);
@@ -376,7 +387,8 @@ bool plotOverview(const std::string& archiveTemplate, time_t now, const std::str
     if (gaps.size() > OVERVIEW_GAPS_LISTED)
       gapText += sformat("<br>and %zu more", gaps.size() - OVERVIEW_GAPS_LISTED);
     html += "<tr><td>" + escapeXml(station) + "</td><td>" + escapeXml(channel) + "</td><td>" +
-            coverageBar(segments, gaps, from) + "</td><td>" + gapText + "</td><td>" +
+            coverageBar(segments, gaps, from, sformat("s%zu-", n)) + "</td><td>" + gapText +
+            "</td><td>" +
             (segments.empty() ? std::string("none") : formatHpTime(segments.back().end)) +
             "</td></tr>\n";
   }
