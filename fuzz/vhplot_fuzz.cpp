@@ -25,16 +25,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ArchiveSpan span;
-  addRecords(std::vector<uint8_t>(data, data + size), "fuzz", FROM, TO, true, &span);
-  for (const auto& [code, segments] : span.channels) {
-    for (const Segment& s : segments)
-      if (s.end < s.start || s.end <= FROM || s.start >= TO || s.samples.empty()) abort();
-    std::vector<Gap> gaps = findGaps(segments, FROM, TO);
+  size_t records = 0;
+  SampleSink sink = [&](const std::string&, const Segment& s, const std::vector<float>& samples) {
+    if (samples.empty() || s.end < s.start) abort();
+    ++records;
+  };
+  addRecords(std::vector<uint8_t>(data, data + size), "fuzz", FROM, TO, sink, &span);
+  size_t segments = 0;
+  for (const auto& [code, list] : span.channels) {
+    for (const Segment& s : list)
+      if (s.end < s.start || s.end <= FROM || s.start >= TO) abort();
+    segments += list.size();
+    std::vector<Gap> gaps = findGaps(list, FROM, TO);
     hptime_t last = FROM;
     for (const Gap& g : gaps) {
       if (g.start < last || g.end <= g.start || g.end > TO) abort();
       last = g.end;
     }
   }
+  if (segments != records) abort();  // every record kept had its samples handed over
   return 0;
 }

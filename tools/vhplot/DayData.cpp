@@ -71,7 +71,7 @@ bool samplesFit(const MSRecord& msr) {
   return msr.samplecnt >= 0 && msr.samplecnt * fixedSampleBytes(msr.encoding) <= room;
 }
 
-void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, bool withSamples,
+void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, const SampleSink& sink,
                 ArchiveSpan* span) {
   std::vector<uint8_t> bytes;
   if (isFile(minutePath)) {
@@ -79,7 +79,7 @@ void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, bool 
       span->problems.push_back(minutePath + ": unreadable or too large, skipped");
     } else {
       ++span->filesRead;
-      if (!addRecords(bytes, minutePath, from, to, withSamples, span))
+      if (!addRecords(bytes, minutePath, from, to, sink, span))
         span->problems.push_back(minutePath + ": not miniSEED, skipped");
     }
   }
@@ -91,14 +91,14 @@ void readMinute(const std::string& minutePath, hptime_t from, hptime_t to, bool 
     return;
   }
   ++span->filesRead;
-  if (!addRecords(bytes, zip, from, to, withSamples, span))
+  if (!addRecords(bytes, zip, from, to, sink, span))
     span->problems.push_back(zip + ": entry " + entry + " is not miniSEED, skipped");
 }
 
 }  // namespace
 
 bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hptime_t from,
-                hptime_t to, bool withSamples, ArchiveSpan* span) {
+                hptime_t to, const SampleSink& sink, ArchiveSpan* span) {
   // msr_parse allocates the record at its first call and reuses it after;
   // whatever it holds at the end is freed here.
   MSRecord* msr = nullptr;
@@ -106,16 +106,25 @@ bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hpti
     MSRecord** record;
     ~Release() { msr_free(record); }
   } release{&msr};
+  std::vector<float> samples;  // of one record, handed to sink
   size_t offset = 0;
   int damaged = 0, decoded = 0;
+  // libmseed reads blockettes without comparing their length with the
+  // buffer's: it parses a copy of each record followed by zeros.
+  std::vector<char> scratch(RECORD_BYTES_MAX + PARSE_PADDING, 0);
+  size_t copied = 0;
   while (offset + Miniseed::HEADER_BYTES <= bytes.size()) {
-    char* at = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes.data() + offset));
-    const int available = static_cast<int>(bytes.size() - offset);
+    const size_t n = std::min(bytes.size() - offset, RECORD_BYTES_MAX);
+    memcpy(scratch.data(), bytes.data() + offset, n);
+    if (n < copied) memset(scratch.data() + n, 0, copied - n);
+    copied = n;
+    char* at = scratch.data();
+    const int available = static_cast<int>(n);
     // The header first: samples are decoded only once it is known that they
     // lie within the record.
     int rc = msr_parse(at, available, &msr, 0, 0, 0);
     bool sound = rc == MS_NOERROR && msr != nullptr && msr->reclen > 0 && samplesFit(*msr);
-    if (sound && withSamples) sound = msr_parse(at, available, &msr, 0, 1, 0) == MS_NOERROR;
+    if (sound && sink) sound = msr_parse(at, available, &msr, 0, 1, 0) == MS_NOERROR;
     if (!sound) {
       ++damaged;
       offset += Miniseed::RECORD_LENGTH;
@@ -134,27 +143,27 @@ bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hpti
     seg.start = msr->starttime;
     seg.end = msr->starttime + static_cast<hptime_t>(duration * HPTMODULUS);
     if (seg.end <= from || seg.start >= to) continue;
-    if (withSamples) {
-      const int64_t n = msr->numsamples;
-      seg.samples.reserve(static_cast<size_t>(n));
-      for (int64_t i = 0; i < n; ++i) {
+    if (sink) {
+      samples.clear();
+      for (int64_t i = 0; i < msr->numsamples; ++i) {
         switch (msr->sampletype) {
           case 'i':
-            seg.samples.push_back(static_cast<float>(static_cast<int32_t*>(msr->datasamples)[i]));
+            samples.push_back(static_cast<float>(static_cast<int32_t*>(msr->datasamples)[i]));
             break;
           case 'f':
-            seg.samples.push_back(static_cast<float*>(msr->datasamples)[i]);
+            samples.push_back(static_cast<float*>(msr->datasamples)[i]);
             break;
           case 'd':
-            seg.samples.push_back(static_cast<float>(static_cast<double*>(msr->datasamples)[i]));
+            samples.push_back(static_cast<float>(static_cast<double*>(msr->datasamples)[i]));
             break;
           default:
             break;
         }
       }
-      if (seg.samples.empty()) continue;
+      if (samples.empty()) continue;
+      sink(msr->channel, seg, samples);
     }
-    span->channels[msr->channel].push_back(std::move(seg));
+    span->channels[msr->channel].push_back(seg);
   }
   if (damaged > 0 && decoded == 0) return false;
   if (damaged > 0)
@@ -164,7 +173,7 @@ bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hpti
 
 ArchiveSpan readArchiveSpan(const std::string& tmpl, const std::string& network,
                             const std::string& station, uint32_t id, time_t from, time_t to,
-                            bool withSamples) {
+                            const SampleSink& sink) {
   ArchiveSpan span;
   ArchiveFile archive;
   const std::string full = ArchiveFile::templateFor(tmpl);
@@ -177,7 +186,7 @@ ArchiveSpan readArchiveSpan(const std::string& tmpl, const std::string& network,
     gmtime_r(&t, &tm);
     std::string path = archive.getPath(full, network, station, id, tm, 0, MINUTE_EXTENSION, false);
     if (path.empty() || !seen.insert(path).second) continue;
-    readMinute(path, fromHp, toHp, withSamples, &span);
+    readMinute(path, fromHp, toHp, sink, &span);
   }
   for (auto& [code, segments] : span.channels) {
     std::stable_sort(segments.begin(), segments.end(),

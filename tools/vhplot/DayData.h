@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,18 +29,26 @@ constexpr char DEFAULT_ARCHIVE_TEMPLATE[] = "archive/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_
 // records may reach into it (long records of slow channels).
 constexpr int LOOKBACK_MINUTES = 60;
 constexpr size_t MINUTE_FILE_MAX = 64u * 1024u * 1024u;  // bytes of one minute file or entry
+// Longer records are not read (the hub's records have 512 bytes).
+constexpr size_t RECORD_BYTES_MAX = 8192;
+// Zeros after the copy of a record that libmseed parses: its longest blockette.
+constexpr size_t PARSE_PADDING = 65536;
 // Records said to cover more seconds than this are damaged.
 constexpr double SEGMENT_SECONDS_MAX = 86400;
 // Two records further apart than this many sample intervals leave a gap.
 constexpr double GAP_TOLERANCE_SAMPLES = 1.5;
 
-// The samples of one record (empty when only the times were read).
+// The time span of one record.
 struct Segment {
   hptime_t start = 0;
   hptime_t end = 0;  // time just after the last sample
   double rate = 0;   // samples per second
-  std::vector<float> samples;
 };
+
+// Receives the samples of each record as it is decoded, so that no day of
+// samples is ever held in memory.
+using SampleSink = std::function<void(const std::string& channel, const Segment& record,
+                                      const std::vector<float>& samples)>;
 
 struct Gap {
   hptime_t start;
@@ -53,18 +62,19 @@ struct ArchiveSpan {
 };
 
 // Adds the records of the bytes of one minute file (name: for messages) in
-// [from, to) to span; a record that does not decode is skipped (one message
+// [from, to) to span, handing their samples to sink unless it is empty; a
+// record that does not decode is skipped (one message
 // per file counts them) and the next RECORD_LENGTH bytes on are tried.
 // Returns false when no record decodes (not a miniSEED file).
 bool addRecords(const std::vector<uint8_t>& bytes, const std::string& name, hptime_t from,
-                hptime_t to, bool withSamples, ArchiveSpan* span);
+                hptime_t to, const SampleSink& sink, ArchiveSpan* span);
 
 // Reads the records of station in [from, to) (Unix seconds) from the minute
-// files that tmpl names, with their samples when withSamples is set.
+// files that tmpl names, handing their samples to sink unless it is empty.
 // network and id fill the template's %N and %I codes.
 ArchiveSpan readArchiveSpan(const std::string& tmpl, const std::string& network,
                             const std::string& station, uint32_t id, time_t from, time_t to,
-                            bool withSamples);
+                            const SampleSink& sink);
 
 // The channel a plot shows when none is asked for: the first whose code ends
 // in 'Z', else the first by name; empty when there is none.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "util/FileUtil.h"
@@ -27,6 +28,8 @@ constexpr int AXIS_TICK_MINUTES = 5;
 constexpr double TYPICAL_SIGMAS = 4.0;
 constexpr double CLIP_ROWS = 1.5;
 constexpr double FONT_SIZE = 11;
+// Channels whose traces one day plot collects before it knows which it draws.
+constexpr size_t ENVELOPE_CHANNELS_MAX = 16;
 constexpr double TITLE_SIZE = 16;
 constexpr double TRACE_WIDTH = 0.7;
 // Trace colours, one per line in turn (black, blue, red, green).
@@ -62,8 +65,8 @@ std::string hhmm(time_t t) {
 
 double seconds(hptime_t t) { return static_cast<double>(t) / HPTMODULUS; }
 
-// Per line and pixel column: the smallest and largest sample, and per line
-// the sums for its mean and spread.
+// Per line and pixel column of one channel's drum plot: the smallest and
+// largest sample, and per line the sums for its mean and spread.
 struct Envelope {
   int rows, cols;
   std::vector<float> lo, hi;
@@ -79,16 +82,12 @@ struct Envelope {
         sum(r, 0),
         sumSq(r, 0),
         count(r, 0) {}
-};
 
-Envelope buildEnvelope(const std::vector<Segment>& segments, time_t dayStart, int rows,
-                       int rowSeconds, int cols) {
-  Envelope env(rows, cols);
-  const double day0 = static_cast<double>(dayStart);
-  for (const Segment& seg : segments) {
-    const double start = seconds(seg.start);
-    for (size_t i = 0; i < seg.samples.size(); ++i) {
-      const double offset = start + static_cast<double>(i) / seg.rate - day0;
+  // Adds the samples of one record; those outside the day are left out.
+  void add(const Segment& seg, const std::vector<float>& samples, time_t dayStart, int rowSeconds) {
+    const double start = seconds(seg.start) - static_cast<double>(dayStart);
+    for (size_t i = 0; i < samples.size(); ++i) {
+      const double offset = start + static_cast<double>(i) / seg.rate;
       if (offset < 0) continue;
       const int row = static_cast<int>(offset / rowSeconds);
       if (row >= rows) break;
@@ -96,21 +95,20 @@ Envelope buildEnvelope(const std::vector<Segment>& segments, time_t dayStart, in
           cols - 1,
           static_cast<int>((offset - static_cast<double>(row) * rowSeconds) / rowSeconds * cols));
       const size_t k = static_cast<size_t>(row) * cols + col;
-      const float v = seg.samples[i];
-      if (!env.has[k]) {
-        env.lo[k] = env.hi[k] = v;
-        env.has[k] = 1;
+      const float v = samples[i];
+      if (!has[k]) {
+        lo[k] = hi[k] = v;
+        has[k] = 1;
       } else {
-        env.lo[k] = std::min(env.lo[k], v);
-        env.hi[k] = std::max(env.hi[k], v);
+        lo[k] = std::min(lo[k], v);
+        hi[k] = std::max(hi[k], v);
       }
-      env.sum[row] += v;
-      env.sumSq[row] += static_cast<double>(v) * v;
-      ++env.count[row];
+      sum[row] += v;
+      sumSq[row] += static_cast<double>(v) * v;
+      ++count[row];
     }
   }
-  return env;
-}
+};
 
 // Fills the part of [from, to) that falls into line row with rgb.
 void shadeSpan(cairo_t* cr, double from, double to, double rowStart, int rowSeconds, int row,
@@ -130,8 +128,9 @@ void drawText(cairo_t* cr, double x, double y, double size, const std::string& t
   cairo_show_text(cr, text.c_str());
 }
 
-void drawDrum(cairo_t* cr, const DayRequest& request, const std::vector<Segment>& segments,
-              const DayReport& report, time_t dayStart, time_t dataEnd, int rowHeight) {
+// Draws the day; env (null: no samples) holds the traces of the channel.
+void drawDrum(cairo_t* cr, const DayRequest& request, const Envelope* env, const DayReport& report,
+              time_t dayStart, time_t dataEnd, int rowHeight) {
   const int rowSeconds = request.rowMinutes * SECONDS_PER_MINUTE;
   const int rows = SECONDS_PER_DAY / rowSeconds;
   const int cols = DRUM_WIDTH - DRUM_LEFT - DRUM_RIGHT;
@@ -161,12 +160,13 @@ void drawDrum(cairo_t* cr, const DayRequest& request, const std::vector<Segment>
   drawText(cr, DRUM_LEFT + 18, 49, FONT_SIZE, "gap");
   drawText(cr, DRUM_LEFT + 88, 49, FONT_SIZE, "not yet recorded");
 
-  Envelope env = buildEnvelope(segments, dayStart, rows, rowSeconds, cols);
+  const Envelope none(rows, 0);
+  const Envelope& e = env != nullptr ? *env : none;
   std::vector<double> spreads;
   for (int r = 0; r < rows; ++r) {
-    if (env.count[r] == 0) continue;
-    const double mean = env.sum[r] / env.count[r];
-    spreads.push_back(std::sqrt(std::max(0.0, env.sumSq[r] / env.count[r] - mean * mean)));
+    if (e.count[r] == 0) continue;
+    const double mean = e.sum[r] / e.count[r];
+    spreads.push_back(std::sqrt(std::max(0.0, e.sumSq[r] / e.count[r] - mean * mean)));
   }
   double typical = 0;
   if (!spreads.empty()) {
@@ -189,25 +189,25 @@ void drawDrum(cairo_t* cr, const DayRequest& request, const std::vector<Segment>
   // The traces after all shading: a large swing may reach into the next line.
   for (int r = 0; r < rows; ++r) {
     const double y0 = DRUM_TOP + r * rowHeight + rowHeight / 2.0;
-    if (env.count[r] == 0) continue;
-    const double mean = env.sum[r] / env.count[r];
+    if (e.count[r] == 0) continue;
+    const double mean = e.sum[r] / e.count[r];
     auto y = [&](float v) { return y0 - std::clamp((v - mean) * pixelsPerUnit, -clip, clip); };
     setRgb(cr, TRACE_RGB[r % 4]);
     cairo_set_line_width(cr, TRACE_WIDTH);
     bool drawing = false;
     for (int c = 0; c < cols; ++c) {
       const size_t k = static_cast<size_t>(r) * cols + c;
-      if (!env.has[k]) {
+      if (!e.has[k]) {
         if (drawing) cairo_stroke(cr);
         drawing = false;
         continue;
       }
       const double x = DRUM_LEFT + c + 0.5;
       if (drawing)
-        cairo_line_to(cr, x, y(env.hi[k]));
+        cairo_line_to(cr, x, y(e.hi[k]));
       else
-        cairo_move_to(cr, x, y(env.hi[k]));
-      cairo_line_to(cr, x, y(env.lo[k]));
+        cairo_move_to(cr, x, y(e.hi[k]));
+      cairo_line_to(cr, x, y(e.lo[k]));
       drawing = true;
     }
     if (drawing) cairo_stroke(cr);
@@ -312,8 +312,21 @@ bool plotStationDay(const DayRequest& request, DayReport* report) {
   const time_t dayStart = request.day - request.day % SECONDS_PER_DAY;
   const time_t dayEnd = dayStart + SECONDS_PER_DAY;
   const time_t dataEnd = std::clamp(request.now, dayStart, dayEnd);
+  const int rowSeconds = request.rowMinutes * SECONDS_PER_MINUTE;
+  const int rows = SECONDS_PER_DAY / rowSeconds;
+  std::map<std::string, Envelope> envelopes;  // by channel
+  SampleSink sink = [&](const std::string& channel, const Segment& record,
+                        const std::vector<float>& samples) {
+    if (!request.channel.empty() && channel != request.channel) return;
+    auto it = envelopes.find(channel);
+    if (it == envelopes.end()) {
+      if (envelopes.size() >= ENVELOPE_CHANNELS_MAX) return;
+      it = envelopes.emplace(channel, Envelope(rows, DRUM_WIDTH - DRUM_LEFT - DRUM_RIGHT)).first;
+    }
+    it->second.add(record, samples, dayStart, rowSeconds);
+  };
   ArchiveSpan span = readArchiveSpan(request.archiveTemplate, request.network, request.station,
-                                     request.id, dayStart, dayEnd, true);
+                                     request.id, dayStart, dayEnd, sink);
   report->problems = span.problems;
   report->channel = request.channel.empty() ? preferredChannel(span) : request.channel;
   static const std::vector<Segment> none;
@@ -322,10 +335,13 @@ bool plotStationDay(const DayRequest& request, DayReport* report) {
   if (dataEnd > dayStart)
     report->gaps = findGaps(segments, static_cast<hptime_t>(dayStart) * HPTMODULUS,
                             static_cast<hptime_t>(dataEnd) * HPTMODULUS);
+  auto env = envelopes.find(report->channel);
+  if (!segments.empty() && env == envelopes.end())
+    report->problems.push_back(sformat("more than %zu channels: the samples of %s are not drawn",
+                                       ENVELOPE_CHANNELS_MAX, report->channel.c_str()));
 
   const int rowHeight =
       request.rowMinutes == ROW_MINUTES_SHORT ? ROW_HEIGHT_SHORT : ROW_HEIGHT_LONG;
-  const int rows = SECONDS_PER_DAY / (request.rowMinutes * SECONDS_PER_MINUTE);
   const int height = DRUM_TOP + rows * rowHeight + DRUM_BOTTOM;
   SurfacePtr surface(svg ? cairo_svg_surface_create(request.outPath.c_str(), DRUM_WIDTH, height)
                          : cairo_image_surface_create(CAIRO_FORMAT_RGB24, DRUM_WIDTH, height));
@@ -336,7 +352,8 @@ bool plotStationDay(const DayRequest& request, DayReport* report) {
   }
   {
     ContextPtr cr(cairo_create(surface.get()));
-    drawDrum(cr.get(), request, segments, *report, dayStart, dataEnd, rowHeight);
+    drawDrum(cr.get(), request, env == envelopes.end() ? nullptr : &env->second, *report, dayStart,
+             dataEnd, rowHeight);
   }
   cairo_status_t status = CAIRO_STATUS_SUCCESS;
   if (svg) {
@@ -370,7 +387,7 @@ bool plotOverview(const std::string& archiveTemplate, time_t now, const std::str
       "<th>Last data</th></tr>\n";
   for (size_t n = 0; n < stations.size(); ++n) {
     const std::string& station = stations[n];
-    ArchiveSpan span = readArchiveSpan(archiveTemplate, "", station, 0, from, now, false);
+    ArchiveSpan span = readArchiveSpan(archiveTemplate, "", station, 0, from, now, SampleSink());
     problems->insert(problems->end(), span.problems.begin(), span.problems.end());
     const std::string channel = preferredChannel(span);
     static const std::vector<Segment> none;
