@@ -1,6 +1,8 @@
 // vhplot on an archive laid out as the hub keeps it, filled with real records
 // (three real gaps), one minute zipped, plus a damaged zip and a file that is
 // not miniSEED: both are skipped with a message and the rest is drawn.
+#include <cairo.h>
+#include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -25,6 +27,17 @@ std::string minuteFile(const TempDir& dir, int minute, const char* extension) {
 }
 
 double offset(hptime_t t) { return static_cast<double>(t) / HPTMODULUS - DAY; }
+
+// The font caches that cairo and fontconfig keep for the process are given
+// back at the end, so the leak check sees only what the plots leave behind.
+class FontCaches : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    cairo_debug_reset_static_data();
+    FcFini();
+  }
+};
+const auto* const fontCaches = ::testing::AddGlobalTestEnvironment(new FontCaches);
 
 TEST(VhplotTest, DrawsDayWithRealGapsAndSkipsDamagedFiles) {
   TempDir dir;

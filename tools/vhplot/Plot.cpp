@@ -122,7 +122,11 @@ void shadeSpan(cairo_t* cr, double from, double to, double rowStart, int rowSeco
   cairo_fill(cr);
 }
 
-void drawText(cairo_t* cr, double x, double y, double size, const std::string& text) {
+// Codes read from records may hold any byte; cairo takes UTF-8 only (and
+// stops drawing on anything else), so text outside printable ASCII shows "?".
+void drawText(cairo_t* cr, double x, double y, double size, std::string text) {
+  for (char& c : text)
+    if (!isPrintableAscii(static_cast<unsigned char>(c))) c = '?';
   cairo_set_font_size(cr, size);
   cairo_move_to(cr, x, y);
   cairo_show_text(cr, text.c_str());
