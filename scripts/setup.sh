@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake ninja-build pkg-config libmseed-dev libzip-dev
           libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-          libxml2-utils procps zip unzip clang-format)
+          libxml2-utils procps zip unzip clang-format libsystemd-dev libcairo2-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -25,4 +25,4 @@ fi
 
 # build.sh <dir> [cmake options...]
 # shellcheck disable=SC2086
-TARGETS="vorlanhub dremosim ringservervh slreadvh" ./scripts/build.sh build ${VH_CMAKE_OPTIONS:-}
+TARGETS="vorlanhub dremosim ringservervh slreadvh vhplot" ./scripts/build.sh build ${VH_CMAKE_OPTIONS:-}

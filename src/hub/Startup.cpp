@@ -27,6 +27,7 @@
 #include "gaps/Gapses.h"
 #include "gaps/RequestFiles.h"
 #include "hub/LinkThreads.h"
+#include "hub/ServiceNotify.h"
 #include "io/IO.h"
 #include "io/Serial.h"
 #include "io/Socket.h"
@@ -92,12 +93,11 @@ void startSignalThread() {
   }).detach();
 }
 
-// Sleeps up to the given seconds; returns early when a stop signal or a
-// stop request arrives. Returns the signal number, else 0.
-int waitForStopSignal(int seconds) {
+// Sleeps up to the given time; returns early when a stop signal or a stop
+// request arrives. Returns the signal number, else 0.
+int waitForStopSignal(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> lock(stopMutex);
-  stopCv.wait_for(lock, std::chrono::seconds(seconds),
-                  [] { return stopSignal.load() != 0 || stopRequested.load(); });
+  stopCv.wait_for(lock, bound, [] { return stopSignal.load() != 0 || stopRequested.load(); });
   return stopSignal.load();
 }
 
@@ -314,11 +314,17 @@ int startVorlanHub() {
   // Sessions may ask for the orderly stop (the companion watchdog).
   SeisServerState::setProcessStopHook(requestOrderlyStop);
 
-  // 30-31. The main wait loop.
+  // 30-31. The main wait loop; under a service manager with a watchdog it
+  // wakes often enough to ping it.
+  ServiceNotify::ready();
+  std::chrono::milliseconds pollBound = std::chrono::seconds(STOP_POLL_SECONDS);
+  const std::chrono::milliseconds watchdogPing = ServiceNotify::watchdogPingInterval();
+  if (watchdogPing.count() > 0 && watchdogPing < pollBound) pollBound = watchdogPing;
   _run.store(true);
   std::string shutdownPath = BASE_DIR + "/shutdown";
   while (_run.load()) {
-    int sig = waitForStopSignal(STOP_POLL_SECONDS);
+    if (watchdogPing.count() > 0) ServiceNotify::watchdog();
+    int sig = waitForStopSignal(pollBound);
     if (sig != 0) {
       // Interface log line
       log->flushf("%s received. Orderly stop.", sig == SIGTERM ? "SIGTERM" : "SIGINT");
@@ -346,6 +352,7 @@ int startVorlanHub() {
   // 32. The orderly stop. The sessions end first, each as on a closed link,
   // so that they write their caches and gap entries; only then is what they
   // share destroyed, in reverse order of creation.
+  ServiceNotify::stopping();
   const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
   RINGSERVER.setEnabled(false);
   RINGSERVER.setLog(nullptr);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "core/VhProps.h"
@@ -196,6 +199,44 @@ TEST_F(VhPropsTest, AccessorsRecordOnlyTableKeys) {
   for (const std::string& key : props_.getKeys())
     EXPECT_NE(VhProps::findKey(key.c_str()), nullptr) << key;
   EXPECT_EQ(props_.size(), 16u);  // archive2 and trigwavearchive2 stay out: empty
+}
+
+// The installed example lists every key of the table once, as "#key=default"
+// after a one-line meaning, with the mode 0 default (empty where the default
+// is another key's value) and each other mode's own default in the meaning.
+TEST(VhPropsExampleTest, ExampleFileListsEveryKeyWithItsDefault) {
+  std::istringstream in(readText(VH_SOURCE_DIR "/packaging/vorlanhub.properties.example"));
+  std::map<std::string, std::pair<std::string, std::string>> listed;  // key: default, meaning
+  std::string line, previous;
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (line.size() > 1 && line[0] == '#' && line[1] != ' ' && eq != std::string::npos) {
+      std::string key = line.substr(1, eq - 1);
+      EXPECT_EQ(listed.count(key), 0u) << "listed twice: " << key;
+      EXPECT_EQ(VhProps::findKey(key.c_str()) != nullptr, true) << "not a table key: " << key;
+      EXPECT_EQ(previous.rfind("# ", 0), 0u) << "no meaning line above " << key;
+      listed[key] = {line.substr(eq + 1), previous};
+    }
+    previous = line;
+  }
+  for (const VhPropKey& row : VhProps::keyTable()) {
+    auto it = listed.find(row.name);
+    if (it == listed.end()) {
+      ADD_FAILURE() << "missing from the example: " << row.name;
+      continue;
+    }
+    EXPECT_EQ(it->second.first, row.def != nullptr ? row.def : "") << row.name;
+    if (row.defaultKey != nullptr) {
+      EXPECT_NE(it->second.second.find(std::string("the value of ") + row.defaultKey),
+                std::string::npos)
+          << row.name;
+    }
+    for (const char* modeDefault : {row.defTidora, row.defPi, row.defService}) {
+      if (modeDefault != nullptr && strcmp(modeDefault, row.def) != 0) {
+        EXPECT_NE(it->second.second.find(modeDefault), std::string::npos) << row.name;
+      }
+    }
+  }
 }
 
 }  // namespace
