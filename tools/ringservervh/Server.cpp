@@ -25,6 +25,7 @@
 #include "DataLink.h"
 #include "SeedLink.h"
 #include "util/FileUtil.h"
+#include "util/Text.h"
 #include "util/TimeUtil.h"
 
 namespace asio = boost::asio;
@@ -378,8 +379,12 @@ void RingServer::Connection::onRequest(const ErrorCode& ec) {
 
 void RingServer::Connection::refuse(http::status status, const char* text,
                                     std::string_view target) {
+  std::string shown(target.substr(0, LOGGED_TARGET_MAX));
+  for (char& c : shown) {
+    if (!isPrintableAscii(static_cast<unsigned char>(c))) c = '?';
+  }
   ringLog("%s refused: HTTP %u for %s", peer_.c_str(), static_cast<unsigned>(status),
-          std::string(target.substr(0, LOGGED_TARGET_MAX)).c_str());
+          shown.c_str());
   auto response =
       std::make_shared<http::response<http::string_body>>(status, request_->get().version());
   response->set(http::field::server, HTTP_SERVER);
@@ -445,6 +450,7 @@ void RingServer::Connection::readMessage() {
 }
 
 bool RingServer::Connection::deliver(const char* bytes, size_t n, bool message) {
+  if (ending_) return false;  // the conversation is over: what comes now is ignored
   std::string answers;
   const bool go = message ? session_->receiveMessage(bytes, n, &answers)
                           : session_->receive(bytes, n, &answers);
