@@ -420,7 +420,8 @@ TEST(RingServerTest, WebSocketUpgradeServesSeedLinkAndDataLink) {
   for (const auto& [path, subprotocol, status] :
        {std::tuple<const char*, const char*, const char*>{"/datalink", "", "404"},
         {"/seedlink", "chat, superchat", "400"},
-        {"/", "SeedLink3.1", "404"}}) {
+        {"/", "SeedLink3.1", "404"},
+        {"/ x", "", "400"}}) {  // a malformed request line
     const int bad = connectLoopback(port);
     sendText(bad, upgradeRequest(path, subprotocol));
     std::string answer;

@@ -44,6 +44,7 @@ constexpr char SEEDLINK_SUBPROTOCOL[] = "SeedLink3.1";
 constexpr char DATALINK_PATH[] = "/datalink";
 constexpr char DATALINK_SUBPROTOCOL[] = "DataLink1.0";
 constexpr char HTTP_SERVER[] = "ringservervh";
+constexpr unsigned HTTP_VERSION = 11;     // HTTP/1.1
 constexpr size_t LOGGED_TARGET_MAX = 80;  // characters of a refused request's target in the log
 
 int64_t nowMs() {
@@ -128,7 +129,10 @@ class RingServer::Connection : public std::enable_shared_from_this<Connection> {
   void armUpgradeTimer();
   void readRequest();
   void onRequest(const ErrorCode& ec);
+  // Logs the refusal of the request for target, then responds.
   void refuse(http::status status, const char* text, std::string_view target);
+  // Answers with an HTTP error, then closes.
+  void respond(http::status status, const char* text);
   void onUpgraded(const ErrorCode& ec);
   void readRaw();
   void readMessage();
@@ -346,7 +350,11 @@ void RingServer::Connection::onRequest(const ErrorCode& ec) {
   if (closed_) return;
   if (ec) {
     ringLog("%s dropped: unreadable HTTP request: %s", peer_.c_str(), ec.message().c_str());
-    end("dropped");
+    if (ec.category() == http::make_error_code(http::error::bad_target).category()) {
+      respond(http::status::bad_request, "Malformed HTTP request");  // not a lost connection
+    } else {
+      end("dropped");
+    }
     return;
   }
   const http::request<http::empty_body>& request = request_->get();
@@ -385,8 +393,11 @@ void RingServer::Connection::refuse(http::status status, const char* text,
   }
   ringLog("%s refused: HTTP %u for %s", peer_.c_str(), static_cast<unsigned>(status),
           shown.c_str());
-  auto response =
-      std::make_shared<http::response<http::string_body>>(status, request_->get().version());
+  respond(status, text);
+}
+
+void RingServer::Connection::respond(http::status status, const char* text) {
+  auto response = std::make_shared<http::response<http::string_body>>(status, HTTP_VERSION);
   response->set(http::field::server, HTTP_SERVER);
   response->set(http::field::content_type, "text/plain");
   response->keep_alive(false);
