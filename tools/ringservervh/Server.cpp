@@ -72,6 +72,9 @@ bool listNames(std::string_view list, std::string_view token) {
 
 }  // namespace
 
+// The event loop of one RingServer (which owns it): the listening sockets,
+// the scan timer and the list of open connections. Used by the thread in
+// run only.
 class RingServer::Loop {
  public:
   explicit Loop(RingServer& server) : server_(server) {}
@@ -104,6 +107,10 @@ class RingServer::Loop {
   int64_t nextSave_ = 0;
 };
 
+// One client. Held by the loop's list while open and by the handlers of its
+// operations under way, so it lives until the last of them has run; once
+// closed_ is set, those handlers return at once. Used by the thread in run
+// only.
 class RingServer::Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(RingServer& server, Loop& loop, tcp::socket socket, bool dataLink, std::string peer);
@@ -121,6 +128,8 @@ class RingServer::Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   using WebSocket = websocket::stream<tcp::socket>;
+  // Until the first bytes decide, then an HTTP request being read and
+  // upgraded, or the plain protocol, or the WebSocket.
   enum class Stage { FIRST_BYTES, UPGRADE, PLAIN, WEBSOCKET };
 
   tcp::socket& socket() { return ws_ ? ws_->next_layer() : socket_; }
