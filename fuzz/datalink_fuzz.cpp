@@ -1,9 +1,10 @@
 // Feeds arbitrary bytes to a DataLink reader's conversation against a ring
 // of a few records, in two pieces (as they may arrive), and drains what it
-// would stream. Every answer must be a whole DataLink message.
+// would stream. Every answer must be a whole DataLink message, marked so.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "DataLink.h"
 #include "RecordStore.h"
@@ -37,7 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (session.receive(bytes, half, &out) && session.receive(bytes + half, size - half, &out)) {
     session.fill(&out, 1 << 20);
   }
-  // Every answer is "DL", a header length and a header, then the data it names.
+  // Every answer is "DL", a header length and a header, then the data it
+  // names, and is marked whole (each goes out as a WebSocket message).
+  std::vector<size_t> ends, boundaries;
+  session.takeMessageEnds(&ends);
   size_t at = 0;
   while (at < out.size()) {
     if (out.size() - at < 3 || out[at] != 'D' || out[at + 1] != 'L') abort();
@@ -51,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       length = strtoul(header.c_str() + blank + 1, nullptr, 10);
     }
     at += 3 + h + length;
+    boundaries.push_back(at);
   }
-  if (at != out.size()) abort();
+  if (at != out.size() || ends != boundaries) abort();
   return 0;
 }

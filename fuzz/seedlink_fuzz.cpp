@@ -1,10 +1,11 @@
 // Feeds arbitrary bytes to a SeedLink conversation as command lines (split
 // at CR and LF, as the server does) against a ring of a few records, and
-// drains what it would stream. Every answer must be whole: OK/ERROR lines,
-// text, or packets of 8 + 512 bytes.
+// drains what it would stream. Every answer must be whole and marked so:
+// OK/ERROR lines, text, or packets of 8 + 512 bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "RecordStore.h"
 #include "SeedLink.h"
@@ -41,11 +42,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       line.push_back(c);
     }
   }
+  // Every answer is marked whole, in order (each goes out as a WebSocket message).
+  std::vector<size_t> ends;
+  session.takeMessageEnds(&ends);
+  if (!out.empty() && (ends.empty() || ends.back() != out.size())) abort();
+  for (size_t i = 1; i < ends.size(); ++i) {
+    if (ends[i] <= ends[i - 1]) abort();
+  }
   out.clear();
   session.fill(&out, 1 << 20);
-  if (session.streaming() && out.size() % (SL_HEADER_LENGTH + SL_RECORD_LENGTH) != 0 &&
-      out.size() % (SL_HEADER_LENGTH + SL_RECORD_LENGTH) != 3) {
-    abort();  // a packet cut short (3: a FETCH's closing "END")
+  session.takeMessageEnds(&ends);
+  size_t begin = 0;
+  for (size_t end : ends) {
+    // A packet cut short or run together (3: a FETCH's closing "END").
+    if (end - begin != SL_HEADER_LENGTH + SL_RECORD_LENGTH && end - begin != 3) abort();
+    begin = end;
   }
+  if (begin != out.size()) abort();
   return 0;
 }

@@ -1,6 +1,8 @@
 // ringservervh without sockets: the folder scan and its kept state, the
 // ring journal across a restart, and SeedLink conversations (selection,
-// resuming by sequence, INFO, hostile lines) against real records.
+// resuming by sequence, INFO, hostile lines) against real records; then the
+// server on loopback: hostile clients, and SeedLink and DataLink over
+// WebSocket through a minimal client of the test's own.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,6 +12,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "DataLink.h"
@@ -19,6 +22,7 @@
 #include "Server.h"
 #include "support/TestSupport.h"
 #include "util/FileUtil.h"
+#include "util/Text.h"
 
 namespace {
 
@@ -266,33 +270,46 @@ int connectLoopback(int port, int receiveBuffer = 0) {
 void sendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
 
 // Reads until the peer closes (true) or bound passes (false); bytes in *got.
-bool readUntilClosed(int fd, std::chrono::milliseconds bound, size_t* got) {
+bool readUntilClosed(int fd, std::chrono::milliseconds bound, std::string* got) {
   const auto end = std::chrono::steady_clock::now() + bound;
   char buffer[65536];
   while (std::chrono::steady_clock::now() < end) {
     const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     if (n == 0) return true;
-    if (n > 0) *got += static_cast<size_t>(n);
+    if (n > 0) got->append(buffer, static_cast<size_t>(n));
   }
   return false;
 }
+
+// A server running in its own thread on the ports of conf text.
+struct ServerRun {
+  explicit ServerRun(const TempDir& dir, const std::string& text) {
+    writeText(dir.file("ring.conf"), text + "RingDirectory " + dir.file("data") +
+                                         "\nTransferLogDirectory " + dir.file("log") +
+                                         "\nMSeedScan " + dir.file("scan") + "\n");
+    mkdirs(dir.file("scan"), true);
+    EXPECT_TRUE(conf.read(dir.file("ring.conf")));
+    server = std::make_unique<RingServer>(conf);
+    EXPECT_TRUE(server->start());
+    serving = std::thread([this] { server->run(stop); });
+  }
+  ~ServerRun() {
+    stop = true;
+    serving.join();
+  }
+  RingConf conf;
+  std::unique_ptr<RingServer> server;
+  std::atomic<bool> stop{false};
+  std::thread serving;
+};
 
 // A client that stops reading, one that sends garbage without a line end and
 // clients beyond the limit do not keep another client from its records.
 TEST(RingServerTest, HostileClientsDoNotDisturbOthers) {
   TempDir dir;
   const int port = freeTcpPort();
-  mkdirs(dir.file("scan"), true);
-  writeText(dir.file("ring.conf"), "SeedLinkPort " + std::to_string(port) + "\nRingDirectory " +
-                                       dir.file("data") + "\nTransferLogDirectory " +
-                                       dir.file("log") + "\nMSeedScan " + dir.file("scan") +
-                                       "\nMaxClients 4\n");
-  RingConf conf;
-  ASSERT_TRUE(conf.read(dir.file("ring.conf")));
-  RingServer server(conf);
-  ASSERT_TRUE(server.start());
-  std::atomic<bool> stop{false};
-  std::thread serving([&] { server.run(stop); });
+  auto run =
+      std::make_unique<ServerRun>(dir, "SeedLinkPort " + std::to_string(port) + "\nMaxClients 4\n");
 
   const int staller = connectLoopback(port, 4096);
   const int garbage = connectLoopback(port);
@@ -302,17 +319,17 @@ TEST(RingServerTest, HostileClientsDoNotDisturbOthers) {
   sendText(reader, "DATA\r\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both are streaming now
   const int refused = connectLoopback(port);
-  size_t got = 0;
-  EXPECT_TRUE(readUntilClosed(refused, std::chrono::seconds(5), &got));
+  std::string ignored;
+  EXPECT_TRUE(readUntilClosed(refused, std::chrono::seconds(5), &ignored));
   sendText(garbage, std::string(SL_LINE_MAX + 10, 'A'));
-  EXPECT_TRUE(readUntilClosed(garbage, std::chrono::seconds(5), &got));
+  EXPECT_TRUE(readUntilClosed(garbage, std::chrono::seconds(5), &ignored));
 
   constexpr size_t FILES = 40, PER_FILE = 100;  // 2 MB: more than the staller's buffers take
   std::string block;
   for (size_t i = 0; i < PER_FILE; ++i) block += jsc()[i % 14];
   for (size_t f = 0; f < FILES; ++f)
     writeText(dir.file("scan/" + std::to_string(f) + ".ms"), block);
-  got = 0;
+  size_t got = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   char buffer[65536];
   while (got < FILES * PER_FILE * PACKET && std::chrono::steady_clock::now() < end) {
@@ -320,11 +337,137 @@ TEST(RingServerTest, HostileClientsDoNotDisturbOthers) {
     if (n > 0) got += static_cast<size_t>(n);
   }
   EXPECT_EQ(got, FILES * PER_FILE * PACKET);
-  stop = true;
-  serving.join();
+  run.reset();
   for (int fd : {staller, garbage, reader, fourth, refused}) close(fd);
   EXPECT_NE(readText(dir.file("log/") + listDir(dir.file("log")).at(0)).find(" dropped"),
             std::string::npos);
+}
+
+// The upgrade request for path, naming subprotocol unless it is empty.
+std::string upgradeRequest(const std::string& path, const std::string& subprotocol) {
+  return "GET " + path +
+         " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+         (subprotocol.empty() ? "" : "Sec-WebSocket-Protocol: " + subprotocol + "\r\n") + "\r\n";
+}
+
+// One masked client frame (FIN set) of fewer than 64 KiB.
+void sendFrame(int fd, const std::string& payload, uint8_t opcode) {
+  const uint8_t mask[4] = {0x12, 0x34, 0x56, 0x78};
+  std::string frame{static_cast<char>(0x80 | opcode)};
+  if (payload.size() < 126) {
+    frame += static_cast<char>(0x80 | payload.size());
+  } else {
+    frame += {static_cast<char>(0x80 | 126), static_cast<char>(payload.size() >> 8),
+              static_cast<char>(payload.size() & 0xff)};
+  }
+  frame.append(reinterpret_cast<const char*>(mask), 4);
+  for (size_t i = 0; i < payload.size(); ++i) frame += static_cast<char>(payload[i] ^ mask[i % 4]);
+  sendText(fd, frame);
+}
+
+// Reads into *buffered until it holds n bytes; false when the peer closed or
+// 5 s passed.
+bool readTo(int fd, std::string* buffered, size_t n) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  char chunk[65536];
+  while (buffered->size() < n && std::chrono::steady_clock::now() < end) {
+    const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+    if (got == 0) return false;
+    if (got > 0) buffered->append(chunk, static_cast<size_t>(got));
+  }
+  return buffered->size() >= n;
+}
+
+// The answer head of an upgrade request; the rest stays in *buffered.
+std::string readHead(int fd, std::string* buffered) {
+  while (buffered->find("\r\n\r\n") == std::string::npos &&
+         readTo(fd, buffered, buffered->size() + 1)) {
+  }
+  const size_t end = std::min(buffered->find("\r\n\r\n"), buffered->size());
+  const std::string head = buffered->substr(0, end);
+  buffered->erase(0, end + 4);
+  return head;
+}
+
+// The payload of the next server frame, which must be one whole binary
+// message of fewer than 64 KiB; "" when none comes.
+std::string readMessage(int fd, std::string* buffered) {
+  if (!readTo(fd, buffered, 2)) return "";
+  EXPECT_EQ(static_cast<uint8_t>((*buffered)[0]), 0x82);  // FIN, binary
+  size_t length = static_cast<uint8_t>((*buffered)[1]), at = 2;
+  if (length == 126) {
+    if (!readTo(fd, buffered, 4)) return "";
+    length = static_cast<size_t>(static_cast<uint8_t>((*buffered)[2]) << 8 |
+                                 static_cast<uint8_t>((*buffered)[3]));
+    at = 4;
+  }
+  EXPECT_LT(length, 127u + 65536u);
+  if (!readTo(fd, buffered, at + length)) return "";
+  const std::string payload = buffered->substr(at, length);
+  buffered->erase(0, at + length);
+  return payload;
+}
+
+// Browsers' way in: an HTTP upgrade on the protocol's path. Each answer and
+// each packet comes as one binary message; other paths and subprotocols get
+// HTTP errors, and the ports still serve their plain protocols.
+TEST(RingServerTest, WebSocketUpgradeServesSeedLinkAndDataLink) {
+  TempDir dir;
+  const int port = freeTcpPort(), dataLinkPort = freeTcpPort();
+  ServerRun run(dir, "SeedLinkPort " + std::to_string(port) + "\nDataLinkPort " +
+                         std::to_string(dataLinkPort) + "\n");
+  for (const auto& [path, subprotocol, status] :
+       {std::tuple<const char*, const char*, const char*>{"/datalink", "", "404"},
+        {"/seedlink", "chat, superchat", "400"},
+        {"/", "SeedLink3.1", "404"},
+        {"/ x", "", "400"}}) {  // a malformed request line
+    const int bad = connectLoopback(port);
+    sendText(bad, upgradeRequest(path, subprotocol));
+    std::string answer;
+    EXPECT_TRUE(readUntilClosed(bad, std::chrono::seconds(5), &answer)) << path;
+    EXPECT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + status) << path;
+    close(bad);
+  }
+
+  const int ws = connectLoopback(port);
+  std::string buffered;
+  sendText(ws, upgradeRequest("/seedlink", "SeedLink3.1"));
+  const std::string head = readHead(ws, &buffered);
+  EXPECT_EQ(head.substr(0, 12), "HTTP/1.1 101") << head;
+  EXPECT_NE(head.find("Sec-WebSocket-Protocol: SeedLink3.1"), std::string::npos) << head;
+  sendFrame(ws, "HELLO", 1);  // a message holds whole lines: no line end needed
+  EXPECT_EQ(readMessage(ws, &buffered).substr(0, 13), "SeedLink v3.1");
+  sendFrame(ws, "STATION JSC CO\r\nDATA\r\nEND\r\n", 2);
+  EXPECT_EQ(readMessage(ws, &buffered), "OK\r\n");
+  EXPECT_EQ(readMessage(ws, &buffered), "OK\r\n");
+  const std::vector<std::string> recs = jsc();
+  std::string block;
+  for (const std::string& r : recs) block += r;
+  writeText(dir.file("scan/a.ms"), block);
+  for (size_t i = 0; i < recs.size(); ++i) {
+    const std::string packet = readMessage(ws, &buffered);
+    ASSERT_EQ(packet.size(), PACKET) << i;
+    EXPECT_EQ(packet.substr(0, 8), sformat("SL%06zX", i + 1));
+    EXPECT_EQ(packet.substr(8), recs[i]);
+  }
+  close(ws);
+
+  const int dl = connectLoopback(dataLinkPort);
+  buffered.clear();
+  sendText(dl, upgradeRequest("/datalink", ""));
+  EXPECT_EQ(readHead(dl, &buffered).find("Sec-WebSocket-Protocol"), std::string::npos);
+  sendFrame(dl, dataLinkMessage("ID test") + dataLinkMessage("READ 4"), 2);
+  EXPECT_EQ(readMessage(dl, &buffered).substr(3, 12), "ID DataLink ");
+  EXPECT_EQ(dlMessages(readMessage(dl, &buffered)).at(0).second, recs[3]);
+  close(dl);
+
+  const int plain = connectLoopback(port);
+  sendText(plain, "GET\r\n");  // not HTTP: an unknown SeedLink command
+  std::string answer;
+  EXPECT_TRUE(readTo(plain, &answer, 7));
+  EXPECT_EQ(answer, "ERROR\r\n");
+  close(plain);
 }
 
 }  // namespace

@@ -88,11 +88,16 @@ bool DataLinkSession::receive(const char* bytes, size_t length, std::string* out
   return true;
 }
 
+void DataLinkSession::emit(std::string* out, const std::string& message) {
+  out->append(message);
+  endMessage(*out);
+}
+
 void DataLinkSession::reply(bool ok, int64_t value, const std::string& message, std::string* out) {
   if (!ok) ++errors_;
-  out->append(dataLinkMessage(
-      sformat("%s %lld %zu", ok ? "OK" : "ERROR", static_cast<long long>(value), message.size()),
-      message));
+  emit(out, dataLinkMessage(sformat("%s %lld %zu", ok ? "OK" : "ERROR",
+                                    static_cast<long long>(value), message.size()),
+                            message));
 }
 
 bool DataLinkSession::setPattern(regex_t** slot, const std::string& pattern) {
@@ -117,7 +122,7 @@ bool DataLinkSession::handle(const std::string& header, const std::string& data,
   const std::vector<std::string> w = wordsOf(header);
   const std::string command = w.empty() ? std::string() : w[0];
   if (command == "ID") {
-    out->append(dataLinkMessage(DL_SERVER));
+    emit(out, dataLinkMessage(DL_SERVER));
   } else if (command == "POSITION" && w.size() >= 3 && w[1] == "SET") {
     uint64_t id = 0;
     if (w[2] == "EARLIEST") {
@@ -157,10 +162,10 @@ bool DataLinkSession::handle(const std::string& header, const std::string& data,
     if (cursor_ == 0) cursor_ = store_.nextSeq();
   } else if (command == "ENDSTREAM" && w.size() == 1) {
     streaming_ = false;
-    out->append(dataLinkMessage("ENDSTREAM"));
+    emit(out, dataLinkMessage("ENDSTREAM"));
   } else if (command == "INFO" && w.size() >= 2 && (w[1] == "STATUS" || w[1] == "STREAMS")) {
     const std::string xml = infoXml(w[1]);
-    out->append(dataLinkMessage(sformat("INFO %s %zu", w[1].c_str(), xml.size()), xml));
+    emit(out, dataLinkMessage(sformat("INFO %s %zu", w[1].c_str(), xml.size()), xml));
   } else {
     reply(false, 0, "Unsupported command: " + bounded(header, 40), out);
   }
@@ -176,11 +181,12 @@ bool DataLinkSession::wants(const StoredRecord& record) const {
 
 void DataLinkSession::packet(const StoredRecord& record, std::string* out) {
   const RecordHeader& h = record.header;
-  out->append(dataLinkMessage(
-      sformat("PACKET %s %llu %lld %lld %lld %zu", dataLinkStreamId(h).c_str(),
-              static_cast<unsigned long long>(record.seq), static_cast<long long>(h.start),
-              static_cast<long long>(h.start), static_cast<long long>(h.end), SL_RECORD_LENGTH),
-      std::string(reinterpret_cast<const char*>(record.data.data()), SL_RECORD_LENGTH)));
+  emit(out, dataLinkMessage(
+                sformat("PACKET %s %llu %lld %lld %lld %zu", dataLinkStreamId(h).c_str(),
+                        static_cast<unsigned long long>(record.seq),
+                        static_cast<long long>(h.start), static_cast<long long>(h.start),
+                        static_cast<long long>(h.end), SL_RECORD_LENGTH),
+                std::string(reinterpret_cast<const char*>(record.data.data()), SL_RECORD_LENGTH)));
   ++recordsSent_;
 }
 

@@ -47,6 +47,8 @@ class DataLinkSession : public ClientProtocol {
  private:
   // Handles one whole message; false to close.
   bool handle(const std::string& header, const std::string& data, std::string* out);
+  // Appends one whole message to out.
+  void emit(std::string* out, const std::string& message);
   void reply(bool ok, int64_t value, const std::string& message, std::string* out);
   bool setPattern(regex_t** slot, const std::string& pattern);
   bool wants(const StoredRecord& record) const;

@@ -167,8 +167,10 @@ void SeedLinkSession::answer(bool ok, std::string* out) {
   if (!ok) {
     ++errors_;
     out->append("ERROR\r\n");
+    endMessage(*out);
   } else if (!batch_) {
     out->append("OK\r\n");
+    endMessage(*out);
   }
 }
 
@@ -229,6 +231,12 @@ bool SeedLinkSession::receive(const char* bytes, size_t length, std::string* out
   return true;
 }
 
+bool SeedLinkSession::receiveMessage(const char* bytes, size_t length, std::string* out) {
+  static constexpr char LINE_END = '\r';
+  if (!receive(bytes, length, out)) return false;
+  return line_.empty() || receive(&LINE_END, 1, out);
+}
+
 bool SeedLinkSession::handleLine(const std::string& line, std::string* out) {
   if (line.size() > SL_LINE_MAX) return false;
   const SlCommand command = parseSlCommand(line);
@@ -238,6 +246,7 @@ bool SeedLinkSession::handleLine(const std::string& line, std::string* out) {
       return true;
     case SlCommand::HELLO:
       out->append(std::string(SL_SOFTWARE) + " :: SLPROTO:3.1 CAP BATCH\r\n" + serverId_ + "\r\n");
+      endMessage(*out);
       return true;
     case SlCommand::BYE:
       return false;
@@ -254,6 +263,7 @@ bool SeedLinkSession::handleLine(const std::string& line, std::string* out) {
         out->append(sformat("%-2s %-5s\r\n", s.first.first.c_str(), s.first.second.c_str()));
       }
       out->append("END");
+      endMessage(*out);
       return true;
     }
     case SlCommand::STATION: {
@@ -310,7 +320,11 @@ bool SeedLinkSession::handleLine(const std::string& line, std::string* out) {
       if (command.args.size() == 1) {
         const std::string text = infoXml(upper(command.args[0]));
         if (!text.empty()) {
-          out->append(makeInfoPackets(text));
+          const std::string packets = makeInfoPackets(text);
+          for (size_t at = 0; at < packets.size(); at += SL_HEADER_LENGTH + SL_RECORD_LENGTH) {
+            out->append(packets, at, SL_HEADER_LENGTH + SL_RECORD_LENGTH);
+            endMessage(*out);
+          }
           return true;
         }
       }
@@ -356,6 +370,7 @@ bool SeedLinkSession::fill(std::string* out, size_t maxBytes) {
     if (index >= store_.size()) {
       if (dialup_) {
         out->append("END");
+        endMessage(*out);
         return false;
       }
       return true;
@@ -365,6 +380,7 @@ bool SeedLinkSession::fill(std::string* out, size_t maxBytes) {
     if (!wants(record)) continue;
     out->append(sformat("SL%06X", static_cast<unsigned>(record.seq & SEQ_MASK)));
     out->append(reinterpret_cast<const char*>(record.data.data()), SL_RECORD_LENGTH);
+    endMessage(*out);
     ++recordsSent_;
   }
   return true;

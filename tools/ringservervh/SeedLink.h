@@ -84,6 +84,9 @@ class SeedLinkSession : public ClientProtocol {
   // Splits the bytes into lines at CR and LF (handleLine); a line longer
   // than SL_LINE_MAX closes the connection.
   bool receive(const char* bytes, size_t length, std::string* out) override;
+  // As receive; a WebSocket message holds whole lines, so the last one
+  // needs no line end.
+  bool receiveMessage(const char* bytes, size_t length, std::string* out) override;
   // Handles one command line, appending the answer to out. False when the
   // connection is to be closed (BYE, a malformed line count exceeded).
   bool handleLine(const std::string& line, std::string* out);
