@@ -127,11 +127,7 @@ int SeisServerState::sendNextRequest() {
       // The end of a query cycle: the station's state-of-health record.
       if (ssTimer_.isWriteFileTime()) {
         ssFile_.parse();
-        if (histogram_.isEnabled()) {
-          const std::string written = histogram_.write(ssFile_, log_);
-          if (!written.empty())
-            archive_.getMonitor().copyAs(written, stationLabel_ + ".histogram.csv", log_);
-        }
+        writeHistogramRecord();
       }
     }
     if (!checkForUpload()) {
@@ -153,7 +149,11 @@ int SeisServerState::sendNextRequest() {
         if (!drove && now > nextSettingsFileMs_) {
           // The settings file waits while another file is being fetched.
           const bool busy = !dremoFiles_.isIdle();
-          if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
+          if (doSettingFile_ && !upload_.hasFileParts() && !busy) {
+            requestSettingsFile();
+          } else {
+            archive_.sendDownloadToMonitor(SS_FILE_NAME);
+          }
           if (!busy) {
             nextSettingsFileMs_ =
                 now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
