@@ -307,7 +307,8 @@ class SeisServerState {
 
   // Resets the per-link counters (construction, identification, link start).
   void zero();
-  // Ends the link: empties the upload queue, closes the link, logs "FINISH".
+  // Ends the link: empties the upload queue, writes the activity text
+  // "closed", closes the link, logs "FINISH".
   // Safe in any state, also when init was never called.
   void finish();
 

@@ -141,6 +141,7 @@ TEST_F(SessionUploadTest, UploadCutOffIsSentWholeByTheNextSession) {
   session.finish();
   EXPECT_EQ(readText(folder + "f.dat"), std::string(2000, 'd'));
   EXPECT_NE(logText().find("Upload unfinished: [" + folder + "f.dat]"), std::string::npos);
+  EXPECT_EQ(readText(DOWNLOAD_DIR + "ABCD.01000001/activity/activity"), "closed");
 }
 
 TEST_F(SessionUploadTest, RequestFilesBecomeRequestsAndDownloads) {
