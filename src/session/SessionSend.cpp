@@ -147,14 +147,15 @@ int SeisServerState::sendNextRequest() {
         if (dremoFiles_.isIdle()) checkForGapRequest();
         const bool drove = driveRetrieval(now);
         if (!drove && now > nextSettingsFileMs_) {
-          // The settings file waits while another file is being fetched.
-          const bool busy = !dremoFiles_.isIdle();
-          if (doSettingFile_ && !upload_.hasFileParts() && !busy) {
-            requestSettingsFile();
-          } else {
-            archive_.sendDownloadToMonitor(SS_FILE_NAME);
-          }
-          if (!busy) {
+          // The settings file waits while another file is being fetched;
+          // when none is asked for, the stored one reaches the monitor folder.
+          if (dremoFiles_.isIdle()) {
+            if (doSettingFile_ && !upload_.hasFileParts() &&
+                instrumentId() < SETTINGS_FILE_ID_LIMIT) {
+              requestSettingsFile();
+            } else {
+              archive_.sendDownloadToMonitor(SS_FILE_NAME);
+            }
             nextSettingsFileMs_ =
                 now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
                                                     : SETTINGS_FILE_PERIOD_QUIET_SECS);
