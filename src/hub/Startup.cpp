@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "archive/MinuteZip.h"
-#include "archive/RingOutlet.h"
 #include "archive/MonitorBuffer.h"
+#include "archive/RingOutlet.h"
 #include "core/Log.h"
 #include "core/Version.h"
 #include "core/VhProps.h"

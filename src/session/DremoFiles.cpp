@@ -345,6 +345,7 @@ bool DremoFiles::storeSettings() {
   deleteOldFiles(folder, SETTINGS_KEEP_SECS);
   settings_.writeDownload(label_, log_);
   StationXml::copyConvert(folder + SETTINGS_NAME, folder + STATION_XML, archive_.getChannames());
+  archive_.sendDownloadToMonitor(SETTINGS_NAME);
   settingsStored_ = true;
   return true;
 }
@@ -360,6 +361,11 @@ bool DremoFiles::storeHistogram() {
     logLine(log_, LOG_ADD, "Histogram [%s] refused: %s (line %zu); left on the instrument",
             filePath_.c_str(), csv.error.c_str(), csv.line);
     return false;
+  }
+  // The checked file is also the viewer's histogram.
+  if (copied) {
+    archive_.getMonitor().copyAs(downloadFolder() + safePathCode(station_ + "_" + HISTOGRAM_NAME),
+                                 safePathCode(label_) + "." + HISTOGRAM_NAME, log_);
   }
   if (histogram_ == nullptr) return copied;
   const std::string path = histogram_->getLocalPath(requestedTime_, archive_.getNetwork(),

@@ -453,6 +453,7 @@ void SeisServerState::finish() {
   archive_.flush();
   if (!doBackfill_) archive_.deleteBackfills();
   dremoFiles_.setFilePath("");
+  activity_.write("closed");
   requests_.clear();
   clearRequestedFile();
   upload_.restoreUnfinished();

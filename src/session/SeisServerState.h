@@ -119,9 +119,9 @@ constexpr char REQUESTED_FOLDER[] = "requested";
 // Files an instrument asks for go out as FILE_PARTs of this many data bytes
 // (a part number and its data fill the largest link payload).
 constexpr size_t REQUESTED_PART_DATA = LINK_PAYLOAD_MAX - FILE_PART_INDEX_LENGTH;
-constexpr int REQUESTED_PARTS_MAX = 30000;  // data parts of one requested file
-constexpr size_t TRIGGER_BUILDS_WAITING_MAX = 8;      // packages waiting for the running one
-constexpr int TRIGGER_ZIP_WAIT_SECS = 21;             // the end waits this long for a package
+constexpr int REQUESTED_PARTS_MAX = 30000;        // data parts of one requested file
+constexpr size_t TRIGGER_BUILDS_WAITING_MAX = 8;  // packages waiting for the running one
+constexpr int TRIGGER_ZIP_WAIT_SECS = 21;         // the end waits this long for a package
 
 class SeisServerState {
  public:
@@ -228,6 +228,11 @@ class SeisServerState {
   void requestFile(const std::string& text1, const std::string& text2);
   // A DLREQU gap of the minute from t (59 s) for the link's station.
   void requestTime(time_t t);
+  // The end of a query cycle: the state-of-health record of the parsed
+  // settings into the histogram archive, copied to the monitor folder as
+  // "<label>.histogram.csv"; without a histogram archive (mode 0) the record
+  // is written for that copy only and removed again.
+  void writeHistogramRecord();
   // In histogram mode 1 with the archive on: when the histogram schedule
   // is due (Histogram::isTime) and the instrument id is below
   // HISTOGRAM_ID_LIMIT, a REQHIS gap of the due time for the station.
@@ -280,8 +285,12 @@ class SeisServerState {
   float getSampleRate() const { return sampleRate_; }
 
   // An instrument's REQUEST_FILE text: "SRC=<site>,<path>" relays the request to the link
-  // of that site; "<station>.ss" sends that station's settings file,
-  // "sites[...network=NN][...time=T]" the site list or site information.
+  // of that site; "WAVE=YYYYMMDDhhmm,<minutes>,<station>" sends a waveform
+  // file (makeWaveFile; at most an hour, of a register name, a bare station
+  // code or, when empty, the whole network); "<station>.ss" sends that
+  // station's settings file, "sites[...network=NN][...time=T]" the site list
+  // or the site information of the five minutes from T (the hub's time text
+  // or Unix seconds). Refused or unanswerable requests get the end part only.
   // Any earlier pending file parts are dropped first.
   void processRequestFile(const std::string& name);
   // Queues path as pending FILE_PART payloads: the information part (part 0,
@@ -290,11 +299,16 @@ class SeisServerState {
   // information part when the file cannot be opened). Empty path: nothing.
   void uploadRequestedFile(const std::string& path, const std::string& type);
   void clearRequestedFile() { pendingFileParts_.clear(); }
+  // An UPLREQ gap: the waveform file of the network's stations (makeWaveFile)
+  // for (end - start) / 60 + 1 minutes from start, at most an hour, replaces
+  // any pending file parts; nothing when no file came out.
+  void completeUploadRequest(time_t start, time_t end);
   size_t numPendingFileParts() const { return pendingFileParts_.size(); }
 
   // Resets the per-link counters (construction, identification, link start).
   void zero();
-  // Ends the link: empties the upload queue, closes the link, logs "FINISH".
+  // Ends the link: empties the upload queue, writes the activity text
+  // "closed", closes the link, logs "FINISH".
   // Safe in any state, also when init was never called.
   void finish();
 

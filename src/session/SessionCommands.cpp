@@ -120,6 +120,8 @@ void SeisServerState::processSetSetting(const std::string& line) {
     ssFile_.writeDownload(stationLabel_, log_);
     writeStationXml(ssFile_, archive_.getChannames(), overwriteStationXml_);
     ssFile_.setChanged(false);
+    // A change reaches the monitor folder at once.
+    archive_.sendDownloadToMonitor(SS_FILE_NAME);
   }
   if (line.find("build") != std::string::npos) {
     updateTrigBackfill();

@@ -77,6 +77,8 @@ bool SeisServerState::driveRetrieval(int64_t now) {
   if (dremoFiles_.isSettingsStored()) {
     dremoFiles_.clearSettingsStored();
     readSettings();
+    // The upload list follows the instrument's build.
+    upload_.setBuildNo(ssFile_.getBuildNo());
   }
   return true;
 }
@@ -118,6 +120,9 @@ void SeisServerState::checkForGapRequest() {
       break;
     case Gap::DELHIS:
       sendHistogramRemove(gap->start());
+      break;
+    case Gap::UPLREQ:
+      completeUploadRequest(gap->start(), gap->end());
       break;
     default:
       logLine(log_, LOG_ADD, "SeisServerState::checkForGapRequest() Unknown Gap Action: %d",

@@ -127,11 +127,7 @@ int SeisServerState::sendNextRequest() {
       // The end of a query cycle: the station's state-of-health record.
       if (ssTimer_.isWriteFileTime()) {
         ssFile_.parse();
-        if (histogram_.isEnabled()) {
-          const std::string written = histogram_.write(ssFile_, log_);
-          if (!written.empty())
-            archive_.getMonitor().copyAs(written, stationLabel_ + ".histogram.csv", log_);
-        }
+        writeHistogramRecord();
       }
     }
     if (!checkForUpload()) {
@@ -151,10 +147,15 @@ int SeisServerState::sendNextRequest() {
         if (dremoFiles_.isIdle()) checkForGapRequest();
         const bool drove = driveRetrieval(now);
         if (!drove && now > nextSettingsFileMs_) {
-          // The settings file waits while another file is being fetched.
-          const bool busy = !dremoFiles_.isIdle();
-          if (doSettingFile_ && !upload_.hasFileParts() && !busy) requestSettingsFile();
-          if (!busy) {
+          // The settings file waits while another file is being fetched;
+          // when none is asked for, the stored one reaches the monitor folder.
+          if (dremoFiles_.isIdle()) {
+            if (doSettingFile_ && !upload_.hasFileParts() &&
+                instrumentId() < SETTINGS_FILE_ID_LIMIT) {
+              requestSettingsFile();
+            } else {
+              archive_.sendDownloadToMonitor(SS_FILE_NAME);
+            }
             nextSettingsFileMs_ =
                 now + 1000LL * (ssTimer_.isActive() ? SETTINGS_FILE_PERIOD_SECS
                                                     : SETTINGS_FILE_PERIOD_QUIET_SECS);

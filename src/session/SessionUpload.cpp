@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "gaps/Gapses.h"
 #include "session/SeisServerState.h"
+#include "triggers/TriggerZip.h"
 #include "util/Console.h"
 #include "util/DirScan.h"
 #include "util/Dirs.h"
@@ -13,6 +14,7 @@
 #include "util/SafeName.h"
 #include "util/Text.h"
 #include "util/TimeUtil.h"
+#include "waveform/Miniseed.h"
 
 namespace {
 
@@ -28,9 +30,81 @@ constexpr char SETTINGS_MARK[] = ".ss";
 constexpr size_t SITE_MAX = 9;               // characters of a relayed site name
 constexpr size_t SS_STATION_MAX = 6;         // station codes of ".ss" requests
 constexpr size_t NETWORK_MAX = 4;            // characters of a "network=" value
+constexpr size_t TIME_VALUE_MAX = 30;        // characters of a "time=" value
 constexpr size_t INFO_TEXT_MAX = 94;         // characters of the information part
 constexpr size_t STATION_FOLDER_SCAN = 999;  // download folders looked at
 constexpr size_t ID_DIGITS = 8;              // hexadecimal digits of an instrument id
+constexpr size_t WAVE_TIME_DIGITS = 12;      // "YYYYMMDDhhmm" of a waveform request
+constexpr size_t WAVE_TEXT_MIN = 19;         // shorter waveform requests are refused
+constexpr int WAVE_MINUTES_MAX = 60;         // minutes one waveform request may cover
+constexpr time_t SECONDS_PER_MINUTE = 60;
+constexpr int MIN_YEAR = 1970;
+constexpr int MAX_YEAR = 2100;
+
+// "WAVE=YYYYMMDDhhmm,<minutes>,<station>": the start (UTC), the minutes and
+// the station, which may be empty. False when the text does not match or
+// the time or count are out of range.
+bool parseWaveRequest(const std::string& text, time_t* start, int* minutes, std::string* station) {
+  const size_t from = strlen(WAVE_PREFIX);
+  if (text.size() < WAVE_TEXT_MIN || text[from + WAVE_TIME_DIGITS] != ',') return false;
+  for (size_t i = from; i < from + WAVE_TIME_DIGITS; ++i) {
+    if (!isdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  auto field = [&](size_t at, size_t n) { return atoi(text.substr(from + at, n).c_str()); };
+  struct tm tm = {};
+  tm.tm_year = field(0, 4) - 1900;
+  tm.tm_mon = field(4, 2) - 1;
+  tm.tm_mday = field(6, 2);
+  tm.tm_hour = field(8, 2);
+  tm.tm_min = field(10, 2);
+  if (tm.tm_year + 1900 < MIN_YEAR || tm.tm_year + 1900 > MAX_YEAR || tm.tm_mon > 11 ||
+      tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59) {
+    return false;
+  }
+  const std::string rest = text.substr(from + WAVE_TIME_DIGITS + 1);
+  const size_t comma = rest.find(',');
+  if (comma == 0 || comma == std::string::npos) return false;
+  for (size_t i = 0; i < comma; ++i) {
+    if (!isdigit(static_cast<unsigned char>(rest[i]))) return false;
+  }
+  *minutes = atoi(rest.substr(0, comma).c_str());
+  *start = tmToTime_t(tm);
+  *station = rest.substr(comma + 1);
+  return *minutes >= 1 && *minutes <= WAVE_MINUTES_MAX;
+}
+
+// The time of a site information request, after "time=": the hub's time
+// text or Unix seconds; 0 when it is neither.
+time_t siteInfoTime(const std::string& name) {
+  const size_t at = name.find(TIME_KEY);
+  if (at == std::string::npos) return 0;
+  const std::string value = name.substr(at + strlen(TIME_KEY), TIME_VALUE_MAX);
+  const time_t t = strToTime_t(value.c_str());
+  return t > 0 ? t : static_cast<time_t>(strtoll(value.c_str(), nullptr, 10));
+}
+
+// The site information's view of the extract archive: one minute of one
+// station at a time.
+class ExtractWaveforms : public SiteWaveforms {
+ public:
+  ExtractWaveforms(ArchiveFile& extract, Log* log) : extract_(extract), log_(log) {}
+  std::vector<std::string> getWaveFilePaths(time_t minute, const std::string& station,
+                                            const std::string& network) override {
+    std::vector<std::string> list;
+    // Zero minutes past the start: that minute alone.
+    TriggerZip::getWaveFilePaths(list, extract_, network, {station}, minute, 0, false,
+                                 std::string(), ChannelNames(), false, log_);
+    return list;
+  }
+  int numChannelsInZipFile(const std::string& path) override {
+    time_t first = 0;
+    return Miniseed::numChannelsInZipFile(path, &first);
+  }
+
+ private:
+  ArchiveFile& extract_;
+  Log* log_;
+};
 
 // The value after key in text, up to a blank, "," or "&", at most max characters.
 std::string valueAfter(const std::string& text, const char* key, size_t max) {
@@ -219,10 +293,27 @@ void SeisServerState::processRequestFile(const std::string& name) {
     return;
   }
   if (name.rfind(WAVE_PREFIX, 0) == 0) {
-    // No waveform extracts are made on request: the instrument gets an
-    // empty transfer.
-    logLine(log_, LOG_ADD, "Waveform request [%s] is not served", name.c_str());
-    pendingFileParts_.push_back(partPayload(1, nullptr, 0));
+    time_t start = 0;
+    int minutes = 0;
+    std::string station;
+    bool ok = parseWaveRequest(name, &start, &minutes, &station);
+    // A register name "<station>.<id8>", or a bare station code standing for
+    // that station's newest download folder; empty: the whole network.
+    if (ok && !station.empty()) {
+      ok = station.size() <= SITE_NAME_MAX && safePathCode(station) == station;
+      if (ok && station.find('.') == std::string::npos) {
+        station = station.size() <= SS_STATION_MAX ? findStationFolder(station) : "";
+        ok = !station.empty();
+      }
+    }
+    if (!ok) {
+      logLine(log_, LOG_ADD, "Waveform request [%s] refused: end part only", name.c_str());
+      pendingFileParts_.push_back(partPayload(1, nullptr, 0));
+      return;
+    }
+    // An empty result still answers with the end part.
+    uploadRequestedFile(makeWaveFile(start, minutes, station, archive_.getNetwork()), "WAVE");
+    if (pendingFileParts_.empty()) pendingFileParts_.push_back(partPayload(1, nullptr, 0));
     return;
   }
   if (name.find(SETTINGS_MARK) != std::string::npos) {
@@ -244,15 +335,24 @@ void SeisServerState::processRequestFile(const std::string& name) {
     type = "SITES";
     const std::string network = safePathCode(valueAfter(name, NETWORK_KEY, NETWORK_MAX));
     const std::string folder = network.empty() ? DOWNLOAD_DIR : DOWNLOAD_DIR + network + "/";
-    if (!valueAfter(name, TIME_KEY, name.size()).empty()) {
-      // Site information needs the waveform files of each minute, which no
-      // request gathers: the instrument gets an empty transfer.
-      logLine(log_, LOG_ADD, "Site information request [%s] is not served", name.c_str());
-      pendingFileParts_.push_back(partPayload(1, nullptr, 0));
-      return;
+    if (name.find(TIME_KEY) != std::string::npos) {
+      const time_t t = siteInfoTime(name);
+      ExtractWaveforms waves(archive_.getExtractArchive(), log_);
+      if (t <= 0) {
+        logLine(log_, LOG_ADD, "Site information request [%s]: no time", name.c_str());
+      } else if (siteFolder_.writeSiteInfosFile(DOWNLOAD_DIR, network, t, waves,
+                                                ssFile_.numStoringChans())) {
+        path = folder + "siteinfos";
+      }
+      lastRxTic_ = monoMs();
+      if (path.empty()) {
+        pendingFileParts_.push_back(partPayload(1, nullptr, 0));
+        return;
+      }
+    } else {
+      siteFolder_.writeSitesFile(DOWNLOAD_DIR, network, log_);
+      path = folder + "sites";
     }
-    siteFolder_.writeSitesFile(DOWNLOAD_DIR, network, log_);
-    path = folder + "sites";
   } else {
     logLine(log_, LOG_ADD, "Request [%s] is not understood", name.c_str());
     return;
@@ -293,6 +393,19 @@ void SeisServerState::uploadRequestedFile(const std::string& path, const std::st
   const int end = full ? REQUESTED_PARTS_MAX + 1 : number + 2;
   pendingFileParts_.push_back(partPayload(static_cast<uint16_t>(end), nullptr, 0));
   logLine(log_, LOG_ADD, "Requested file [%s]: %ld bytes in %d parts", path.c_str(), bytes, number);
+}
+
+void SeisServerState::completeUploadRequest(time_t start, time_t end) {
+  const time_t span = end > start ? (end - start) / SECONDS_PER_MINUTE + 1 : 1;
+  const int minutes = static_cast<int>(std::min<time_t>(span, WAVE_MINUTES_MAX));
+  if (span > WAVE_MINUTES_MAX) {
+    logLine(log_, LOG_ADD, "Upload request of %ld minutes cut to %d", static_cast<long>(span),
+            minutes);
+  }
+  const std::string path = makeWaveFile(start, minutes, std::string(), archive_.getNetwork());
+  if (path.empty()) return;
+  clearRequestedFile();
+  uploadRequestedFile(path, "WAVE");
 }
 
 bool SeisServerState::nextPendingFilePart() {

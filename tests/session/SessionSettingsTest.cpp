@@ -3,6 +3,7 @@
 // and its StationXML, and readSettings takes a downloaded settings file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "session/SessionTestSupport.h"
@@ -71,21 +72,30 @@ TEST_F(SessionSettingsTest, ReadSettingsTakesTheDownloadedFileOrLogsTheFailure) 
 }
 
 // The end of a query cycle writes the state-of-health record, unless the
-// histogram archive is off.
+// histogram archive is off; the monitor folder gets it in both modes, and
+// the changed settings.
 TEST_F(SessionSettingsTest, EndOfAQueryCycleWritesTheHistogramRecord) {
   static const char* const NO_KEYS[] = {""};  // every step ends a cycle
   for (int mode : {HISTOGRAM_SELF, HISTOGRAM_OFF}) {
     const std::string folder = dir.path() + "h" + std::to_string(mode) + "/";
     std::string props = sessionProps();
     props.replace(props.find("settingcommands=0"), 17, "settingcommands=1");
+    const std::string monitor = dir.path() + "m" + std::to_string(mode);
     writeText(dir.file("vh.props"), props + "histogramenabled=" + std::to_string(mode) +
-                                        "\nhistogramarchive=" + folder + "%S_%Y.csv\n");
+                                        "\nhistogramarchive=" + folder + "%S_%Y.csv\n" +
+                                        "monitorenabled=1\nmonitordir=" + monitor + "\n");
     initSession();
     session.processSetSetting("sitename=ABCD");
     session.TEST_ssTimer().setKeys(NO_KEYS);
-    session.TEST_ssTimer().TEST_setClock([] { return time(nullptr) + 3600; });
+    // Each pass a later cycle.
+    session.TEST_ssTimer().TEST_setClock([mode] { return time(nullptr) + 3600 * (3 - mode); });
     session.TEST_setLoopAgeSecs(11);
     session.sendNextRequest();
+    const std::vector<std::string> copies = listDir(monitor);
+    EXPECT_NE(std::find(copies.begin(), copies.end(), "ABCD.00000000.histogram.csv"), copies.end())
+        << mode;
+    EXPECT_EQ(readText(monitor + "/ABCD.00000000.histogram.csv").rfind("# Histogram & SOH\n", 0),
+              0u);
     const std::vector<std::string> files = listDir(folder);
     ASSERT_EQ(files.size(), mode == HISTOGRAM_SELF ? 1u : 0u) << mode;
     if (files.empty()) continue;

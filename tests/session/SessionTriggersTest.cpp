@@ -78,6 +78,53 @@ TEST_F(SessionTriggersTest, TriggerFrameWritesTheFileBroadcastsAndOpensThePeak) 
   EXPECT_NE(text.find("Level trigger info not understood: [=nan m/s time: 0]"), std::string::npos);
 }
 
+// Two more stations of the network name themselves and get the broadcast
+// files of a trigger at the first in their upload folders.
+TEST_F(SessionTriggersTest, BroadcastIsSentByTheOtherStationsSessions) {
+  struct Peer {
+    MemoryIO io;
+    SeisServerState session;
+  } peers[2];
+  int64_t ms = 1000000;
+  for (uint32_t i = 0; i < 2; ++i) {
+    Peer& p = peers[i];
+    ASSERT_TRUE(p.session.init(&p.io, &vhProps, &gapses, &log));
+    p.session.TEST_setMonoClock([&ms] { return ms; });
+    p.session.TEST_upload().TEST_setClock([&ms] { return ms; });
+    p.session.TEST_setState(S::READ);
+    uint8_t seq = 1;
+    for (const std::string& line : {std::string("\"network_code\"=\"CO\""),
+                                    "\"sitename\"=\"JSC" + std::to_string(i + 2) + "\""}) {
+      p.io.feedAndPump(frame(SelvomaPacket::COMMAND, STATION + 1 + i, line, seq++));
+      ASSERT_EQ(p.session.read(), S::PROCESS);
+      p.session.process(true);
+    }
+  }
+  deliverMiniseed(1);
+  const time_t now = time(nullptr);
+  deliver(frame(SelvomaPacket::TRIGGER, STATION, triggerPayload(now, 4), 2));
+  // Each asks its instrument for the stream and files the trigger as its own
+  // broadcast trigger (the packet file's TRIGGER line is injected locally).
+  for (Peer& p : peers) {
+    std::string commands;
+    for (int turn = 0; turn < 20; ++turn) {
+      ms += 500;
+      p.session.TEST_setLoopAgeSecs(SEND_WARMUP_SECS + 1);
+      const int next = p.session.sendNextRequest();
+      if (next == S::SEND) p.session.send();
+      if (next == S::PROCESS_LOCAL) p.session.process(false);
+      for (const SelvomaPacket& f : splitFrames(p.io.takeWritten())) {
+        if (f.type == SelvomaPacket::COMMAND) commands += textOf(f) + ";";
+      }
+    }
+    EXPECT_NE(commands.find("stream 30;"), std::string::npos) << commands;
+    const std::string station = p.session.getStationLabel().substr(0, 4);
+    EXPECT_NE(logText().find("WRITTEN Trigger 8 BROADCAST TRIGGER. archive/trigxml/" + station),
+              std::string::npos)
+        << station;
+  }
+}
+
 TEST_F(SessionTriggersTest, BuildTriggerGapWritesTheBufferOnce) {
   session.TEST_setLoopAgeSecs(0);
   for (uint8_t seq = 1; seq <= 3; ++seq) deliverMiniseed(seq);
@@ -148,6 +195,10 @@ TEST_F(SessionTriggersTest, WaveFileZipsTheRequestedMinutesWithTheSettings) {
   EXPECT_EQ(files.size(), 6u);
   EXPECT_TRUE(pathExists(dir.file("out/settings.ss")));
   EXPECT_TRUE(pathExists(dir.file("out/" + label + ".station.xml")));
+  // A client's upload request of the same minutes goes to the instrument.
+  session.completeUploadRequest(start, start + 150);
+  EXPECT_GT(session.numPendingFileParts(), 2u);
+  EXPECT_NE(logText().find("Requested file [" + zip + "]"), std::string::npos);
 }
 
 }  // namespace

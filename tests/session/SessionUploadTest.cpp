@@ -9,6 +9,7 @@
 #include "session/SeisServerState.h"
 #include "session/SessionTestSupport.h"
 #include "util/Dirs.h"
+#include "waveform/Zipper.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ TEST_F(SessionUploadTest, RequestedFileGoesInLinkSizedPartsOnePerDecision) {
 }
 
 TEST_F(SessionUploadTest, InstrumentRequestsAreAnsweredOrRelayed) {
+  Zipper::TEST_setPauses(0, 0);
   for (const char* folder : {"SIM.01000001/", "SIMX.01000002/"}) {
     mkdirs(DOWNLOAD_DIR + folder, true);
     writeText(DOWNLOAD_DIR + folder + "settings.ss", "{\"a\":1}\n");
@@ -80,7 +82,7 @@ TEST_F(SessionUploadTest, InstrumentRequestsAreAnsweredOrRelayed) {
   const struct {
     const char* request;
     size_t parts;      // pending parts afterwards
-    const char* info;  // text of the information part, or null
+    const char* info;  // the information part ends so, or null
   } cases[] = {
       {"SIM.ss", 3, "INFO:bytes=8,filename=settings.ss,type=STATUS"},
       {"NONE.ss", 1, nullptr},  // no such station: the end part only
@@ -88,7 +90,11 @@ TEST_F(SessionUploadTest, InstrumentRequestsAreAnsweredOrRelayed) {
       {"TOOLONG.ss", 0, nullptr},
       {"sites", 3, "INFO:bytes=1,filename=sites,type=SITES"},
       {"sites network=../x", 3, "INFO:bytes=1,filename=sites,type=SITES"},
-      {"WAVE=202301020304,2,ABC", 1, nullptr},
+      {"WAVE=202104052345,1,SIM", 3, "filename=20210405_2345.0001min.zip,type=WAVE"},
+      {"WAVE=202301020304,2,ABC", 1, nullptr},  // no such station
+      {"WAVE=202113020304,2,", 1, nullptr},     // month 13
+      {"WAVE=202301020304,2,../SIM.01000001", 1, nullptr},
+      {"sites time=2021-04-05 2345 00", 3, "filename=siteinfos,type=SITES"},
       {"SRC=ABCD,data/2023/file.ms", 0, nullptr},
   };
   uint8_t seq = 10;
@@ -107,13 +113,15 @@ TEST_F(SessionUploadTest, InstrumentRequestsAreAnsweredOrRelayed) {
     const SelvomaPacket& first = out.back();
     ASSERT_EQ(first.type, SelvomaPacket::FILE_PART);
     if (c.info != nullptr) {
-      EXPECT_EQ(first.textPayload(2, 200), c.info);
+      const std::string info = first.textPayload(2, 200);
+      EXPECT_EQ(info.substr(info.size() - std::min(info.size(), strlen(c.info))), c.info) << info;
     } else {
       EXPECT_EQ(first.payloadLen(), 2);
       EXPECT_EQ(first.payload()[0], 1);
     }
   }
   EXPECT_TRUE(pathExists(DOWNLOAD_DIR + "_._x/sites"));  // the network stays below downloads
+  EXPECT_EQ(readText(DOWNLOAD_DIR + "siteinfos").substr(0, 16), "2021-04-05 2345\n");
   EXPECT_EQ(readText(dir.path() + "transactions/request/ABCD.00000000"), "86-/data/2023/file.ms\n");
 }
 
@@ -133,6 +141,7 @@ TEST_F(SessionUploadTest, UploadCutOffIsSentWholeByTheNextSession) {
   session.finish();
   EXPECT_EQ(readText(folder + "f.dat"), std::string(2000, 'd'));
   EXPECT_NE(logText().find("Upload unfinished: [" + folder + "f.dat]"), std::string::npos);
+  EXPECT_EQ(readText(DOWNLOAD_DIR + "ABCD.01000001/activity/activity"), "closed");
 }
 
 TEST_F(SessionUploadTest, RequestFilesBecomeRequestsAndDownloads) {
