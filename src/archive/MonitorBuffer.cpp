@@ -29,6 +29,17 @@ int64_t steadyMs() {
       .count();
 }
 
+// Deletes each path: folders with their contents, files.
+void removeEntries(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    if (isDir(path)) {
+      deleteFolder(path);
+    } else {
+      removeFile(path);
+    }
+  }
+}
+
 }  // namespace
 
 MonitorBuffer::MonitorBuffer() : clock_(steadyMs) { buffer_.reserve(BUFFER_BYTES); }
@@ -98,13 +109,7 @@ void MonitorBuffer::clear(const std::string& station) {
     }
     return true;
   });
-  for (const std::string& path : doomed) {
-    if (isDir(path)) {
-      deleteFolder(path);
-    } else {
-      removeFile(path);
-    }
-  }
+  removeEntries(doomed);
 }
 
 void MonitorBuffer::clearAll() {
@@ -115,13 +120,7 @@ void MonitorBuffer::clearAll() {
     doomed.push_back(path);
     return true;
   });
-  for (const std::string& path : doomed) {
-    if (isDir(path)) {
-      deleteFolder(path);
-    } else {
-      removeFile(path);
-    }
-  }
+  removeEntries(doomed);
 }
 
 int MonitorBuffer::getNumFiles() {

@@ -48,20 +48,12 @@ long secondsSinceChange(const std::string& path) {
 
 bool RequestFile::parse(const std::string& text, std::string* error) {
   requests_.clear();
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    for (char c : line) {
-      if (!isPrintableAscii(c) && c != '\t') {
-        if (error != nullptr) *error = "not a text file";
-        requests_.clear();
-        return false;
-      }
-    }
+  std::vector<std::string> lines;
+  if (!splitTextLines(text, &lines)) {
+    if (error != nullptr) *error = "not a text file";
+    return false;
+  }
+  for (const std::string& line : lines) {
     if (line.size() < SEL_REQUEST_LINE_MIN || line[0] == '#') continue;
     SelRequest request;
     if (!request.parse(line)) continue;

@@ -132,22 +132,17 @@ std::unique_ptr<SelvomaPacket> Upload::parsePkt(const std::string& line) {
 }
 
 bool Upload::addPktString(const std::string& text, std::string* error) {
+  std::vector<std::string> all;
+  if (!splitTextLines(text, &all)) {
+    *error = "not a text file";
+    return false;
+  }
   std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    for (char c : line) {
-      if (!isPrintableAscii(c) && c != '\t') {
-        *error = "not a text file";
-        return false;
-      }
-    }
+  size_t number = 0;
+  for (const std::string& line : all) {
+    ++number;
     if (line.size() > PKT_LINE_MAX) {
-      *error = sformat("line %zu longer than %zu characters", lines.size() + 1, PKT_LINE_MAX);
+      *error = sformat("line %zu longer than %zu characters", number, PKT_LINE_MAX);
       return false;
     }
     if (line.empty()) continue;

@@ -62,3 +62,23 @@ std::string escapeXml(const std::string& text) {
   }
   return out;
 }
+
+bool splitTextLines(const std::string& text, std::vector<std::string>* lines) {
+  lines->clear();
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (char c : line) {
+      if (!isPrintableAscii(c) && c != '\t') {
+        lines->clear();
+        return false;
+      }
+    }
+    lines->push_back(std::move(line));
+  }
+  return true;
+}

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Printable ASCII: the bytes texts shown to people and other programs keep.
 constexpr int ASCII_PRINTABLE_FIRST = 0x20;  // blank
@@ -34,5 +35,10 @@ std::string sformatBounded(size_t maxChars, const char* format, ...)
 // become entities, bytes outside printable ASCII become "?"; everything else
 // stays as it is.
 std::string escapeXml(const std::string& text);
+
+// The lines of a text file from another program: split at "\n", a "\r"
+// before it dropped, empty lines kept. False (lines cleared) when a line
+// holds a byte outside printable ASCII other than a tab: a binary file.
+bool splitTextLines(const std::string& text, std::vector<std::string>* lines);
 
 #endif  // VH_UTIL_TEXT_H_
