@@ -41,13 +41,15 @@ void zipMinute(PacketArchive* archive, SsFile* ssFile, Trigger* trigger, Log* lo
                const std::string& path, int archiveNumber) {
   auto order = std::make_unique<MinuteZipOrder>();
   order->minutePath = path;
-  // The minute's trigger files: the minute is that of the file's first
-  // record (the write that noticed the finished minute is later).
+  // The minute's trigger files: a record goes to the minute file of its end
+  // time, so the minute is that of the first record's end (the write that
+  // noticed the finished minute is later, and the record may start in the
+  // minute before).
   std::vector<uint8_t> first;
   if (firstRecord(path, &first)) {
     trigger->getTriggerPaths(
         order->files, archive->getNetwork(), archive->getStation(), archive->getId(),
-        static_cast<time_t>(Miniseed::getStartTime(first.data()) / HPTMODULUS));
+        static_cast<time_t>(Miniseed::getEndTime(first.data()) / HPTMODULUS));
   }
   order->stationId = archive->getStationWithId();
   order->id = archive->getId();
