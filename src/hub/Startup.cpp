@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "archive/MinuteZip.h"
-#include "archive/RingOutlet.h"
 #include "archive/MonitorBuffer.h"
+#include "archive/RingOutlet.h"
 #include "core/Log.h"
 #include "core/Version.h"
 #include "core/VhProps.h"
@@ -28,6 +28,7 @@
 #include "gaps/RequestFiles.h"
 #include "hub/LinkThreads.h"
 #include "hub/ServiceNotify.h"
+#include "hub/StatusPublisher.h"
 #include "io/IO.h"
 #include "io/Serial.h"
 #include "io/Socket.h"
@@ -185,6 +186,9 @@ int vorlanhubMain(int argc, char** argv) {
   printf("USB=[%s]\n", Usb::firstDrive().c_str());
   printf("%s", BRLTTY_HINT);
   fflush(stdout);
+  // A file-size limit (ulimit -f) makes a write fail with EFBIG, which the
+  // writers report like a full disk, instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
   startSignalThread();
   return startVorlanHub();
 }
@@ -314,6 +318,10 @@ int startVorlanHub() {
   // Sessions may ask for the orderly stop (the companion watchdog).
   SeisServerState::setProcessStopHook(requestOrderlyStop);
 
+  // The status file and, when "metricsport" is set, the metrics server.
+  auto status = std::make_unique<StatusPublisher>(props.get(), log.get());
+  status->start();
+
   // 30-31. The main wait loop; under a service manager with a watchdog it
   // wakes often enough to ping it.
   ServiceNotify::ready();
@@ -353,6 +361,7 @@ int startVorlanHub() {
   // so that they write their caches and gap entries; only then is what they
   // share destroyed, in reverse order of creation.
   ServiceNotify::stopping();
+  status.reset();
   const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
   RINGSERVER.setEnabled(false);
   RINGSERVER.setLog(nullptr);
