@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -118,6 +119,11 @@ std::string directoryOf(const char* programPath) {
 
 char** _argv = nullptr;
 
+// Set by the orderly stop when sessions or zip threads are still running at
+// its end: they use process-wide objects, so the process must end without
+// destroying those (see vorlanhubMain).
+std::atomic<bool> threadsLeftRunning{false};
+
 }  // namespace
 
 void logMiniseed(char* message) {
@@ -190,7 +196,14 @@ int vorlanhubMain(int argc, char** argv) {
   // writers report like a full disk, instead of ending the process.
   signal(SIGXFSZ, SIG_IGN);
   startSignalThread();
-  return startVorlanHub();
+  const int status = startVorlanHub();
+  if (threadsLeftRunning.load()) {
+    // The normal exit would destroy the process-wide objects (the zip
+    // mutex, the logs) under the threads that still use them.
+    fflush(nullptr);
+    std::quick_exit(status);
+  }
+  return status;
 }
 
 void requestOrderlyStop(int exitStatus) {
@@ -367,11 +380,13 @@ int startVorlanHub() {
   RINGSERVER.setLog(nullptr);
   // Minutes still being zipped are placed before the process ends.
   if (!MinuteZip::waitAll(ZIP_STOP_BOUND)) {
+    threadsLeftRunning.store(true);
     // Interface log line
     log->flushf("%d zip threads did not end within %d seconds", MinuteZip::running(),
                 static_cast<int>(ZIP_STOP_BOUND.count()));
   }
   if (!sessionsEnded) {
+    threadsLeftRunning.store(true);
     // Interface log line
     log->flushf("%d sessions did not end within %d seconds", LinkThreads::instance().runningLinks(),
                 static_cast<int>(SESSION_STOP_BOUND.count()));
