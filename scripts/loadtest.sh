@@ -377,7 +377,6 @@ scenarioDisk() {
   local sim=$SIM_PID
   sleep "$DISK_FULL_SECS"
   kill -0 "$HUB_PID" 2>/dev/null || fail "the hub ended while the disk was full"
-  note "store failures logged: $(cat "$dir"/log/*.txt | grep -c 'Cannot store records in archive' || true)"
   note "pending gaps while full (status.json): $(grep -o '"DLBACK": [0-9]*' "$dir/status.json" | awk '{s+=$2} END {print s+0}') DLBACK"
   note "free space shown for archive1: $(grep -o '"free_bytes": [0-9a-z]*' "$dir/status.json" | head -1)"
   local full1
@@ -394,6 +393,8 @@ scenarioDisk() {
   kill -0 "$HUB_PID" 2>/dev/null || fail "the hub ended after the space returned"
   stopHub
   stopSim "$sim"
+  # Counted once the stop has written the logs' caches.
+  note "store failures logged: $(cat "$dir"/log/*.txt | grep -c 'Cannot store records in archive' || true)"
   python3 "$WORK/check.py" disk "$dir/full/archive" "$dir/card" "base=$dir" "full0=$full0" "full1=$full1" ||
     fail "records made while the disk was full neither kept nor recorded as gaps, or no storing afterwards"
 }
