@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(build-essential cmake ninja-build pkg-config libmseed-dev libzip-dev
           libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
           libxml2-utils procps zip unzip clang-format libsystemd-dev libcairo2-dev
-          libboost-dev)
+          libboost-dev libmicrohttpd-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

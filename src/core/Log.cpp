@@ -2,8 +2,11 @@
 
 #include <sys/time.h>
 
+#include <array>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "util/Console.h"
 #include "util/DirScan.h"
@@ -16,7 +19,59 @@ namespace {
 constexpr char DEFAULT_LOG_NAME[] = "log";
 // A line is cached only while more than this many characters stay free.
 constexpr size_t LOG_CACHE_SLACK = 2;
+constexpr time_t SECONDS_PER_MINUTE = 60;
+// The words that make a line an error line, in lower case.
+const char* const ERROR_WORDS[] = {"error", "fail", "could not", "cannot"};
+
+// The error tally: one bucket per minute of the last hour, the bucket of
+// minute m at m % LOG_ERROR_MINUTES, stamped with its minute.
+struct ErrorTally {
+  Mutex mu;
+  std::array<time_t, LOG_ERROR_MINUTES> minute GUARDED_BY(mu){};
+  std::array<int, LOG_ERROR_MINUTES> count GUARDED_BY(mu){};
+};
+
+ErrorTally& errorTally() {
+  static ErrorTally* tally = new ErrorTally();  // lives as long as the process
+  return *tally;
+}
+
+void countIfError(const char* text) {
+  if (isLogErrorText(text)) noteLogError(time(nullptr));
+}
 }  // namespace
+
+bool isLogErrorText(const char* text) {
+  if (text == nullptr) return false;
+  std::string lower = text;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const char* word : ERROR_WORDS)
+    if (lower.find(word) != std::string::npos) return true;
+  return false;
+}
+
+void noteLogError(time_t t) {
+  ErrorTally& tally = errorTally();
+  const time_t m = t / SECONDS_PER_MINUTE;
+  const size_t slot = static_cast<size_t>(m % LOG_ERROR_MINUTES);
+  MutexLock lock(tally.mu);
+  if (tally.minute[slot] != m) {
+    tally.minute[slot] = m;
+    tally.count[slot] = 0;
+  }
+  ++tally.count[slot];
+}
+
+int logErrorsLastHour(time_t now) {
+  ErrorTally& tally = errorTally();
+  const time_t m = now / SECONDS_PER_MINUTE;
+  int total = 0;
+  MutexLock lock(tally.mu);
+  for (int i = 0; i < LOG_ERROR_MINUTES; ++i) {
+    if (tally.minute[i] <= m && tally.minute[i] > m - LOG_ERROR_MINUTES) total += tally.count[i];
+  }
+  return total;
+}
 
 Log::Log() = default;
 
@@ -84,6 +139,7 @@ std::string Log::makeStr(const char* text) {
 void Log::add(const char* text, bool verboseOnly) {
   if (text == nullptr) return;
   if (verboseOnly && getVerbosness() < 1) return;
+  countIfError(text);
   std::string line = makeStr(text);
   if (DOPRINTF.load(std::memory_order_relaxed)) {
     fputs(line.c_str(), stdout);
@@ -116,6 +172,7 @@ void Log::addfVerbose(const char* format, ...) {
 void Log::flush(const char* text) {
   std::string line;
   if (text != nullptr) {
+    countIfError(text);
     line = makeStr(text);
     if (DOPRINTF.load(std::memory_order_relaxed)) {
       fputs(line.c_str(), stdout);

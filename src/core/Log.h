@@ -99,4 +99,18 @@ enum LogWrite { LOG_ADD, LOG_VERBOSE, LOG_FLUSH };
 void logLine(Log* log, LogWrite how, const char* format, ...) __attribute__((format(printf, 3, 4)));
 void vlogLine(Log* log, LogWrite how, const char* format, va_list args);
 
+// The process-wide tally of error lines, for the hub's status. A line that a
+// Log writes (or caches) counts as an error line when its text holds
+// "error", "fail", "could not" or "cannot" in any case. The tally keeps one
+// count per UTC minute for the last LOG_ERROR_MINUTES minutes under its own
+// mutex (taken after a Log's mu_ is released, never with it held); any
+// thread.
+constexpr int LOG_ERROR_MINUTES = 60;
+bool isLogErrorText(const char* text);
+// Counts one error line at time t.
+void noteLogError(time_t t);
+// Error lines counted in the LOG_ERROR_MINUTES minutes up to and including
+// the minute of now.
+int logErrorsLastHour(time_t now);
+
 #endif  // VH_CORE_LOG_H_

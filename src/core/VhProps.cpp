@@ -62,7 +62,8 @@ const std::vector<VhPropKey> KEY_TABLE = {
     {"backfill", T::INT, "1"},                 // backfill of gaps
     {"backfillhours", T::INT, "24"},           // how far back gaps are filled
     {"fixgaps", T::INT, "1"},                  // sample gap fixing
-    {"timeout", T::INT, "30"},  // session loop time-out, seconds without a good frame
+    {"timeout", T::INT, "30"},     // session loop time-out, seconds without a good frame
+    {"metricsport", T::INT, "0"},  // loopback port of the metrics page; 0: none
     // Waveform archives.
     {"archive1", T::PATH, ARCHIVE_DEFAULT, ARCHIVE_TIDORA, ARCHIVE_PI, ARCHIVE_TIDORA},
     {"archive2", T::PATH, ""},  // empty: no second archive

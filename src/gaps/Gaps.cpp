@@ -481,6 +481,16 @@ std::vector<Gap> Gaps::getList() const {
   return copy;
 }
 
+std::array<int, Gap::ACTION_COUNT> Gaps::countByAction() const {
+  MutexLock lock(mu_);
+  std::array<int, Gap::ACTION_COUNT> counts{};
+  for (const auto& gap : list_) {
+    const int action = gap->action();
+    if (action >= 0 && action < Gap::ACTION_COUNT) ++counts[action];
+  }
+  return counts;
+}
+
 size_t Gaps::size() const {
   MutexLock lock(mu_);
   return list_.size();

@@ -26,6 +26,7 @@
 #ifndef VH_GAPS_GAPS_H_
 #define VH_GAPS_GAPS_H_
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <ctime>
@@ -136,6 +137,9 @@ class Gaps {
   // A copy of the list, in order.
   std::vector<Gap> getList() const;
   size_t size() const;
+  // How many gaps of each action the list holds, indexed by action (actions
+  // outside 0..ACTION_COUNT-1 are not counted).
+  std::array<int, Gap::ACTION_COUNT> countByAction() const;
 
   // The path of the gap file of this station.
   std::string getGapFilePath() const;

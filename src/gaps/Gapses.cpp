@@ -49,6 +49,13 @@ bool Gapses::storeIfChanged(const std::string& stationId) {
   return blankClaimed_ && blank_.storeIfChanged(log_);
 }
 
+std::array<int, Gap::ACTION_COUNT> Gapses::countByAction(const std::string& stationId) {
+  MutexLock lock(mu_);
+  auto found = index_.find(stationId);
+  if (found == index_.end()) return std::array<int, Gap::ACTION_COUNT>{};
+  return slots_[found->second].countByAction();
+}
+
 Gaps* Gapses::blankLocked(const std::string& stationId) {
   if (!stationId.empty() && !blankReported_) {
     blankReported_ = true;

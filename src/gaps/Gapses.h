@@ -71,6 +71,10 @@ class Gapses {
   // the station has no slot; claims nothing.
   bool storeIfChanged(const std::string& stationId);
 
+  // Gaps::countByAction of the station's own list; all zero when the
+  // station has no slot (claims nothing).
+  std::array<int, Gap::ACTION_COUNT> countByAction(const std::string& stationId);
+
   // Gaps::push on the station's list. Returns false when it is refused; the
   // gap is then destroyed.
   bool push(const std::string& stationId, std::unique_ptr<Gap> gap, Log* log);

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include "gaps/RequestFiles.h"
 #include "hub/LinkThreads.h"
 #include "hub/ServiceNotify.h"
+#include "hub/StatusPublisher.h"
 #include "io/IO.h"
 #include "io/Serial.h"
 #include "io/Socket.h"
@@ -117,6 +119,11 @@ std::string directoryOf(const char* programPath) {
 
 char** _argv = nullptr;
 
+// Set by the orderly stop when sessions or zip threads are still running at
+// its end: they use process-wide objects, so the process must end without
+// destroying those (see vorlanhubMain).
+std::atomic<bool> threadsLeftRunning{false};
+
 }  // namespace
 
 void logMiniseed(char* message) {
@@ -185,8 +192,18 @@ int vorlanhubMain(int argc, char** argv) {
   printf("USB=[%s]\n", Usb::firstDrive().c_str());
   printf("%s", BRLTTY_HINT);
   fflush(stdout);
+  // A file-size limit (ulimit -f) makes a write fail with EFBIG, which the
+  // writers report like a full disk, instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
   startSignalThread();
-  return startVorlanHub();
+  const int status = startVorlanHub();
+  if (threadsLeftRunning.load()) {
+    // The normal exit would destroy the process-wide objects (the zip
+    // mutex, the logs) under the threads that still use them.
+    fflush(nullptr);
+    std::quick_exit(status);
+  }
+  return status;
 }
 
 void requestOrderlyStop(int exitStatus) {
@@ -314,6 +331,10 @@ int startVorlanHub() {
   // Sessions may ask for the orderly stop (the companion watchdog).
   SeisServerState::setProcessStopHook(requestOrderlyStop);
 
+  // The status file and, when "metricsport" is set, the metrics server.
+  auto status = std::make_unique<StatusPublisher>(props.get(), log.get());
+  status->start();
+
   // 30-31. The main wait loop; under a service manager with a watchdog it
   // wakes often enough to ping it.
   ServiceNotify::ready();
@@ -353,16 +374,19 @@ int startVorlanHub() {
   // so that they write their caches and gap entries; only then is what they
   // share destroyed, in reverse order of creation.
   ServiceNotify::stopping();
+  status.reset();
   const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
   RINGSERVER.setEnabled(false);
   RINGSERVER.setLog(nullptr);
   // Minutes still being zipped are placed before the process ends.
   if (!MinuteZip::waitAll(ZIP_STOP_BOUND)) {
+    threadsLeftRunning.store(true);
     // Interface log line
     log->flushf("%d zip threads did not end within %d seconds", MinuteZip::running(),
                 static_cast<int>(ZIP_STOP_BOUND.count()));
   }
   if (!sessionsEnded) {
+    threadsLeftRunning.store(true);
     // Interface log line
     log->flushf("%d sessions did not end within %d seconds", LinkThreads::instance().runningLinks(),
                 static_cast<int>(SESSION_STOP_BOUND.count()));

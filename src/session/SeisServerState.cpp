@@ -89,6 +89,7 @@ SeisServerState::SeisServerState()
 }
 
 SeisServerState::~SeisServerState() {
+  leaveStatus();
   removeSiteMarker();
   waitForTriggerZip();
 }
@@ -178,6 +179,7 @@ void SeisServerState::zero() {
 void SeisServerState::loop() {
   logLine(log_, LOG_ADD, "LOOP START   %s", io_ != nullptr ? io_->getDescription() : "");
   noReplyCount_ = 0;
+  joinStatus();
   loopStartMs_ = monoMs();
   int64_t lastPeriodicMs = loopStartMs_;
   lastKeepAliveMs_ = loopStartMs_;
@@ -226,6 +228,7 @@ void SeisServerState::loop() {
     }
   }
   finish();
+  leaveStatus();
   logLine(log_, LOG_ADD, "loop end");
 }
 
@@ -274,6 +277,7 @@ void SeisServerState::periodic() {
   // A gap list changed within the store's write interval is written now.
   archive_.storeChangedGaps();
   checkTidora();
+  publishStatus();
 }
 
 int SeisServerState::runState(int state) {
@@ -431,6 +435,7 @@ void SeisServerState::storeMiniseedPacket() {
     }
   }
   if (stored) {
+    noteStoredForStatus();
     touchSiteMarker();
     checkFirstStoreWave();
     storedData_ = true;

@@ -58,6 +58,7 @@
 #include "protocol/SelvomaPacket.h"
 #include "protocol/Upload.h"
 #include "session/DremoFiles.h"
+#include "session/LinkStatus.h"
 #include "triggers/Trigger.h"
 
 class Gapses;
@@ -305,6 +306,12 @@ class SeisServerState {
   void completeUploadRequest(time_t start, time_t end);
   size_t numPendingFileParts() const { return pendingFileParts_.size(); }
 
+  // The link's figures for the hub's status (SessionStatus.cpp): the link
+  // joins the LinkRegistry at the start of loop(), publishes with the
+  // periodic work and leaves at the end of loop() (or in the destructor).
+  void publishStatus();
+  uint64_t getStatusKey() const { return statusKey_; }
+
   // Resets the per-link counters (construction, identification, link start).
   void zero();
   // Ends the link: empties the upload queue, writes the activity text
@@ -506,6 +513,22 @@ class SeisServerState {
   int monitorMaxFiles_ = 0;   // property "monitornumfiles"
   std::shared_ptr<std::atomic<bool>> assembling_ = std::make_shared<std::atomic<bool>>(false);
   std::deque<time_t> buildsWaiting_;  // trigger times of packages waiting, oldest first
+
+  // Status (SessionStatus.cpp).
+  // Joins the LinkRegistry with the link's description and start.
+  void joinStatus();
+  // Leaves the LinkRegistry (nothing when not in it).
+  void leaveStatus();
+  // A live record was stored: its bytes, end time and lag count for the status.
+  void noteStoredForStatus();
+  // Files waiting in the station's upload folder (UPLOAD_FOLDER_SCAN_MAX names at most).
+  int uploadFilesWaiting() const;
+  uint64_t statusKey_ = 0;           // in the LinkRegistry; 0: not there
+  time_t statusSince_ = 0;           // wall clock: the loop began
+  uint64_t recordsUnpublished_ = 0;  // live records stored since the last publish
+  uint64_t bytesUnpublished_ = 0;    // ... and their bytes
+  time_t lastDataTime_ = 0;          // end of the newest live record stored; 0: none
+  long lastDataLag_ = 0;             // hub clock minus that end, when it was stored
 };
 
 #endif  // VH_SESSION_SEISSERVERSTATE_H_

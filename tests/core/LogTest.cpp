@@ -142,4 +142,21 @@ TEST_F(LogTest, ConcurrentWritersKeepLinesWhole) {
   EXPECT_EQ(lines, 2000u);
 }
 
+// Error lines are counted by minute; the hour is the current minute and the
+// 59 before it, and a minute's bucket is reused an hour later.
+TEST(LogErrorTallyTest, CountsErrorWordsOfTheLastHourOnly) {
+  EXPECT_TRUE(isLogErrorText("socket.accept() FAILED. Port 1"));
+  EXPECT_TRUE(isLogErrorText("Could not create Server Thread"));
+  EXPECT_FALSE(isLogErrorText("LOOP START"));
+  const time_t base = 2000000000 - 2000000000 % 60;  // far from the real clock's minutes
+  const int before = logErrorsLastHour(base);
+  noteLogError(base);
+  noteLogError(base + 59);
+  noteLogError(base + 60 * 59);
+  EXPECT_EQ(logErrorsLastHour(base + 60 * 59), before + 3);
+  EXPECT_EQ(logErrorsLastHour(base + 60 * 60), before + 1);  // the first minute left the hour
+  noteLogError(base + 60 * 60);                              // reuses that minute's bucket
+  EXPECT_EQ(logErrorsLastHour(base + 60 * 60), before + 2);
+}
+
 }  // namespace
