@@ -47,9 +47,9 @@ void zipMinute(PacketArchive* archive, SsFile* ssFile, Trigger* trigger, Log* lo
   // minute before).
   std::vector<uint8_t> first;
   if (firstRecord(path, &first)) {
-    trigger->getTriggerPaths(
-        order->files, archive->getNetwork(), archive->getStation(), archive->getId(),
-        static_cast<time_t>(Miniseed::getEndTime(first.data()) / HPTMODULUS));
+    trigger->getTriggerPaths(order->files, archive->getNetwork(), archive->getStation(),
+                             archive->getId(),
+                             static_cast<time_t>(Miniseed::getEndTime(first.data()) / HPTMODULUS));
   }
   order->stationId = archive->getStationWithId();
   order->id = archive->getId();
