@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "archive/MinuteZip.h"
-#include "archive/RingOutlet.h"
 #include "archive/MonitorBuffer.h"
+#include "archive/RingOutlet.h"
 #include "core/Log.h"
 #include "core/Version.h"
 #include "core/VhProps.h"
@@ -299,6 +299,9 @@ int startVorlanHub() {
     if (monitor.getDir().size() > 1) monitor.clearAll();
   }
 
+  // The zip workers of finished minutes, set before any link starts.
+  MinuteZip::setWorkers(props->getIntKey("zipworkers"));
+
   // 27-28. The TCP listeners and the serial watchers.
   std::vector<std::unique_ptr<Socket>> sockets;
   for (int i = 0; i < numPorts; ++i) sockets.push_back(std::make_unique<Socket>());
@@ -356,7 +359,7 @@ int startVorlanHub() {
   const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
   RINGSERVER.setEnabled(false);
   RINGSERVER.setLog(nullptr);
-  // Minutes still being zipped are placed before the process ends.
+  // Minutes still queued or being zipped are placed before the process ends.
   if (!MinuteZip::waitAll(ZIP_STOP_BOUND)) {
     // Interface log line
     log->flushf("%d zip threads did not end within %d seconds", MinuteZip::running(),
