@@ -264,6 +264,24 @@ TEST_F(MinuteZipTest, LateRecordsWrittenWhileMinutesAreZippedAreNeverLost) {
   for (int m = 0; m < kMinutes; ++m) EXPECT_EQ(minuteRecords(paths[m]), whole[m]) << paths[m];
 }
 
+TEST_F(MinuteZipTest, OpenMinuteZippedAwayMeanwhileTakesTheNextRecordsAfterItsOwn) {
+  PacketArchive archive;
+  useRealDezipper(&archive);
+  const std::string record = readText(testData("CO.JSC.00.HHZ.100sps.steim2.mseed")).substr(0, 512);
+  const auto append = [&](const std::string& path) {
+    return archive.writeBytes(path, reinterpret_cast<const uint8_t*>(record.data()), record.size());
+  };
+  // The archive keeps the minute open; a zip job (of another link of the
+  // station) zips it and removes it meanwhile.
+  const std::string path = folder_ + "20230406_1300_ABCD.ms";
+  ASSERT_TRUE(append(path));
+  MinuteZip::saveZip(order(path));
+  ASSERT_TRUE(pathExists(path + ".zip"));
+  ASSERT_FALSE(pathExists(path));
+  ASSERT_TRUE(append(path));
+  EXPECT_EQ(minuteRecords(path), record + record);
+}
+
 TEST_F(MinuteZipTest, WorkersZipAStationsMinutesInOrderAndWaitAllIsBounded) {
   Log linkLog("link");
   MinuteZip::setWorkers(2);
