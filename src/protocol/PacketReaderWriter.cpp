@@ -328,7 +328,8 @@ bool PacketReaderWriter::write(SelvomaPacket* packet) {
   if (log_ != nullptr) {
     if (log_->getVerbosness() == 0 && sentCount_ % LOG_EVERY_NTH_SEND != 0) {
       logLine("S " + packet->toShortString());
-    } else {
+    } else if (log_->isVerbose()) {
+      // The long form is formatted only when the verbose log takes it.
       log_->addVerbose(
           bounded(sformat("%6d S %s", sentCount_, packet->toString(1).c_str()), RW_TEXT_MAX)
               .c_str());
