@@ -63,7 +63,7 @@
 class Log;
 
 // Writes the StationXML document for the settings file at settingsPath (the
-// thread's settings copy) to destination. Runs on the zip thread, possibly after the session has
+// job's settings copy) to destination. Runs on a zip worker, possibly after the session has
 // ended, so it must hold copies of what it needs (the archive's channel names). Returns false when
 // nothing was written.
 using StationXmlMaker =

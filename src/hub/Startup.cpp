@@ -57,7 +57,7 @@ constexpr int DEFAULT_PORT = 58772;
 constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused for 7 days
 // How long the orderly stop waits for running sessions to finish.
 constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
-// How long the orderly stop then waits for running zip threads.
+// How long the orderly stop then waits for the queued and running minute zips.
 constexpr auto ZIP_STOP_BOUND = std::chrono::seconds(30);
 
 constexpr int HUB_EXIT_STATUS = 1;
