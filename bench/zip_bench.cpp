@@ -46,10 +46,11 @@ constexpr double TARGET_ZIPS_PER_MIN = 400;
 constexpr double TARGET_LOCK_WAIT_MS = 1000;
 constexpr int SETTINGS_KEYS = 60;  // lines of the settings copy
 constexpr int STATIONS = 200;      // stations the minutes are spread over
-// The pool kept pace: the minutes came at (nearly) the target rate and no
-// more than this many per worker were left waiting when they stopped coming.
+// The pool kept pace: the minutes came at (nearly) the target rate and
+// those still waiting when they stopped coming were zipped within this
+// (a pool that falls behind leaves a backlog that grows with the run).
 constexpr double KEPT_PACE_SHARE = 0.98;
-constexpr int KEPT_PACE_WAITING_PER_WORKER = 2;
+constexpr double KEPT_PACE_DRAIN_S = 5.0;
 
 struct Options {
   double rate = TARGET_ZIPS_PER_MIN;  // minutes handed on per minute
@@ -205,7 +206,7 @@ int main(int argc, char** argv) {
   printf("targets: %.0f zips per minute sustained: %s; lock wait <= %.0f ms: %s\n",
          TARGET_ZIPS_PER_MIN,
          total * 60.0 / handOn >= TARGET_ZIPS_PER_MIN * KEPT_PACE_SHARE &&
-                 waitingAtEnd <= MinuteZip::workers() * KEPT_PACE_WAITING_PER_WORKER
+                 all - handOn <= KEPT_PACE_DRAIN_S
              ? "met"
              : "NOT met",
          TARGET_LOCK_WAIT_MS, lockMax <= TARGET_LOCK_WAIT_MS ? "met" : "NOT met");

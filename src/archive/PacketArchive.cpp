@@ -472,7 +472,12 @@ bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, si
 bool PacketArchive::appendToMinute(int index, const std::string& path, const uint8_t* bytes,
                                    size_t length) {
   OpenMinute& open = openMinutes_[index];
-  if (open.path != path) closeMinutes(open.path);
+  if (open.fd >= 0 && open.path != path) {
+    // The writes moved to another minute.
+    close(open.fd);
+    open.fd = -1;
+    open.path.clear();
+  }
   // Held against the zip job's placing of the zip and removal of the minute.
   MinuteLock lock(path);
   struct stat atPath, opened;

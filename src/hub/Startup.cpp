@@ -3,9 +3,11 @@
 #include <libmseed.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -61,6 +63,10 @@ constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
 constexpr auto ZIP_STOP_BOUND = std::chrono::seconds(30);
 
 constexpr int HUB_EXIT_STATUS = 1;
+// Open files wanted: every link holds its socket and wake-up descriptor and
+// the open minute files of its two archives; the soft limit is raised to
+// this (or to the hard limit when that is lower).
+constexpr rlim_t OPEN_FILES_WANTED = 65536;
 
 // Set by the signal thread; read by the main loop.
 std::atomic<int> stopSignal{0};
@@ -203,6 +209,12 @@ void stopVorlanHub() {
 }
 
 int startVorlanHub() {
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < OPEN_FILES_WANTED) {
+    files.rlim_cur = std::min(files.rlim_max, OPEN_FILES_WANTED);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
   // 1. Directories and the settings path of the run mode.
   std::string settingsPath;
   if (MODE == MODE_TIDORA || MODE == MODE_WINSERVICE) {
