@@ -14,8 +14,14 @@
 //     leaving the simulator (dremosim --send-times) to its bytes being in a
 //     file (inotify on the archive; median and 99th percentile).
 //  2. A real-time run: --realtime-count instruments at real-time rate for
-//     --realtime-seconds into the hub: CPU per instrument (percent of one
-//     core) and resident memory per instrument.
+//     --realtime-seconds into the hub, with a second archive (two finished
+//     minutes per instrument and minute to zip): CPU per instrument (percent
+//     of one core), resident memory and threads per instrument (and the
+//     most threads seen), frame-to-file latency, minute zips per minute, and
+//     how long the finished minutes take to be zipped once the instruments
+//     stop (the minute files left unzipped after --drain-seconds).
+//
+// Each figure is printed beside its target.
 //
 // The stored-record rate counts busy time only: spans of more than
 // IDLE_GAP_S in which no record was sent or stored (the hub's "sleep 10" to
@@ -96,6 +102,7 @@ std::string recordKey(const uint8_t* record) {
 struct ProcFigures {
   double cpuSeconds = 0;  // utime + stime
   long rssKb = 0, hwmKb = 0;
+  int threads = 0;
 };
 
 ProcFigures procFigures(pid_t pid) {
@@ -119,6 +126,7 @@ ProcFigures procFigures(pid_t pid) {
   while (std::getline(status, line)) {
     if (line.compare(0, 6, "VmRSS:") == 0) f.rssKb = atol(line.c_str() + 6);
     if (line.compare(0, 6, "VmHWM:") == 0) f.hwmKb = atol(line.c_str() + 6);
+    if (line.compare(0, 8, "Threads:") == 0) f.threads = atoi(line.c_str() + 8);
   }
   return f;
 }
@@ -311,6 +319,10 @@ struct RunFigures {
   double cpuSeconds = 0;
   long rssKb = 0, hwmKb = 0, baseRssKb = 0;
   double latencyMedianMs = -1, latencyP99Ms = -1;
+  // From the last frame of the record's station sent before the record was
+  // in a file (the frame that completed its batch, or a later one) to then:
+  // the hub's own delay beyond waiting for the batch to fill.
+  double beyondBatchP99Ms = -1;
   bool complete = false;
 };
 
@@ -334,17 +346,32 @@ void latencies(const std::string& sendTimesPath,
   std::string station, channel;
   long long start = 0, sent = 0;
   std::vector<double> ms;
+  std::map<std::string, std::vector<int64_t>> stationSends;
+  std::vector<std::pair<std::string, int64_t>> stored;  // station, seen
   while (in >> station >> channel >> start >> sent) {
     sendTimes->push_back(sent);
+    stationSends[station].push_back(sent);
     auto it = seen.find(station + " " + channel + " " + std::to_string(start));
     if (it == seen.end() || it->second > before) continue;
     ms.push_back(static_cast<double>(it->second - sent) / 1000.0);
+    stored.emplace_back(station, it->second);
   }
   f->sent = sendTimes->size();
   if (ms.empty()) return;
   std::sort(ms.begin(), ms.end());
   f->latencyMedianMs = ms[ms.size() / 2];
   f->latencyP99Ms = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+  std::vector<double> beyond;
+  for (auto& entry : stationSends) std::sort(entry.second.begin(), entry.second.end());
+  for (const auto& record : stored) {
+    const std::vector<int64_t>& sends = stationSends[record.first];
+    auto last = std::upper_bound(sends.begin(), sends.end(), record.second);
+    if (last == sends.begin()) continue;
+    beyond.push_back(static_cast<double>(record.second - *(last - 1)) / 1000.0);
+  }
+  if (beyond.empty()) return;
+  std::sort(beyond.begin(), beyond.end());
+  f->beyondBatchP99Ms = beyond[std::min(beyond.size() - 1, beyond.size() * 99 / 100)];
 }
 
 std::string selfPath() {
@@ -372,11 +399,12 @@ struct HubTarget : Target {
   TempDir work, home;
   int port_ = freeTcpPort();
   std::unique_ptr<ChildProcess> hub;
+  std::string extraProps;  // property lines beyond the port and serialenabled=0
   bool start() override {
     mkdir(work.file("settings").c_str(), 0777);
     mkdir(work.file("archive").c_str(), 0777);
     writeText(work.file("settings/vorlanhub.props"),
-              "serialenabled=0\nport=" + std::to_string(port_) + "\n");
+              "serialenabled=0\nport=" + std::to_string(port_) + "\n" + extraProps);
     hub = std::make_unique<ChildProcess>(std::vector<std::string>{hubProgram}, work.path(),
                                          std::map<std::string, std::string>{{"HOME", home.path()}});
     if (!hub->start()) return false;
@@ -484,7 +512,34 @@ struct Options {
   int realtimeCount = 50;
   double realtimeSeconds = 120;
   double warmupSeconds = 15;
+  double drainSeconds = 60;
 };
+
+// Targets (figures, not tests: printed beside the measurement).
+constexpr double TARGET_RATE_RATIO = 0.6;        // hub rate / sink rate, fast runs
+constexpr double TARGET_CPU_PCT = 0.1;           // % of one core per real-time instrument
+constexpr double TARGET_RSS_MB = 1.0;            // resident MB per real-time instrument
+constexpr double TARGET_LATENCY_EXTRA_MS = 100;  // p99 beyond the batch time
+constexpr double TARGET_ZIPS_PER_MIN = 400;
+constexpr char ARCHIVE2_TEMPLATE[] = "archive2/%S/%Y/%M/%D/%H/%Y%M%D_%H%m_%S";
+constexpr int SAMPLE_MS = 1000;  // real-time run: thread and zip samples
+
+// Files under folder (recursively) whose name ends in suffix.
+size_t countFiles(const std::string& folder, const std::string& suffix) {
+  size_t n = 0;
+  for (const std::string& name : listDir(folder)) {
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      n += countFiles(path, suffix);
+    } else if (name.size() > suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      ++n;
+    }
+  }
+  return n;
+}
 
 void printFast(const char* what, int n, const RunFigures& f) {
   printf(
@@ -500,6 +555,7 @@ void printFast(const char* what, int n, const RunFigures& f) {
 
 void realtimeRun(const Options& o) {
   HubTarget hub;
+  hub.extraProps = std::string("archive2=") + ARCHIVE2_TEMPLATE + "\n";
   if (!hub.start()) {
     fprintf(stderr, "hub did not start\n");
     return;
@@ -520,13 +576,36 @@ void realtimeRun(const Options& o) {
   sim.start();
   std::this_thread::sleep_for(std::chrono::duration<double>(o.warmupSeconds));
   ProcFigures a = procFigures(hub.pid());
+  const size_t zipsBefore = countFiles(hub.work.file("archive"), ".ms.zip") +
+                            countFiles(hub.work.file("archive2"), ".ms.zip");
   auto t0 = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(std::chrono::duration<double>(o.realtimeSeconds));
+  int peakThreads = a.threads;
+  const auto measureEnd = t0 + std::chrono::duration<double>(o.realtimeSeconds);
+  while (std::chrono::steady_clock::now() < measureEnd) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(SAMPLE_MS));
+    peakThreads = std::max(peakThreads, procFigures(hub.pid()).threads);
+  }
   ProcFigures b = procFigures(hub.pid());
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const size_t zipsAfter = countFiles(hub.work.file("archive"), ".ms.zip") +
+                           countFiles(hub.work.file("archive2"), ".ms.zip");
   int64_t streamEnd = nowUs();
   sim.signal(SIGTERM);
   sim.wait(std::chrono::seconds(30));
+  // The sessions end and hand on their last minutes: time until every
+  // minute file is zipped.
+  auto unzipped = [&hub] {
+    return countFiles(hub.work.file("archive"), ".ms") +
+           countFiles(hub.work.file("archive2"), ".ms");
+  };
+  auto d0 = std::chrono::steady_clock::now();
+  bool drained = waitFor(
+      [&] {
+        peakThreads = std::max(peakThreads, procFigures(hub.pid()).threads);
+        return unzipped() == 0;
+      },
+      std::chrono::milliseconds(static_cast<long>(o.drainSeconds * 1000)));
+  double drainS = std::chrono::duration<double>(std::chrono::steady_clock::now() - d0).count();
   watcher.stop();
   RunFigures f;
   std::vector<int64_t> sends;
@@ -543,6 +622,27 @@ void realtimeRun(const Options& o) {
       b.hwmKb / 1024.0);
   printf("  latency frame sent -> bytes in minute file: median %.0f ms, p99 %.0f ms\n",
          f.latencyMedianMs, f.latencyP99Ms);
+  printf("  threads %d with the instruments (alone %d) = %.2f per instrument, most seen %d\n",
+         b.threads, idle1.threads, static_cast<double>(b.threads - idle1.threads) / o.realtimeCount,
+         peakThreads);
+  const double zipsPerMin = static_cast<double>(zipsAfter - zipsBefore) * 60.0 / wall;
+  printf(
+      "  minute zips: %.0f per minute over the run (2 archives); after the instruments "
+      "stopped, %s in %.1f s (%zu minute files left unzipped)\n",
+      zipsPerMin, drained ? "all zipped" : "NOT all zipped", drainS, unzipped());
+  printf(
+      "  latency beyond the batch (from the station's last frame sent before the bytes were"
+      " in the file): p99 %.0f ms\n",
+      f.beyondBatchP99Ms);
+  printf(
+      "  targets: CPU <= %.1f %% per instrument: %s; RSS <= %.1f MB per instrument: %s; "
+      "p99 beyond the batch <= %.0f ms: %s\n",
+      TARGET_CPU_PCT, cpuPct / o.realtimeCount <= TARGET_CPU_PCT ? "met" : "NOT met", TARGET_RSS_MB,
+      (b.rssKb - idle1.rssKb) / 1024.0 / o.realtimeCount <= TARGET_RSS_MB ? "met" : "NOT met",
+      TARGET_LATENCY_EXTRA_MS,
+      f.beyondBatchP99Ms >= 0 && f.beyondBatchP99Ms <= TARGET_LATENCY_EXTRA_MS ? "met" : "NOT met");
+  printf("  (zip throughput against the %.0f per minute target: bench/zip_bench)\n",
+         TARGET_ZIPS_PER_MIN);
   fflush(stdout);
 }
 
@@ -564,6 +664,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
       o->realtimeSeconds = atof(v.c_str());
     } else if (opt == "--warmup-seconds") {
       o->warmupSeconds = atof(v.c_str());
+    } else if (opt == "--drain-seconds") {
+      o->drainSeconds = atof(v.c_str());
     } else if (opt == "--hub") {
       hubProgram = v;
     } else {
@@ -585,6 +687,7 @@ int main(int argc, char** argv) {
             "usage: hub_bench [--counts 1,10,50] [--records R (2000)] [--realtime-count N (50)]\n"
             "                 [--realtime-seconds S (120; 0 skips the run)] "
             "[--warmup-seconds S (15)]\n"
+            "                 [--drain-seconds S (60)]\n"
             "                 [--hub PROGRAM (default: the hub of this build)]\n");
     return 2;
   }
@@ -603,8 +706,9 @@ int main(int argc, char** argv) {
       sink = fastRun(target, n, o.records);
     }
     printFast("sink", n, sink);
-    printf("     N=%-3d hub rate / sink rate = %.2f\n", n,
-           sink.rate > 0 ? hub.rate / sink.rate : 0);
+    const double ratio = sink.rate > 0 ? hub.rate / sink.rate : 0;
+    printf("     N=%-3d hub rate / sink rate = %.2f (target >= %.1f: %s)\n", n, ratio,
+           TARGET_RATE_RATIO, ratio >= TARGET_RATE_RATIO ? "met" : "NOT met");
     fflush(stdout);
   }
   if (o.realtimeSeconds > 0) realtimeRun(o);

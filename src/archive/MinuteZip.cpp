@@ -7,6 +7,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -26,23 +28,45 @@ constexpr double MS_PER_SECOND = 1000.0;
 constexpr size_t THREAD_NAME_MAX = 15;      // characters pthread_setname_np accepts
 constexpr size_t MINUTE_EXTENSION_LEN = 2;  // "ms" of X.ms, replaced by the companions' endings
 
-// The running zip threads; waitAll waits on the condition.
-struct Running {
-  Mutex mu;
-  std::condition_variable ended;
-  int count GUARDED_BY(mu) = 0;
+// One queued zip job.
+struct Job {
+  std::unique_ptr<MinuteZipOrder> order;
+  unsigned sequence = 0;  // numbers its partial file
 };
 
-Running& runningState() {
-  static Running state;
-  return state;
+// The zip workers and their queue. Workers wait on changed for a job they
+// may take; waitAll waits on it for the end of the last job.
+struct Pool {
+  Mutex mu;
+  std::condition_variable changed;
+  std::deque<Job> queue GUARDED_BY(mu);
+  std::set<std::string> zipping GUARDED_BY(mu);  // station ids a worker zips now
+  int busy GUARDED_BY(mu) = 0;                   // jobs being zipped
+  int wanted GUARDED_BY(mu) = 0;                 // workers set; 0 until setWorkers
+  int started GUARDED_BY(mu) = 0;                // workers running
+  int draining GUARDED_BY(mu) = 0;               // waitAll callers: no pauses
+};
+
+// Never destroyed: detached workers wait on it until the process ends.
+Pool& pool() {
+  static Pool* const p = new Pool;
+  return *p;
 }
 
-// Called between a zip's placement and its minute's removal (tests); set
-// while no zip thread runs.
-std::function<void(const std::string&)> placedHook;
+int defaultWorkers() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, MinuteZip::ZIP_WORKERS_MAX));
+}
 
-// Numbers the zip threads (thread names) and their partial files.
+int wantedLocked(Pool& p) REQUIRES(p.mu) { return p.wanted > 0 ? p.wanted : defaultWorkers(); }
+
+// Called between a zip's placement and its minute's removal, and once the
+// zip is built (tests); set while no zip job runs.
+std::function<void(const std::string&)> placedHook;
+std::function<void(const std::string&)> builtHook;
+std::atomic<long> jobPauseUs{MinuteZip::ZIP_JOB_PAUSE_US};
+
+// Numbers the zip jobs' partial files.
 std::atomic<unsigned> zipSequence{0};
 
 std::string folderOf(const std::string& path) {
@@ -108,6 +132,7 @@ void zipMinute(const MinuteZipOrder& order, const std::string& tmp, unsigned seq
       log->addf("Could not zip %s, minute file kept", order.minutePath.c_str());
       return;
     }
+    if (builtHook) builtHook(order.minutePath);
     chmod(built.c_str(), MODE_SHARED_FILE);
     if (Zipper::entrySize(built, entry) != entryBytes) continue;  // the minute grew meanwhile
     long long zipSize = getFileSize(built);
@@ -194,6 +219,52 @@ void runZip(std::unique_ptr<MinuteZipOrder> order, unsigned sequence) {
   log.addf("closePthread [%s]", "void* saveZip(void*)");
 }
 
+// A zip worker: takes the oldest job of a station no other worker zips,
+// runs it without the pool's lock, pauses, and takes the next; ends when the
+// number of workers was lowered below its own.
+void workerLoop(int index) {
+  pthread_setname_np(pthread_self(), sformatBounded(THREAD_NAME_MAX, "zip-%d", index).c_str());
+  Pool& p = pool();
+  for (;;) {
+    Job job;
+    {
+      MutexLock lock(p.mu);
+      std::deque<Job>::iterator next;
+      p.mu.wait(p.changed, [&]() REQUIRES(p.mu) {
+        if (index >= wantedLocked(p)) return true;
+        next = std::find_if(p.queue.begin(), p.queue.end(), [&p](const Job& j) REQUIRES(p.mu) {
+          return p.zipping.count(j.order->stationId) == 0;
+        });
+        return next != p.queue.end();
+      });
+      if (index >= wantedLocked(p)) {
+        --p.started;
+        p.changed.notify_all();
+        return;
+      }
+      job = std::move(*next);
+      p.queue.erase(next);
+      p.zipping.insert(job.order->stationId);
+      ++p.busy;
+    }
+    const std::string stationId = job.order->stationId;
+    try {
+      runZip(std::move(job.order), job.sequence);
+    } catch (...) {
+      pprintf("saveZip ended by an exception\n");
+    }
+    bool pause = false;
+    {
+      MutexLock lock(p.mu);
+      p.zipping.erase(stationId);
+      --p.busy;
+      pause = p.draining == 0;
+      p.changed.notify_all();
+    }
+    if (pause) sleepu(jobPauseUs.load(std::memory_order_relaxed));
+  }
+}
+
 }  // namespace
 
 std::string MinuteZip::zipNameFor(const std::string& minutePath) {
@@ -208,55 +279,87 @@ void MinuteZip::saveZip(std::unique_ptr<MinuteZipOrder> order) {
   runZip(std::move(order), zipSequence.fetch_add(1, std::memory_order_relaxed));
 }
 
+void MinuteZip::setWorkers(int count) {
+  Pool& p = pool();
+  MutexLock lock(p.mu);
+  p.wanted = count < 1 ? defaultWorkers() : std::min(count, ZIP_WORKERS_MAX);
+  p.changed.notify_all();  // workers beyond the new number end
+}
+
+int MinuteZip::workers() {
+  Pool& p = pool();
+  MutexLock lock(p.mu);
+  return wantedLocked(p);
+}
+
 bool MinuteZip::start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog) {
-  const std::string minutePath = order ? order->minutePath : std::string();
-  const unsigned sequence = zipSequence.fetch_add(1, std::memory_order_relaxed);
-  Running& state = runningState();
-  {
-    MutexLock lock(state.mu);
-    ++state.count;
-  }
-  try {
-    std::thread thread([order = std::move(order), sequence]() mutable {
-      std::string name = sformatBounded(THREAD_NAME_MAX, "zip-%u", sequence);
-      pthread_setname_np(pthread_self(), name.c_str());
-      try {
-        runZip(std::move(order), sequence);
-      } catch (...) {
-        pprintf("saveZip ended by an exception\n");
-      }
-      Running& done = runningState();
-      MutexLock lock(done.mu);
-      --done.count;
-      done.ended.notify_all();
-    });
-    thread.detach();
-  } catch (const std::system_error&) {
-    {
-      MutexLock lock(state.mu);
-      --state.count;
-      state.ended.notify_all();
-    }
-    if (linkLog != nullptr) linkLog->add("Could not create saveZip thread");
+  if (!order) {
+    pprintf("NULL params for saveZip\n");
     return false;
   }
-  if (linkLog != nullptr) linkLog->addf("Zip minute to [%s].", minutePath.c_str());
+  const std::string minutePath = order->minutePath;
+  Pool& p = pool();
+  size_t full = 0;  // the queue's length when it was full
+  bool noWorker = false;
+  {
+    MutexLock lock(p.mu);
+    if (p.queue.size() >= ZIP_QUEUE_MAX) {
+      full = p.queue.size();
+    } else {
+      p.queue.push_back(Job{std::move(order), zipSequence.fetch_add(1, std::memory_order_relaxed)});
+      if (p.started < wantedLocked(p)) {
+        try {
+          std::thread(workerLoop, p.started).detach();
+          ++p.started;
+        } catch (const std::system_error&) {
+          // A running worker takes the job later; with none it is dropped.
+          if (p.started == 0) {
+            p.queue.pop_back();
+            noWorker = true;
+          }
+        }
+      }
+      p.changed.notify_all();
+    }
+  }
+  if (full > 0) {
+    logLine(linkLog, LOG_ADD, "Zip queue full (%zu minutes waiting), minute left unzipped [%s]",
+            full, minutePath.c_str());
+    return false;
+  }
+  if (noWorker) {
+    logLine(linkLog, LOG_ADD, "Could not create saveZip thread");
+    return false;
+  }
+  logLine(linkLog, LOG_ADD, "Zip minute to [%s].", minutePath.c_str());
   return true;
 }
 
 bool MinuteZip::waitAll(std::chrono::milliseconds bound) {
-  Running& state = runningState();
-  MutexLock lock(state.mu);
-  return state.mu.waitUntil(state.ended, std::chrono::steady_clock::now() + bound,
-                            [&state]() REQUIRES(state.mu) { return state.count == 0; });
+  Pool& p = pool();
+  MutexLock lock(p.mu);
+  ++p.draining;
+  const bool done =
+      p.mu.waitUntil(p.changed, std::chrono::steady_clock::now() + bound,
+                     [&p]() REQUIRES(p.mu) { return p.queue.empty() && p.busy == 0; });
+  --p.draining;
+  return done;
 }
 
 int MinuteZip::running() {
-  Running& state = runningState();
-  MutexLock lock(state.mu);
-  return state.count;
+  Pool& p = pool();
+  MutexLock lock(p.mu);
+  return static_cast<int>(p.queue.size()) + p.busy;
 }
 
 void MinuteZip::TEST_setPlacedHook(std::function<void(const std::string&)> hook) {
   placedHook = std::move(hook);
+}
+
+void MinuteZip::TEST_setBuiltHook(std::function<void(const std::string&)> hook) {
+  builtHook = std::move(hook);
+}
+
+void MinuteZip::TEST_setJobPause(long microseconds) {
+  jobPauseUs.store(microseconds, std::memory_order_relaxed);
 }

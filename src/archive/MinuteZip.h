@@ -1,8 +1,18 @@
-// Zipping of finished minute files: one short-lived thread per finished
-// minute and archive ("zip-N" in top -H) packs the minute file X.ms with the
-// station's settings copy (<station id>.ss), a StationXML document made from
-// those settings (<station id>.station.xml) and the minute's trigger files
-// into X.ms.zip beside it, and then removes X.ms.
+// Zipping of finished minute files: a zip job per finished minute and
+// archive packs the minute file X.ms with the station's settings copy
+// (<station id>.ss), a StationXML document made from those settings
+// (<station id>.station.xml) and the minute's trigger files into X.ms.zip
+// beside it, and then removes X.ms.
+//
+// The jobs wait in one bounded queue (ZIP_QUEUE_MAX orders) for a small pool
+// of zip workers ("zip-N" in top -H; setWorkers, the "zipworkers" property,
+// default the number of cores). A worker takes the oldest job whose station
+// no other worker is zipping, so the minutes of a station are zipped one at
+// a time and in the order they finished; after each job it pauses
+// (ZIP_JOB_PAUSE_US, without any lock held), which keeps zipping from
+// crowding out the links on small hosts. The pause is skipped while the
+// orderly stop drains the queue (waitAll). A full queue takes no more
+// orders: the minute stays unzipped (logged), as after any failed zip.
 //
 // The zip is built in a private folder LUMETRAFILES/tmp/zzz<n><station id>/,
 // copied into the minute's folder under a hidden temporary name
@@ -28,12 +38,16 @@
 // gets none) and leaves the minute file alone.
 //
 // Threads and ownership: start() is called by the link's session thread
-// (PacketArchive::finishWrite). The thread is detached; it owns its work
-// order and frees it, writes only its own log "<station id>.minute", and
-// touches nothing of the link, so it may outlive the session. Its end: the
-// work is done, then the running count drops. waitAll() lets the orderly
-// stop wait, bounded, for the running threads before the process ends.
-// running_ and the condition variable are guarded by a function-local mutex.
+// (PacketArchive::finishWrite) and hands the work order to the queue; the
+// worker that takes it owns it and frees it, writes only the job's own log
+// "<station id>.minute", and touches nothing of the link, so the job may
+// outlive the session. The workers are detached and live until the process
+// ends (a worker beyond a lowered count ends when it next wakes). waitAll()
+// lets the orderly stop wait, bounded, until the queue is empty and no job
+// runs. The queue, the stations being zipped, the counts and the condition
+// variable are guarded by the pool's mutex (a process-wide object that is
+// never destroyed, so that waiting workers outlive static destruction); no
+// job runs under it.
 #ifndef VH_ARCHIVE_MINUTEZIP_H_
 #define VH_ARCHIVE_MINUTEZIP_H_
 
@@ -49,13 +63,13 @@
 class Log;
 
 // Writes the StationXML document for the settings file at settingsPath (the
-// thread's settings copy) to destination. Runs on the zip thread, possibly after the session has
+// job's settings copy) to destination. Runs on a zip worker, possibly after the session has
 // ended, so it must hold copies of what it needs (the archive's channel names). Returns false when
 // nothing was written.
 using StationXmlMaker =
     std::function<bool(const std::string& settingsPath, const std::string& destination)>;
 
-// The work order of one zip thread; filled by the archive, owned by the thread.
+// The work order of one zip job; filled by the archive, owned by the job.
 struct MinuteZipOrder {
   std::string minutePath;          // the finished minute file
   std::string stationId;           // "%s.%08x" of station and serial number
@@ -75,16 +89,28 @@ class MinuteZip {
   static constexpr size_t ZIP_NAME_BASE_MAX = 59;  // characters of X.ms kept in the zip name
   static constexpr int ZIP_ATTEMPTS = 3;           // zips of one minute that grew meanwhile
   static constexpr char ZIP_SUFFIX[] = ".zip";
+  static constexpr size_t ZIP_QUEUE_MAX = 2048;     // orders waiting for a worker
+  static constexpr long ZIP_JOB_PAUSE_US = 200000;  // a worker's pause after each job
+  static constexpr int ZIP_WORKERS_MAX = 64;        // "zipworkers" above this is cut
 
   MinuteZip() = delete;
 
-  // Starts the zip thread for order and logs "Zip minute to [%s]." in
-  // linkLog (not used afterwards; may be null). Returns false, logging "Could
-  // not create saveZip thread" and dropping the order, when no thread could
-  // be started.
+  // The number of zip workers: count, or the number of cores when count is
+  // below 1 (at most ZIP_WORKERS_MAX). Start-up sets it before any link
+  // starts; until then the number of cores.
+  static void setWorkers(int count);
+  static int workers();  // the number set (or the default)
+
+  // Queues order for the zip workers (starting a worker when fewer than the
+  // number set run) and logs "Zip minute to [%s]." in linkLog (not used
+  // afterwards; may be null). Returns false, dropping the order and leaving
+  // the minute unzipped, when the queue is full (logged "Zip queue full (%zu
+  // minutes waiting), minute left unzipped [%s]") or no worker runs and none
+  // could be started (logged "Could not create saveZip thread"). A null order
+  // prints "NULL params for saveZip" and gives false.
   static bool start(std::unique_ptr<MinuteZipOrder> order, Log* linkLog);
 
-  // The thread body; also callable directly (tests). A null order prints
+  // The job itself, on the calling thread (tests). A null order prints
   // "NULL params for saveZip".
   static void saveZip(std::unique_ptr<MinuteZipOrder> order);
 
@@ -94,13 +120,19 @@ class MinuteZip {
   // The zip of a minute file: zipNameFor in the minute's folder.
   static std::string zipPathFor(const std::string& minutePath);
 
-  // Waits until no zip thread runs, at most bound. True when none runs.
+  // Waits until the queue is empty and no job runs, at most bound; the
+  // workers skip their pauses meanwhile. True when all are done.
   static bool waitAll(std::chrono::milliseconds bound);
-  static int running();  // zip threads started and not yet ended
+  static int running();  // jobs queued or being zipped
 
   // Runs hook between a zip's placement and its minute's removal, with the
-  // minute's lock held; set it only while no zip thread runs.
+  // minute's lock held; set it only while no zip job runs.
   static void TEST_setPlacedHook(std::function<void(const std::string&)> hook);
+  // Runs hook (with the minute path) once the zip is built and before its
+  // minute entry is checked; set it only while no zip job runs.
+  static void TEST_setBuiltHook(std::function<void(const std::string&)> hook);
+  // The pause after each job (microseconds; default ZIP_JOB_PAUSE_US).
+  static void TEST_setJobPause(long microseconds);
 };
 
 #endif  // VH_ARCHIVE_MINUTEZIP_H_

@@ -1,5 +1,6 @@
 #include "archive/PacketArchive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,7 @@ PacketArchive::PacketArchive() : clock_([] { return time(nullptr); }) {
 }
 
 PacketArchive::~PacketArchive() {
+  closeMinutes();
   if (gaps_ != nullptr && !gapStation_.empty()) gaps_->detach(gapStation_);
 }
 
@@ -363,6 +365,7 @@ void PacketArchive::flush() {
     clear();
     noteTimeFile(newestWritten_);
   }
+  closeMinutes();
   const time_t now = time(nullptr);
   for (int i = 0; i < NUM_ARCHIVES; ++i) {
     ArchiveFile& archive = archives_[i];
@@ -407,7 +410,7 @@ void PacketArchive::write() {
       for (const SelvomaPacket& p : buffer_) {
         block.insert(block.end(), p.payload(), p.payload() + p.payloadLen());
       }
-      if (paths[i].empty() || !writeBytes(paths[i], block.data(), block.size())) {
+      if (paths[i].empty() || !appendToMinute(i, paths[i], block.data(), block.size())) {
         storeFailed(i, paths[i], buffer_.front(), buffer_.back());
       }
       continue;
@@ -417,7 +420,8 @@ void PacketArchive::write() {
       const time_t endSecond = static_cast<time_t>(p.getMiniseedEndTime() / HPTMODULUS);
       if (endSecond < 1) continue;
       std::string path = minutePath(i, endSecond, false);
-      if (path.empty() || !writeBytes(path, p.payload(), static_cast<size_t>(p.payloadLen()))) {
+      if (path.empty() ||
+          !appendToMinute(i, path, p.payload(), static_cast<size_t>(p.payloadLen()))) {
         storeFailed(i, path, p, p);
       }
     }
@@ -462,20 +466,62 @@ void PacketArchive::dezip(const std::string& path) {
 }
 
 bool PacketArchive::writeBytes(const std::string& path, const uint8_t* bytes, size_t length) {
+  return appendToMinute(0, path, bytes, length);
+}
+
+bool PacketArchive::appendToMinute(int index, const std::string& path, const uint8_t* bytes,
+                                   size_t length) {
+  OpenMinute& open = openMinutes_[index];
+  if (open.fd >= 0 && open.path != path) {
+    // The writes moved to another minute.
+    close(open.fd);
+    open.fd = -1;
+    open.path.clear();
+  }
   // Held against the zip job's placing of the zip and removal of the minute.
   MinuteLock lock(path);
-  dezip(path);
-  const long long before = getFileSize(path);
-  FILE* f = fopen(path.c_str(), "ab");
-  if (f == nullptr) return false;
-  const bool ok = fwrite(bytes, 1, length, f) == length;
-  const bool closed = fclose(f) == 0;
-  chmod(path.c_str(), MODE_SHARED_FILE);
-  // A short write leaves no partial record behind (the records come again).
-  if ((!ok || !closed) && truncate(path.c_str(), std::max(before, 0LL)) != 0) {
-    logLine(log_, LOG_ADD, "Cannot cut [%s] back to %lld bytes", path.c_str(), before);
+  struct stat atPath, opened;
+  if (open.fd >= 0 && (stat(path.c_str(), &atPath) != 0 || fstat(open.fd, &opened) != 0 ||
+                       atPath.st_ino != opened.st_ino || atPath.st_dev != opened.st_dev)) {
+    // Zipped and removed, or replaced, since the last batch.
+    close(open.fd);
+    open.fd = -1;
   }
-  return ok && closed;
+  if (open.fd < 0) {
+    dezip(path);
+    open.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, MODE_SHARED_FILE);
+    if (open.fd < 0) {
+      open.path.clear();
+      return false;
+    }
+    open.path = path;
+    fchmod(open.fd, MODE_SHARED_FILE);
+  }
+  const off_t before = lseek(open.fd, 0, SEEK_END);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(open.fd, bytes + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (done == length) return true;
+  // A short write leaves no partial record behind (the records come again).
+  if (before >= 0 && ftruncate(open.fd, before) != 0) {
+    logLine(log_, LOG_ADD, "Cannot cut [%s] back to %lld bytes", path.c_str(),
+            static_cast<long long>(before));
+  }
+  closeMinutes(path);
+  return false;
+}
+
+void PacketArchive::closeMinutes(const std::string& path) {
+  for (OpenMinute& open : openMinutes_) {
+    if (open.fd < 0 || (!path.empty() && open.path != path)) continue;
+    close(open.fd);
+    open.fd = -1;
+    open.path.clear();
+  }
 }
 
 Miniseed::RecordList PacketArchive::recordsOfMinute(const std::string& path) {
@@ -565,6 +611,7 @@ bool PacketArchive::storeDownloadedMinute(const uint8_t* bytes, size_t length, t
 }
 
 void PacketArchive::finishWrite(const std::string& path, int archiveNumber, time_t t) {
+  closeMinutes(path);  // the zip job takes the minute now
   if (!isFile(path)) {
     logLine(log_, LOG_ADD, "finishWrite msFile==null  wavePath=%s", path.c_str());
   } else if (minuteHook_) {

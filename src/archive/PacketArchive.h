@@ -27,6 +27,14 @@
 // the session log), so station, network and location are stored through
 // safePathCode.
 //
+// Open minute files. Each archive keeps the minute file it appends to open
+// between batches; it is closed when the writes move to another file, when
+// the minute is handed on to be zipped (finishWrite), at the end of the link
+// (flush) and with the archive. Each append checks, under the minute's lock,
+// that the open file is still the one at the minute's path (a zip job of
+// another link of the station, or a downloaded minute written over it, may
+// have replaced it) and else opens the path again, reopening its zip first.
+//
 // Ownership and threads: owned by one session and used by that session's
 // thread only. Not shared: no lock of its own. Its appends to a minute file
 // (with the reopening of a zipped minute) hold that minute's MinuteLock,
@@ -124,8 +132,8 @@ class PacketArchive {
   PacketArchive();
   PacketArchive(const PacketArchive&) = delete;
   PacketArchive& operator=(const PacketArchive&) = delete;
-  // Ends this archive's count on its station in the gap store (see
-  // holdGapSlot).
+  // Closes the open minute files and ends this archive's count on its
+  // station in the gap store (see holdGapSlot).
   ~PacketArchive();
 
   // References, not owned (null: none).
@@ -195,8 +203,9 @@ class PacketArchive {
   void clear() { buffer_.clear(); }
   size_t bufferedCount() const { return buffer_.size(); }
 
-  // Appends length bytes to path (mode 0666), first reopening the minute
-  // from its zip (MinuteZip::zipPathFor) when it was zipped already. When the
+  // Appends length bytes to path (mode 0666) through archive 1's open minute
+  // file (see the file comment), first reopening the minute from its zip
+  // (MinuteZip::zipPathFor) when it was zipped already. When the
   // zip cannot be extracted it stays, path holds only the new records, and
   // the zip job merges the two when the minute is finished again. False
   // when the file cannot be opened or written (a short write is cut off).
@@ -310,6 +319,12 @@ class PacketArchive {
   Miniseed::RecordList recordsOfMinute(const std::string& path);
   // The minute path of archive index for time t (folders created).
   std::string minutePath(int index, time_t t, bool track);
+  // Appends length bytes to path through archive index's open minute file
+  // (see the file comment), as writeBytes does. False when the file cannot
+  // be opened or written (a short write is cut off).
+  bool appendToMinute(int index, const std::string& path, const uint8_t* bytes, size_t length);
+  // Closes the open minute file of every archive, or only those open on path.
+  void closeMinutes(const std::string& path = std::string());
   // Re-extracts the zip of path into path (appending) and removes the zip;
   // on a failure path is put back as it was and the zip stays (logged).
   void dezip(const std::string& path);
@@ -351,6 +366,12 @@ class PacketArchive {
     time_t loggedAt{};  // clock time of that line
   };
   std::array<StoreFailure, NUM_ARCHIVES> storeFailures_{};
+
+  struct OpenMinute {
+    std::string path;  // empty: none open
+    int fd = -1;
+  };
+  std::array<OpenMinute, NUM_ARCHIVES> openMinutes_;
 
   std::vector<SelvomaPacket> buffer_;  // MINISEED copies waiting to be written
   time_t newestWritten_ = 0;           // start second of the newest record written

@@ -72,6 +72,7 @@ const std::vector<VhPropKey> KEY_TABLE = {
     {"archive1days", T::INT, "0"},  // days kept; 0 keeps everything
     {"archive2days", T::INT, "0"},
     {"ziparchive", T::INT, "1"},  // 1: finished minute files are zipped
+    {"zipworkers", T::INT, "0"},  // threads zipping finished minutes; 0: one per core
     // Triggers.
     {"trigwavearchive1", T::PATH, TRIGWAVE_DEFAULT, TRIGWAVE_TIDORA, TRIGWAVE_PI, TRIGWAVE_TIDORA},
     {"trigwavearchive", T::PATH, nullptr, nullptr, nullptr, nullptr, "trigwavearchive1"},

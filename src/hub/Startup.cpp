@@ -3,9 +3,11 @@
 #include <libmseed.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -59,10 +61,14 @@ constexpr int DEFAULT_PORT = 58772;
 constexpr long OLD_TRANSFER_SECONDS = 604800;  // download/upload files unused for 7 days
 // How long the orderly stop waits for running sessions to finish.
 constexpr auto SESSION_STOP_BOUND = std::chrono::seconds(20);
-// How long the orderly stop then waits for running zip threads.
+// How long the orderly stop then waits for the queued and running minute zips.
 constexpr auto ZIP_STOP_BOUND = std::chrono::seconds(30);
 
 constexpr int HUB_EXIT_STATUS = 1;
+// Open files wanted: every link holds its socket and wake-up descriptor and
+// the open minute files of its two archives; the soft limit is raised to
+// this (or to the hard limit when that is lower).
+constexpr rlim_t OPEN_FILES_WANTED = 65536;
 
 // Set by the signal thread; read by the main loop.
 std::atomic<int> stopSignal{0};
@@ -220,6 +226,12 @@ void stopVorlanHub() {
 }
 
 int startVorlanHub() {
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < OPEN_FILES_WANTED) {
+    files.rlim_cur = std::min(files.rlim_max, OPEN_FILES_WANTED);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
   // 1. Directories and the settings path of the run mode.
   std::string settingsPath;
   if (MODE == MODE_TIDORA || MODE == MODE_WINSERVICE) {
@@ -316,6 +328,9 @@ int startVorlanHub() {
     if (monitor.getDir().size() > 1) monitor.clearAll();
   }
 
+  // The zip workers of finished minutes, set before any link starts.
+  MinuteZip::setWorkers(props->getIntKey("zipworkers"));
+
   // 27-28. The TCP listeners and the serial watchers.
   std::vector<std::unique_ptr<Socket>> sockets;
   for (int i = 0; i < numPorts; ++i) sockets.push_back(std::make_unique<Socket>());
@@ -378,7 +393,7 @@ int startVorlanHub() {
   const bool sessionsEnded = LinkThreads::instance().stopAll(SESSION_STOP_BOUND);
   RINGSERVER.setEnabled(false);
   RINGSERVER.setLog(nullptr);
-  // Minutes still being zipped are placed before the process ends.
+  // Minutes still queued or being zipped are placed before the process ends.
   if (!MinuteZip::waitAll(ZIP_STOP_BOUND)) {
     threadsLeftRunning.store(true);
     // Interface log line

@@ -98,15 +98,21 @@ int PacketReaderWriter::read(SelvomaPacket* packet, bool wait) {
     return READ_FAILED;
   }
   stopped_ = false;
-  long waited = 0;
+  // Waits on the link's bytes-arrived signal (not in fixed sleeps) until more
+  // than READ_WAIT_ENOUGH bytes are there, for at most READ_WAIT_MAX_US.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point waitEnd = Clock::now() + std::chrono::microseconds(READ_WAIT_MAX_US);
   for (;;) {
     int n = io_->available();
     if (n < 1 && !wait) return READ_NOTHING;
     // A dead link brings no more bytes: go on with what is there.
     if (n > READ_WAIT_ENOUGH || io_->isLinkDead()) break;
-    if (!pause(READ_WAIT_STEP_US)) return READ_STOPPED;
-    waited += READ_WAIT_STEP_US;
-    if (waited > READ_WAIT_MAX_US) break;
+    if (!keepWaiting()) return READ_STOPPED;
+    const Clock::time_point now = Clock::now();
+    if (now >= waitEnd) break;
+    const long rest = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(waitEnd - now).count());
+    io_->waitForBytes(READ_WAIT_ENOUGH + 1, std::min(rest, READ_HOOK_SLICE_US));
   }
 
   if (!readHead(packet)) {
@@ -322,7 +328,8 @@ bool PacketReaderWriter::write(SelvomaPacket* packet) {
   if (log_ != nullptr) {
     if (log_->getVerbosness() == 0 && sentCount_ % LOG_EVERY_NTH_SEND != 0) {
       logLine("S " + packet->toShortString());
-    } else {
+    } else if (log_->isVerbose()) {
+      // The long form is formatted only when the verbose log takes it.
       log_->addVerbose(
           bounded(sformat("%6d S %s", sentCount_, packet->toString(1).c_str()), RW_TEXT_MAX)
               .c_str());

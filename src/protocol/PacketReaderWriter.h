@@ -3,7 +3,8 @@
 // Reading: the reader finds the sync byte after any garbage, reads the
 // 17-byte header and the payload with its check word out of the link's
 // receive ring (IO), and validates the station id, the payload limit and the
-// check word. Every wait is bounded: at most about 2 s for a frame to begin,
+// check word. Every wait is bounded: at most about 2 s for a frame to begin
+// (woken by the link as soon as its bytes arrive),
 // 20 sync-search passes of 30 ms, and at most READ_TAKE_WAIT_MAX_US for each
 // read of header or payload bytes. Once the link is dead (end of stream or a
 // hard error) no more bytes can come, so the reader stops waiting at once.
@@ -35,8 +36,7 @@
 class IO;
 class Log;
 
-constexpr int READ_WAIT_STEP_US = 4005;           // read(): sleep while a frame begins to arrive
-constexpr long READ_WAIT_MAX_US = 1999999;        // read(): total of those sleeps
+constexpr long READ_WAIT_MAX_US = 1999999;        // read(): longest wait for a frame to begin
 constexpr int READ_WAIT_ENOUGH = 16;              // read(): more bytes than this end the wait
 constexpr int SYNC_SEARCH_PASSES = 20;            // readHead(): passes looking for the sync byte
 constexpr long SYNC_SEARCH_SLEEP_US = 30007;      // readHead(): sleep between those passes

@@ -33,9 +33,9 @@ bool firstRecord(const std::string& path, std::vector<uint8_t>* record) {
   return n == record->size() && Miniseed::isMiniseed(record->data(), record->size());
 }
 
-// Hands a finished minute to a zip thread of its own. The work order holds
-// copies of everything the thread needs, since the thread may outlive the
-// session; the settings download copy is written first so that the thread
+// Hands a finished minute to the zip workers. The work order holds copies of
+// everything the zip job needs, since the job may outlive the
+// session; the settings download copy is written first so that the job
 // zips the current settings.
 void zipMinute(PacketArchive* archive, SsFile* ssFile, Trigger* trigger, Log* log,
                const std::string& path, int archiveNumber) {

@@ -292,6 +292,8 @@ bool ArchiveFile::changed(Log* log) {
     if (log != nullptr) log->addfVerbose("Minute finished [%s]", finished_.c_str());
     return true;
   }
+  if (now == touchedAt_) return false;
+  touchedAt_ = now;
   for (const Finished& f : pending_) {
     if (isFile(f.path)) touchFile(f.path, 0);
   }

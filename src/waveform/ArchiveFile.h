@@ -243,6 +243,9 @@ class ArchiveFile {
   std::string current_;      // newest file written with tracking
   time_t currentTime_ = 0;   // data time of the last write to current_
   std::string lastTracked_;  // file of the latest tracked write (may be older than current_)
+  // The second of the last touching of the waiting files by changed(): file
+  // times are whole seconds, so touching them again within it changes nothing.
+  time_t touchedAt_ = 0;
   struct Reopened {
     std::string path;
     time_t time;

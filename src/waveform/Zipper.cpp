@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <zip.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,9 +14,6 @@
 #include "util/TimeUtil.h"
 
 namespace {
-
-std::atomic<long> filePauseUs{Zipper::FILE_PAUSE_US};
-std::atomic<long> entryPauseUs{Zipper::ENTRY_PAUSE_US};
 
 constexpr size_t COPY_BUFFER = 64 * 1024;  // bytes moved per read while extracting
 
@@ -119,7 +115,8 @@ bool addIfUnique(zip_t* za, const std::string& path, std::set<std::string>* name
 Mutex Zipper::ZIP_MUTEX;
 
 bool Zipper::compressFiles(const std::string& zipPath, const std::vector<std::string>& paths) {
-  MutexLock lock(ZIP_MUTEX);
+  // The new zip is the caller's own file: only the reading of inner zips,
+  // which may be zips of the archive, takes the zip mutex.
   removeFile(zipPath);
   int error = 0;
   ZipPtr za(zip_open(zipPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
@@ -148,20 +145,21 @@ bool Zipper::compressFiles(const std::string& zipPath, const std::vector<std::st
           break;
         }
         scratch.push_back(folder);
-        uncompressFileLocked(path, folder, &inner);
+        {
+          MutexLock lock(ZIP_MUTEX);
+          uncompressFileLocked(path, folder, &inner);
+        }
         extracted.insert(extracted.end(), inner.begin(), inner.end());
         if (inner.size() > ZIP_MAX_FILES) inner.resize(ZIP_MAX_FILES);
         for (const std::string& entry : inner) {
           bool added = false;
           if (!addIfUnique(za.get(), entry, &names, &added)) ok = false;
-          if (added) sleepu(entryPauseUs.load(std::memory_order_relaxed));
         }
         continue;
       }
     }
     bool added = false;
     if (!addIfUnique(za.get(), path, &names, &added)) ok = false;
-    if (added) sleepu(filePauseUs.load(std::memory_order_relaxed));
   }
   if (ok && !names.empty()) {
     if (zip_close(za.get()) == 0) {
@@ -300,8 +298,3 @@ int Zipper::deleteFiles(const std::vector<std::string>& paths) {
 void Zipper::lockMutex() { ZIP_MUTEX.lock(); }
 
 void Zipper::unlockMutex() { ZIP_MUTEX.unlock(); }
-
-void Zipper::TEST_setPauses(long filePause, long entryPause) {
-  filePauseUs.store(filePause, std::memory_order_relaxed);
-  entryPauseUs.store(entryPause, std::memory_order_relaxed);
-}

@@ -6,21 +6,23 @@
 // name is added once only: the first file of a name wins, and names of
 // ZIP_MIN_NAME characters or fewer are never added. A source that is itself
 // a zip (its path holds ".zip" and it opens as one) contributes its entries
-// rather than itself. After each file is added the writer pauses
-// (FILE_PAUSE_US, ENTRY_PAUSE_US for an entry taken from an inner zip) with
-// the zip mutex held, which keeps zipping from crowding out the links on
-// small hosts.
+// rather than itself. Zipping is not paced here: the minute zip workers
+// pause between their jobs (archive/MinuteZip).
 //
 // Extraction writes entries only under the given folder: an entry whose name
 // is empty, absolute, or holds a "/" or "\\" or is "." or ".." is skipped, so
 // a zip from outside cannot place files anywhere else.
 //
-// Thread safety: ZIP_MUTEX, one process-wide mutex, serialises every zip
-// write and every extraction, including those of the trigger waveform
-// assembly. Every operation that writes or reads a zip takes it for its
-// whole run (deleteFiles touches no zip and does not); the
-// "...Locked" helpers expect it held. Zipper holds no other state (the pause
-// lengths are atomics a test may shorten).
+// Thread safety: ZIP_MUTEX, one process-wide mutex, guards what threads
+// share: every reading of a zip (extraction, entry sizes, the inner zips a
+// new zip takes its entries from), which may be a zip of the archive that a
+// link reopens while a zip job replaces it. compressFiles writes a zip that
+// belongs to its caller alone (a private folder, or the session's own
+// download folder) and takes the mutex only while it reads inner zips; libzip
+// writes the new zip beside its place and renames it, and the minute zip
+// jobs and trigger packages place theirs by rename, so a reader never meets
+// a partial zip. deleteFiles touches no zip and takes nothing; the
+// "...Locked" helpers expect the mutex held. Zipper holds no other state.
 #ifndef VH_WAVEFORM_ZIPPER_H_
 #define VH_WAVEFORM_ZIPPER_H_
 
@@ -37,8 +39,6 @@ class Zipper {
   static constexpr size_t ZIP_MAX_FILES = 999;    // source paths (and inner entries) per zip
   static constexpr size_t ZIP_MIN_NAME = 2;       // entry names must be longer than this
   static constexpr size_t ZIP_NAME_COMPARE = 99;  // characters compared by extractFile
-  static constexpr long FILE_PAUSE_US = 200008;   // pause after adding a plain file
-  static constexpr long ENTRY_PAUSE_US = 200007;  // pause after adding an inner-zip entry
   // extractFile into memory stops with a failure beyond this many bytes.
   static constexpr size_t EXTRACT_MEMORY_MAX = 256u * 1024u * 1024u;
 
@@ -84,10 +84,6 @@ class Zipper {
   // other means. Not recursive: no Zipper operation may run in between.
   static void lockMutex() ACQUIRE(ZIP_MUTEX);
   static void unlockMutex() RELEASE(ZIP_MUTEX);
-
-  // Shortens the pauses (microseconds) for tests; the defaults are
-  // FILE_PAUSE_US and ENTRY_PAUSE_US.
-  static void TEST_setPauses(long filePauseUs, long entryPauseUs);
 
  private:
   // The process-wide zip mutex: every zip write and extraction runs under it.

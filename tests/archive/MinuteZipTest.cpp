@@ -1,11 +1,16 @@
 // Minute zipping on real records: the zip's place, name and entries, the
 // minute file kept on every failure, the copies beside the minutes with
 // zipping off, late data during zipping (and written by the archive while
-// minutes are zipped), and the bounded wait at the stop.
+// minutes are zipped), the worker pool (a station's minutes one at a time and
+// in order, the bounded queue) and the bounded wait at the stop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +21,7 @@
 #include "support/TestSupport.h"
 #include "util/Dirs.h"
 #include "util/FileUtil.h"
+#include "util/Text.h"
 #include "waveform/Zipper.h"
 
 namespace {
@@ -38,7 +44,7 @@ class MinuteZipTest : public ::testing::Test {
   void SetUp() override {
     oldLumetra_ = LUMETRAFILES;
     LUMETRAFILES = dir_.path() + "lumetra";
-    Zipper::TEST_setPauses(0, 0);
+    MinuteZip::TEST_setJobPause(0);
     folder_ = dir_.file("archive/ABCD/2023/04/06/");
     mkdirs(folder_, true);
     settings_ = dir_.file("download/ABCD.0000002a/settings.ss");
@@ -46,7 +52,8 @@ class MinuteZipTest : public ::testing::Test {
     writeText(settings_, "\"sitename\"=\"ABCD\"\n");
   }
   void TearDown() override {
-    Zipper::TEST_setPauses(Zipper::FILE_PAUSE_US, Zipper::ENTRY_PAUSE_US);
+    MinuteZip::TEST_setJobPause(MinuteZip::ZIP_JOB_PAUSE_US);
+    MinuteZip::setWorkers(0);
     LUMETRAFILES = oldLumetra_;
   }
 
@@ -176,17 +183,20 @@ TEST_F(MinuteZipTest, ZipOffPutsCopiesBesideTheFirstMinuteOfAFolderOnly) {
 TEST_F(MinuteZipTest, MinuteThatGrowsWhileZippedIsZippedWhole) {
   std::string path = minute("20230406_1239_ABCD.ms");
   std::string late = readText(testData("CO.JSC.00.HHZ.100sps.steim2.mseed")).substr(0, 512);
-  // The minute is added first; the pauses after each file leave time for a
-  // late record to arrive before the zip is finished.
-  Zipper::TEST_setPauses(300000, 0);
-  std::thread zipper([&] { MinuteZip::saveZip(order(path)); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // A late record arrives once the zip is built, before it is placed.
   std::string whole = readText(path) + late;
-  FILE* f = fopen(path.c_str(), "ab");
-  ASSERT_NE(f, nullptr);
-  fwrite(late.data(), 1, late.size(), f);
-  fclose(f);
-  zipper.join();
+  bool appended = false;
+  MinuteZip::TEST_setBuiltHook([&](const std::string& minutePath) {
+    if (appended) return;
+    appended = true;
+    FILE* f = fopen(minutePath.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    fwrite(late.data(), 1, late.size(), f);
+    fclose(f);
+  });
+  MinuteZip::saveZip(order(path));
+  MinuteZip::TEST_setBuiltHook(nullptr);
+  ASSERT_TRUE(appended);
   ASSERT_FALSE(pathExists(path));
   std::vector<uint8_t> data;
   ASSERT_TRUE(Zipper::extractFile(path + ".zip", "20230406_1239_ABCD.ms", &data));
@@ -254,20 +264,115 @@ TEST_F(MinuteZipTest, LateRecordsWrittenWhileMinutesAreZippedAreNeverLost) {
   for (int m = 0; m < kMinutes; ++m) EXPECT_EQ(minuteRecords(paths[m]), whole[m]) << paths[m];
 }
 
-TEST_F(MinuteZipTest, ThreadsRunDetachedAndWaitAllIsBounded) {
+TEST_F(MinuteZipTest, OpenMinuteZippedAwayMeanwhileTakesTheNextRecordsAfterItsOwn) {
+  PacketArchive archive;
+  useRealDezipper(&archive);
+  const std::string record = readText(testData("CO.JSC.00.HHZ.100sps.steim2.mseed")).substr(0, 512);
+  const auto append = [&](const std::string& path) {
+    return archive.writeBytes(path, reinterpret_cast<const uint8_t*>(record.data()), record.size());
+  };
+  // The archive keeps the minute open; a zip job (of another link of the
+  // station) zips it and removes it meanwhile.
+  const std::string path = folder_ + "20230406_1300_ABCD.ms";
+  ASSERT_TRUE(append(path));
+  MinuteZip::saveZip(order(path));
+  ASSERT_TRUE(pathExists(path + ".zip"));
+  ASSERT_FALSE(pathExists(path));
+  ASSERT_TRUE(append(path));
+  EXPECT_EQ(minuteRecords(path), record + record);
+}
+
+TEST_F(MinuteZipTest, WorkersZipAStationsMinutesInOrderAndWaitAllIsBounded) {
   Log linkLog("link");
-  std::string a = minute("20230406_1240_ABCD.ms");
-  std::string b = minute("20230406_1241_ABCD.ms");
-  Zipper::TEST_setPauses(200000, 0);
-  ASSERT_TRUE(MinuteZip::start(order(a), &linkLog));
-  ASSERT_TRUE(MinuteZip::start(order(b), &linkLog));
+  MinuteZip::setWorkers(2);
+  // Two stations, three minutes each; the built hook notes the order and
+  // whether two jobs of one station ever ran at once.
+  constexpr int kMinutes = 3;
+  std::mutex mu;
+  std::vector<std::string> built;
+  std::map<std::string, int> inFlight;
+  bool overlap = false;
+  std::vector<std::string> paths;
+  MinuteZip::TEST_setBuiltHook([&](const std::string& minutePath) {
+    const std::string station = minutePath.substr(minutePath.size() - 7, 4);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      built.push_back(minutePath);
+      if (++inFlight[station] > 1) overlap = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::lock_guard<std::mutex> lock(mu);
+    --inFlight[station];
+  });
+  MinuteZip::TEST_setJobPause(100000);
+  for (int m = 0; m < kMinutes; ++m) {
+    for (const char* station : {"ABCD", "EFGH"}) {
+      paths.push_back(minute(sformat("20230406_124%d_%s.ms", m, station)));
+      auto o = order(paths.back());
+      o->stationId = std::string(station) + ".0000002a";
+      ASSERT_TRUE(MinuteZip::start(std::move(o), &linkLog));
+    }
+  }
   EXPECT_FALSE(MinuteZip::waitAll(std::chrono::milliseconds(10)));
   EXPECT_GT(MinuteZip::running(), 0);
   EXPECT_TRUE(MinuteZip::waitAll(std::chrono::seconds(30)));
   EXPECT_EQ(MinuteZip::running(), 0);
-  EXPECT_TRUE(pathExists(a + ".zip"));
-  EXPECT_TRUE(pathExists(b + ".zip"));
-  EXPECT_FALSE(pathExists(a));
+  MinuteZip::TEST_setBuiltHook(nullptr);
+  EXPECT_FALSE(overlap);
+  for (const std::string& p : paths) {
+    EXPECT_TRUE(pathExists(p + ".zip")) << p;
+    EXPECT_FALSE(pathExists(p)) << p;
+  }
+  for (const char* station : {"ABCD", "EFGH"}) {
+    std::vector<std::string> mine;
+    for (const std::string& b : built) {
+      if (b.compare(b.size() - 7, 4, station) == 0) mine.push_back(b);
+    }
+    EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end())) << station;
+    EXPECT_EQ(mine.size(), static_cast<size_t>(kMinutes)) << station;
+  }
+}
+
+TEST_F(MinuteZipTest, FullQueueLeavesTheMinuteUnzippedAndSaysSo) {
+  Log linkLog("link");
+  MinuteZip::setWorkers(1);
+  // The one worker is held inside its first job while the queue fills.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool held = false, release = false;
+  MinuteZip::TEST_setBuiltHook([&](const std::string&) {
+    std::unique_lock<std::mutex> lock(mu);
+    held = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  });
+  const std::string first = minute("20230406_1250_ABCD.ms");
+  ASSERT_TRUE(MinuteZip::start(order(first), &linkLog));
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return held; }));
+  }
+  // Orders of minutes that are not there: each job ends at once.
+  for (size_t i = 0; i < MinuteZip::ZIP_QUEUE_MAX; ++i) {
+    ASSERT_TRUE(MinuteZip::start(order(folder_ + "gone.ms"), nullptr));
+  }
+  const std::string late = minute("20230406_1251_ABCD.ms");
+  EXPECT_FALSE(MinuteZip::start(order(late), &linkLog));
+  linkLog.flush();
+  EXPECT_NE(readText(linkLog.getPath())
+                .find("Zip queue full (2048 minutes waiting), minute left "
+                      "unzipped [" +
+                      late + "]"),
+            std::string::npos);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+    cv.notify_all();
+  }
+  EXPECT_TRUE(MinuteZip::waitAll(std::chrono::seconds(60)));
+  MinuteZip::TEST_setBuiltHook(nullptr);
+  EXPECT_TRUE(pathExists(first + ".zip"));
+  EXPECT_TRUE(pathExists(late));
 }
 
 }  // namespace

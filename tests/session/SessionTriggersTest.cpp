@@ -175,7 +175,6 @@ TEST_F(SessionTriggersTest, PackagesWaitWhileOneIsAssembledAndTheirNumberIsBound
 }
 
 TEST_F(SessionTriggersTest, WaveFileZipsTheRequestedMinutesWithTheSettings) {
-  Zipper::TEST_setPauses(0, 0);
   deliverMiniseed(1);
   const time_t start = 1617666300;  // 2021-04-05 23:45
   ArchiveFile& extract = session.TEST_archive().getExtractArchive();

@@ -84,6 +84,11 @@ TEST(SimOptionsTest, CountGivesConsecutiveIdsAndNumberedStations) {
   EXPECT_EQ(configs[1].station, "LD02");
   EXPECT_FALSE(configsOf({"--pty", "--id", "03FFFFFF", "--count", "2"}));   // 03FFFFFF, 04000000
   EXPECT_FALSE(configsOf({"--pty", "--station", "ABCD", "--count", "2"}));  // ABCD01: six
+  // The default names fit every count the option allows.
+  ASSERT_TRUE(configsOf({"--pty", "--count", "999"}));
+  EXPECT_EQ(configs[0].station, "SIM");
+  EXPECT_EQ(configs[1].station, "SI001");
+  EXPECT_EQ(configs[998].station, "SI998");
 }
 
 TEST(ControlTest, CommandLinesAndScriptsParseAndMistakesAreNamed) {

@@ -61,6 +61,8 @@ Data:
 Many instruments:
   --count N              run N instruments (1 to 999), each in its own thread,
                          with ids ID, ID+1, ... and stations STA, STA01, STA02, ...
+                         (above 100 three digits: STA001, ...; the default SIM
+                         becomes SI001, ... to stay within 5 characters)
   --station-prefix P     name the stations P01, P02, ... instead
 
 Control:
@@ -225,6 +227,7 @@ ParseResult parseSimOptions(const std::vector<std::string>& args, SimOptions* op
       c.stationId = static_cast<uint32_t>(n);
     } else if (opt == "--station") {
       if (!value(&c.station)) return ParseResult::FAILED;
+      options->stationGiven = true;
       if (!isCode(c.station, 1, STATION_CODE_MAX)) {
         *error = "--station needs 1 to 5 capital letters or digits: " + c.station;
         return ParseResult::FAILED;
@@ -340,14 +343,21 @@ bool instrumentConfigs(const SimOptions& options, std::vector<InstrumentConfig>*
                      options.count, STATION_ID_MAX);
     return false;
   }
-  int digits = options.count > 100 ? 3 : 2;
+  const int digits = options.count > 100 ? 3 : 2;
+  // The default stem gives way to the digits (SI001 and on above 100
+  // instruments), so that every count has valid names; a stem the user chose
+  // is kept and a name too long for it is an error.
+  std::string stem = base.station;
+  if (!options.stationGiven && stem.size() + static_cast<size_t>(digits) > STATION_CODE_MAX) {
+    stem.resize(STATION_CODE_MAX - static_cast<size_t>(digits));
+  }
   for (int i = 0; i < options.count; ++i) {
     InstrumentConfig c = base;
     c.stationId = base.stationId + static_cast<uint32_t>(i);
     if (!options.stationPrefix.empty()) {
       c.station = sformat("%s%0*d", options.stationPrefix.c_str(), digits, i + 1);
     } else if (i > 0) {
-      c.station = sformat("%s%0*d", base.station.c_str(), digits, i);
+      c.station = sformat("%s%0*d", stem.c_str(), digits, i);
     }
     if (c.station.size() > STATION_CODE_MAX) {
       *error = sformat(

@@ -21,6 +21,7 @@ struct SimOptions {
   InstrumentConfig base;  // the first instrument; the others differ in id and station
   int count = 1;
   std::string stationPrefix;   // empty: STA, STA01, STA02, ...
+  bool stationGiven = false;   // --station was given (else the default stem may be cut)
   double durationSeconds = 0;  // 0: until a signal or "quit"
   std::string controlPath;
   std::string sendTimesPath;  // --send-times: empty = none
