@@ -43,7 +43,6 @@ const std::string& workDir() {
     std::string d = base + "/" + kPrefix + std::to_string(getpid()) + "/";
     mkdirs(d + "out/", true);
     LUMETRAFILES = d + "lumetra";
-    Zipper::TEST_setPauses(0, 0);
     return d;
   }();
   return dir;

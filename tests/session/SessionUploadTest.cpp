@@ -74,7 +74,6 @@ TEST_F(SessionUploadTest, RequestedFileGoesInLinkSizedPartsOnePerDecision) {
 }
 
 TEST_F(SessionUploadTest, InstrumentRequestsAreAnsweredOrRelayed) {
-  Zipper::TEST_setPauses(0, 0);
   for (const char* folder : {"SIM.01000001/", "SIMX.01000002/"}) {
     mkdirs(DOWNLOAD_DIR + folder, true);
     writeText(DOWNLOAD_DIR + folder + "settings.ss", "{\"a\":1}\n");

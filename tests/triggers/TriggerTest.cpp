@@ -196,7 +196,6 @@ std::vector<Miniseed::Record> track(const std::string& cha, hptime_t start, int 
 }
 
 TEST_F(TriggerTest, WaveformPackageHoldsTheMergedWindowSettingsStationXmlAndTriggerFile) {
-  Zipper::TEST_setPauses(0, 0);
   const std::string label = "TRG1.01000abc";
   // Three minute files (12:00 .. 12:02) of three continuous channels; a
   // record goes to the minute of its start.
