@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$(pwd)"
 WORK="${1:-$ROOT/work}"
-SECONDS_TO_RUN="${2:-70}"
+SECONDS_TO_RUN="${2:-180}"
 PORT="${VH_PORT:-58772}"
 
 ./scripts/setup.sh
@@ -63,6 +63,20 @@ echo "== reading DEMO's live records back through SeedLink (port ${SL_PORT:-1800
 sleep 6
 sl_status=0
 "$ROOT/build/bin/slreadvh" -p "${SL_PORT:-18000}" -s DEMO.XX -n 6 -t 30 | sed 's/^/  /' || sl_status=$?
+# The trigger waveform package is built once the minutes after the trigger
+# are in the archive (a minute or two later), and the backfill runs once the
+# link has been quiet of errors for a while: the instrument stays connected
+# until both are there (at most the seconds to run), then it is stopped.
+MINUTE="$(date -u -d "@$GAP_START" +%Y%m%d_%H%M)"
+echo "== waiting for the trigger waveform package and the backfilled minute (at most ${SECONDS_TO_RUN} s)"
+while kill -0 "$SIM" 2>/dev/null; do
+  if [ -n "$(find archive/triggers -name '*.zip' 2>/dev/null | head -n 1)" ] &&
+     [ -n "$(find archive -name "${MINUTE}_DEMO*.zip" 2>/dev/null | head -n 1)" ]; then
+    break
+  fi
+  sleep 1
+done
+kill "$SIM" 2>/dev/null || true
 wait "$SIM" || true
 sed 's/^/  /' "$WORK/dremosim.out" | grep -E "summary|connected|link started" || true
 
@@ -80,7 +94,7 @@ echo "== hub exited with status $status (1 is a normal stop)"
 echo "== what the hub created"
 find . -path ./home -prune -o -print | sort | sed 's/^/  /'
 echo "== trigger files and trigger waveform packages"
-find archive/trigxml archive/triggers -type f 2>/dev/null | sort | sed 's/^/  /'
+find archive/trigxml archive/triggers -type f 2>/dev/null | sort | sed 's/^/  /' || true
 echo "== main log"
 cat log/log.*.vh.txt | sed 's/^/  /'
 echo "== session log (last 40 lines)"
@@ -88,12 +102,15 @@ cat log/log.*.DEMO.*.txt 2>/dev/null | tail -n 40 | sed 's/^/  /'
 echo "== backfill from the instrument's card"
 grep -h -E "REQUEST FILE|backfill (start|complete|fail)" log/log.*.DEMO.*.txt 2>/dev/null |
   sed 's/^/  /' || true
-MINUTE="$(date -u -d "@$GAP_START" +%Y%m%d_%H%M)"
 BACKFILLED="$(find archive -name "${MINUTE}_DEMO*" 2>/dev/null | head -n 1)"
 if [ -n "$BACKFILLED" ]; then
   echo "== backfilled minute $(date -u -d "@$GAP_START" '+%Y-%m-%d %H:%M') UTC: $WORK/$BACKFILLED"
 else
   echo "== the minute $(date -u -d "@$GAP_START" '+%Y-%m-%d %H:%M') UTC was not backfilled"
+  status=2
+fi
+if [ -z "$(find archive/triggers -name '*.zip' 2>/dev/null | head -n 1)" ]; then
+  echo "== no trigger waveform package was built"
   status=2
 fi
 [ "$status" -eq 1 ] && [ "$sl_status" -eq 0 ]
