@@ -137,11 +137,18 @@ bool RequestFiles::isMeantFor(const std::string& name, uint32_t id, const std::s
 
 int RequestFiles::readRequests(const std::string& folder, uint32_t id, const std::string& station,
                                std::vector<SelRequest>* out, size_t maxRequests) {
+  // Every link looks every second; an empty folder is listed again only
+  // when it can have changed.
+  if (emptyFolder_.unchanged(folder)) return static_cast<int>(out->size());
+  emptyFolder_.note(folder);
   std::vector<std::string> names;
-  forEachEntry(folder, REQUEST_SCAN_MAX, [&names](const char* name, const std::string& path) {
+  bool any = false;
+  forEachEntry(folder, REQUEST_SCAN_MAX, [&](const char* name, const std::string& path) {
+    any = true;
     if (name[0] != '\0' && isFile(path)) names.push_back(name);
     return true;
   });
+  if (any) emptyFolder_.forget();
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string path = gluePath(folder, name);

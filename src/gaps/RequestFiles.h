@@ -31,6 +31,7 @@
 
 #include "protocol/SelRequest.h"
 #include "protocol/SelvomaPacket.h"
+#include "util/DirScan.h"
 
 class Log;
 
@@ -100,7 +101,8 @@ class RequestFiles {
  private:
   std::string requestFolder_, responseFolder_;
   bool logRequested_ = false;
-  Log* log_ = nullptr;  // not owned
+  FolderStamp emptyFolder_;  // the folder when its last listing found it empty
+  Log* log_ = nullptr;       // not owned
 };
 
 #endif  // VH_GAPS_REQUESTFILES_H_

@@ -108,6 +108,21 @@ void IO::notifyArrival() {
   if (waiters_ > 0) arrivalCv_.notify_all();
 }
 
+void IO::waitForSpace(long timeoutUs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
+  MutexLock lock(arrivalMu_);
+  ++spaceWaiters_;
+  arrivalMu_.waitUntil(spaceCv_, deadline,
+                       [&] { return ring_.freeSpace() > 0 || !connectedFlag(); });
+  --spaceWaiters_;
+}
+
+void IO::notifySpace() {
+  // As notifyArrival: the room is made before the lock is taken.
+  MutexLock lock(arrivalMu_);
+  if (spaceWaiters_ > 0) spaceCv_.notify_one();
+}
+
 void IO::readLoop() {
   if (getLog() != nullptr)
     logLine(getLog(), LOG_FLUSH, "ReadLoop start connected=%d", connectedFlag() ? 1 : 0);
@@ -120,7 +135,12 @@ void IO::readLoop() {
     // A full ring waits for the session, not for the device; a readable
     // device that gave nothing (or a transport that cannot wait) gets the
     // fixed pause, so this loop never spins.
-    if (ring_.freeSpace() == 0 || (readable && !moved)) {
+    if (ring_.freeSpace() == 0) {
+      readable = false;
+      waitForSpace(READLOOP_PAUSE_US);
+      continue;
+    }
+    if (readable && !moved) {
       readable = false;
       sleepu(READLOOP_PAUSE_US);
       continue;
@@ -199,6 +219,7 @@ int IO::available() {
 int IO::readBuf(unsigned char* bytes, int count) {
   if (!connectedFlag() || count < 1) return 0;
   uint32_t k = ring_.pop(bytes, static_cast<uint32_t>(count));
+  if (k > 0) notifySpace();
   uint32_t left = ring_.available();
   if (left > READBUF_BACKLOG_WARN) secprintf("[readBuf _pos=%u, n=%u]", left, k);
   return static_cast<int>(k);
@@ -240,7 +261,10 @@ bool IO::waitForBytes(uint32_t wanted, long timeoutUs) {
   return ring_.available() >= wanted;
 }
 
-void IO::ringClear() { ring_.clear(); }
+void IO::ringClear() {
+  ring_.clear();
+  notifySpace();
+}
 
 void IO::clear() {
   ringClear();

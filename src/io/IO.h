@@ -12,9 +12,11 @@
 // has bytes (poll on its descriptor), the wake-up descriptor is signalled
 // (stopReadLoop does that, so close() ends the loop at once) or
 // READLOOP_WAIT_MAX_MS passes. It falls back to the fixed READLOOP_PAUSE_US
-// pause when the transport cannot wait (base ioWait), while the ring is full,
-// and after a wait that reported the device readable but gave no bytes, so
-// an idle link costs no processor time and an odd readiness never spins. On
+// pause when the transport cannot wait (base ioWait) and after a wait that
+// reported the device readable but gave no bytes, so an idle link costs no
+// processor time and an odd readiness never spins. While the ring is full it
+// waits (at most READLOOP_PAUSE_US) until the session takes bytes out: the
+// consumer notifies after every take while the read loop waits. On
 // the consumer side, waitForBytes() blocks until enough bytes are in the
 // ring, the link is dead or a time-out passes: the read loop notifies after
 // every push (only when someone waits). read() and the session's idle wait
@@ -38,8 +40,9 @@
 // (readLoop, readOneLoop, ioAvailable, ioRead, dump) and the owner's session
 // thread (everything else). The ring is lock-free (RingBuffer.h). The
 // connected and dead flags, the error number, the byte counter and the log
-// pointer are atomics; arrivalMu_ guards the waiter count and pairs the
-// consumer's wait with the read loop's notification (arrivalCv_). The
+// pointer are atomics; arrivalMu_ guards both waiter counts and pairs the
+// consumer's wait with the read loop's notification (arrivalCv_) and the
+// read loop's wait for room with the consumer's (spaceCv_). The
 // wake-up descriptor is created with the object and written by the owner's
 // thread, read by the read loop. The description, wait time and kind are written only
 // while no read loop runs. deviceMu_ is the device lock for transports whose
@@ -194,6 +197,11 @@ class IO {
   static void* readLoopEntry(void* self);
   // Read-loop thread: wakes a consumer blocked in waitForBytes.
   void notifyArrival();
+  // Read-loop thread: waits at most timeoutUs until the ring has room or the
+  // connected flag is cleared.
+  void waitForSpace(long timeoutUs);
+  // Consumer side: wakes the read loop blocked in waitForSpace.
+  void notifySpace();
 
   const int kind_;
   RingBuffer<unsigned char> ring_;
@@ -206,10 +214,13 @@ class IO {
   std::atomic<Log*> log_{nullptr};
   std::atomic<pid_t> readTid_{0};
 
-  // Bytes-arrived notification: waiters_ counts consumers in waitForBytes.
+  // Bytes-arrived notification: waiters_ counts consumers in waitForBytes;
+  // room-made notification: spaceWaiters_ is 1 while the read loop waits.
   Mutex arrivalMu_;
   std::condition_variable arrivalCv_;
+  std::condition_variable spaceCv_;
   int waiters_ GUARDED_BY(arrivalMu_) = 0;
+  int spaceWaiters_ GUARDED_BY(arrivalMu_) = 0;
   int wakeFd_ = -1;  // eventfd; -1 when it could not be made (waits then end by time-out)
 
   // Read-loop thread handle; owner thread only.

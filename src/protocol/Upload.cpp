@@ -175,6 +175,8 @@ void Upload::setAside(const std::string& path, const std::string& reason) {
 bool Upload::getFilePath(const std::string& station, std::string* path) {
   if (station.size() < UPLOAD_STATION_MIN || station.size() > UPLOAD_STATION_MAX) return false;
   const std::string folder = getUploadDir(station);
+  if (nothingToSend_.unchanged(folder)) return false;
+  nothingToSend_.note(folder);
   std::vector<std::string> all, pkts;
   forEachEntry(folder, UPLOAD_SCAN_MAX, [&](const char* name, const std::string& entry) {
     if (!isFile(entry)) return true;
@@ -200,6 +202,7 @@ bool Upload::getFilePath(const std::string& station, std::string* path) {
     if (f == nullptr) continue;
     fclose(f);
     *path = file;
+    nothingToSend_.forget();
     return true;
   }
   return false;

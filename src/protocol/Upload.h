@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "protocol/PacketList.h"
+#include "util/DirScan.h"
 
 constexpr int UPLOAD_COMMAND_WAIT_MS = 300;    // wait after an ordinary COMMAND
 constexpr int UPLOAD_SLEEP_MS = 1000;          // pause of a queued "sleep " command
@@ -92,7 +93,8 @@ class Upload : public PacketList {
   bool isInProgress() const { return inProgress_; }
 
   // The path of the station's next file to send (the folder's rules above);
-  // false when there is none.
+  // false when there is none. A folder that held nothing to send is listed
+  // again only when it can have changed (FolderStamp).
   bool getFilePath(const std::string& station, std::string* path);
   // Loads the station's next file into the queue; false when none was queued.
   bool getFile(const std::string& station);
@@ -133,8 +135,9 @@ class Upload : public PacketList {
   // The queue lost packet: the file's tracking ends when it was its last frame.
   void taken(const SelvomaPacket* packet);
 
-  bool inProgress_ = true;  // a file upload is running
-  bool textFlash_ = false;  // property "flash"
+  bool inProgress_ = true;     // a file upload is running
+  FolderStamp nothingToSend_;  // the station's folder when its listing found nothing to send
+  bool textFlash_ = false;     // property "flash"
   std::function<int64_t()> clock_;
   // The file whose frames are queued: its original and its ".sent" path and
   // its last queued frame (owned by the queue); empty and null when none.

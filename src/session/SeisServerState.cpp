@@ -192,11 +192,14 @@ void SeisServerState::loop() {
     }
     if ((io_ == nullptr || io_->available() < 1) && state_ != PROCESS) {
       // Idle in READ: wait for the link's next bytes instead of waking every
-      // few ms; the bound keeps every time rule below (keep-alive, time-outs,
-      // periodic work, stop requests) checked at least every 100 ms.
+      // few ms. The bound keeps the paced sending checked every 100 ms while
+      // frames are queued, and the time rules below (keep-alive, time-outs,
+      // periodic work, stop requests, all in seconds) every 500 ms when
+      // nothing is. Choosing and sending the next frame need no bytes from
+      // the link, so they run at once; the other states keep the short pause.
       if (io_ != nullptr && state_ == READ) {
-        io_->waitForBytes(1, IDLE_WAIT_MAX_US);
-      } else {
+        io_->waitForBytes(1, hasQueuedWork() ? IDLE_WAIT_MAX_US : IDLE_WAIT_QUIET_US);
+      } else if (io_ == nullptr || (state_ != NEXT_REQUEST && state_ != SEND)) {
         sleepu(IDLE_SLEEP_US);
       }
     }
@@ -278,6 +281,13 @@ void SeisServerState::periodic() {
   archive_.storeChangedGaps();
   checkTidora();
   publishStatus();
+}
+
+bool SeisServerState::hasQueuedWork() const {
+  const PacketList& queue = upload_;
+  return queue.hasPackets() || flash_.isBusy() || !requests_.empty() ||
+         !pendingFileParts_.empty() || !dremoFiles_.isIdle() || samplingRestartPending_ ||
+         monoMs() - loopStartMs_ <= 1000LL * SEND_WARMUP_SECS;
 }
 
 int SeisServerState::runState(int state) {

@@ -60,18 +60,20 @@
 #include "session/DremoFiles.h"
 #include "session/LinkStatus.h"
 #include "triggers/Trigger.h"
+#include "util/DirScan.h"
 
 class Gapses;
 class IO;
 class Log;
 class VhProps;
 
-constexpr long IDLE_SLEEP_US = 4002;            // loop: pause when nothing is to be read
-constexpr long IDLE_WAIT_MAX_US = 100000;       // loop: READ waits this long at most for bytes
-constexpr int SILENCE_LOG_SECS = 5;             // loop: "Nothing Logged" after this
-constexpr int SILENCE_LOG_SECS_QUIET = 120;     // ... at log verbosity -1
-constexpr int KEEPALIVE_SECS = 7;               // loop: longest time without an ACK
-constexpr int PERIODIC_SECS = 6;                // loop: periodic work
+constexpr long IDLE_SLEEP_US = 4002;         // loop: pause when nothing is to be read
+constexpr long IDLE_WAIT_MAX_US = 100000;    // loop: READ waits this long at most for bytes
+constexpr long IDLE_WAIT_QUIET_US = 500000;  // ... and this long when nothing is queued to go out
+constexpr int SILENCE_LOG_SECS = 5;          // loop: "Nothing Logged" after this
+constexpr int SILENCE_LOG_SECS_QUIET = 120;  // ... at log verbosity -1
+constexpr int KEEPALIVE_SECS = 7;            // loop: longest time without an ACK
+constexpr int PERIODIC_SECS = 6;             // loop: periodic work
 constexpr int LOOP_TIMEOUT_MS_DEFAULT = 30000;  // before init
 constexpr int RECEIVE_DELTA_SECS_DEFAULT = 90;  // before init
 constexpr int RECEIVE_DELTA_SECS = 30;          // read(): silence that ends the session
@@ -376,10 +378,9 @@ class SeisServerState {
   bool whileReadWaits();
   // Remembers the received slot as the last good frame.
   void noteGoodFrame();
-  // True when the station's upload folder (UPLOAD_DIR + station label)
-  // holds a file waiting to be sent; copies already sent (".sent.") and
-  // files set aside (".bad") do not count. At most UPLOAD_FOLDER_SCAN_MAX names are looked at.
-  bool uploadFolderHasFiles() const;
+  // True while frames wait to go out or a file is being moved (or the
+  // sending step's warm-up runs): the idle wait then keeps its short bound.
+  bool hasQueuedWork() const;
   // Takes one frame from the upload queue and sends or injects it. True
   // when a frame was taken.
   bool checkForUpload();
@@ -521,8 +522,14 @@ class SeisServerState {
   void leaveStatus();
   // A live record was stored: its bytes, end time and lag count for the status.
   void noteStoredForStatus();
-  // Files waiting in the station's upload folder (UPLOAD_FOLDER_SCAN_MAX names at most).
-  int uploadFilesWaiting() const;
+  // Files waiting to be sent in the station's upload folder (UPLOAD_DIR +
+  // station label); copies already sent (".sent.") and files set aside
+  // (".bad") do not count. At most UPLOAD_FOLDER_SCAN_MAX names are looked
+  // at. The folder is listed again only when it can have changed
+  // (uploadStamp_), since the sending step asks several times a second.
+  int uploadFilesWaiting();
+  FolderStamp uploadStamp_;          // the upload folder at its last listing
+  int uploadWaiting_ = 0;            // what that listing counted
   uint64_t statusKey_ = 0;           // in the LinkRegistry; 0: not there
   time_t statusSince_ = 0;           // wall clock: the loop began
   uint64_t recordsUnpublished_ = 0;  // live records stored since the last publish

@@ -117,7 +117,7 @@ int SeisServerState::sendNextRequest() {
     updateStationLabel();
     // Setting queries wait only while files for the station are waiting in
     // its upload folder; queued commands do not hold them back.
-    if (!uploadFolderHasFiles()) {
+    if (uploadFilesWaiting() == 0) {
       ssTimer_.setLog(log_);
       std::unique_ptr<SelvomaPacket> packet = ssTimer_.getPacket();
       if (packet) {
@@ -170,17 +170,6 @@ int SeisServerState::sendNextRequest() {
   int c = nextRequestCounter_;
   nextRequestCounter_ = nextRequestCounter_ >= NEXT_REQUEST_COUNTER_MAX ? 0 : c + 1;
   return c % NEXT_REQUEST_EVERY == 0 ? NEXT_REQUEST : READ;
-}
-
-bool SeisServerState::uploadFolderHasFiles() const {
-  bool found = false;
-  forEachEntry(UPLOAD_DIR + stationLabel_ + "/", UPLOAD_FOLDER_SCAN_MAX,
-               [&found](const char* name, const std::string& path) {
-                 found = strstr(name, UPLOAD_SENT_MARK) == nullptr &&
-                         !endsWith(name, UPLOAD_ASIDE_SUFFIX) && isFile(path);
-                 return !found;
-               });
-  return found;
 }
 
 void SeisServerState::setLag(long seconds) {

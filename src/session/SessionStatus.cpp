@@ -36,16 +36,20 @@ void SeisServerState::noteStoredForStatus() {
   }
 }
 
-int SeisServerState::uploadFilesWaiting() const {
+int SeisServerState::uploadFilesWaiting() {
   if (stationLabel_.empty()) return 0;
+  const std::string folder = UPLOAD_DIR + stationLabel_ + "/";
+  if (uploadStamp_.unchanged(folder)) return uploadWaiting_;
+  uploadStamp_.note(folder);
   int waiting = 0;
-  forEachEntry(UPLOAD_DIR + stationLabel_ + "/", UPLOAD_FOLDER_SCAN_MAX,
+  forEachEntry(folder, UPLOAD_FOLDER_SCAN_MAX,
                [&waiting](const char* name, const std::string& path) {
                  if (strstr(name, UPLOAD_SENT_MARK) == nullptr &&
                      !endsWith(name, UPLOAD_ASIDE_SUFFIX) && isFile(path))
                    ++waiting;
                  return true;
                });
+  uploadWaiting_ = waiting;
   return waiting;
 }
 

@@ -100,6 +100,27 @@ bool forEachEntry(const std::string& folder, size_t maxEntries, const EntryVisit
   return true;
 }
 
+void FolderStamp::note(const std::string& folder) {
+  struct stat st;
+  valid_ = stat(folder.c_str(), &st) == 0;
+  if (!valid_) return;
+  folder_ = folder;
+  mtime_ = st.st_mtim;
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  listedAt_ = time(nullptr);
+}
+
+bool FolderStamp::unchanged(const std::string& folder) const {
+  if (!valid_ || folder != folder_) return false;
+  const time_t now = time(nullptr);
+  if (now < listedAt_ || now - listedAt_ >= FOLDER_STAMP_RENEW_SECS) return false;
+  if (listedAt_ - mtime_.tv_sec < FOLDER_STAMP_TRUST_SECS) return false;
+  struct stat st;
+  return stat(folder.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_ &&
+         st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec;
+}
+
 int getFilesFromDir(const std::string& folder, std::vector<std::string>& list, bool fullPath,
                     const std::string& extension, long minAge, bool checkAge) {
   ScanArgs args{fullPath, extension, minAge, checkAge, list, {}};

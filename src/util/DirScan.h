@@ -2,6 +2,8 @@
 #ifndef VH_UTIL_DIRSCAN_H_
 #define VH_UTIL_DIRSCAN_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <ctime>
 #include <functional>
@@ -61,5 +63,33 @@ int deleteOldFilesRecursive(const std::string& folder, long ageSeconds);
 // Prints "deleteFilesWithKeyword cannot open [%s]" when the folder cannot
 // be opened. Returns the number removed.
 int deleteFilesWithKeyword(const std::string& folder, const char* keyword);
+
+// Tells a caller that lists one folder often whether the folder's entries
+// can have changed since its last listing. Creating, removing or renaming an
+// entry moves the folder's modification time, so while that time (and the
+// folder's identity) stays, the last listing still holds. A time within
+// FOLDER_STAMP_TRUST_SECS before the listing is not trusted (file systems
+// with coarse clocks can give a later change the same time), and a listing is
+// trusted for at most FOLDER_STAMP_RENEW_SECS. Not thread-safe: one owner.
+constexpr long FOLDER_STAMP_TRUST_SECS = 3;
+constexpr long FOLDER_STAMP_RENEW_SECS = 10;
+
+class FolderStamp {
+ public:
+  // To be called just before listing folder; a change during the listing
+  // then shows at the next unchanged().
+  void note(const std::string& folder);
+  // True when folder is the one noted and nothing can have changed in it.
+  bool unchanged(const std::string& folder) const;
+  void forget() { valid_ = false; }
+
+ private:
+  bool valid_ = false;
+  std::string folder_;
+  struct timespec mtime_ {};
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  time_t listedAt_ = 0;
+};
 
 #endif  // VH_UTIL_DIRSCAN_H_

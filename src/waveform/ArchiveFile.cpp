@@ -219,7 +219,13 @@ std::string ArchiveFile::mkdirs(const std::string& network, const std::string& s
                                 bool track) {
   if (template_.empty()) return std::string();
   std::string path = getPath(network, station, id, t, microseconds, extension, track);
-  if (t.tm_year + 1900 >= MKDIRS_MIN_YEAR && !path.empty()) ::mkdirs(path, false);
+  if (t.tm_year + 1900 < MKDIRS_MIN_YEAR || path.empty()) return path;
+  // Successive records share their folder: one look instead of a mkdir per level.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  if (!folder.empty() && folder == lastFolder_ && isDir(folder)) return path;
+  ::mkdirs(path, false);
+  lastFolder_ = folder;
   return path;
 }
 

@@ -234,6 +234,7 @@ class ArchiveFile {
   static bool addReadable(std::vector<std::string>& list, const std::string& path);
 
   std::string template_;      // empty: not configured
+  std::string lastFolder_;    // folder of the last path mkdirs made
   std::string deletionRoot_;  // template kept for deleteOld; empty: never delete
   ArchiveFormat format_ = ArchiveFormat::MINISEED;
   bool enabled_ = true;
