@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -319,9 +320,14 @@ void PacketArchive::setRing(const std::string& path, bool enabled) {
 
 void PacketArchive::sendPacketToRing(const SelvomaPacket& packet) {
   sendMiniseedToRing(packet.payload(), static_cast<int>(packet.payloadLen()));
+  // Every link writes into the one scan folder, so one link cleans it per
+  // interval: the first whose turn comes claims it. (With each link cleaning
+  // on its own, hundreds of links listed thousands of files at once.)
+  static std::atomic<time_t> lastRingCleanup{0};
   const time_t now = clock_ ? clock_() : time(nullptr);
-  if (now - lastRingCleanup_ >= RING_CLEANUP_SECS) {
-    lastRingCleanup_ = now;
+  time_t last = lastRingCleanup.load(std::memory_order_relaxed);
+  if ((now - last >= RING_CLEANUP_SECS || now < last) &&
+      lastRingCleanup.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
     deleteOldFiles(ringPath_, RING_MAX_AGE_SECS);
   }
 }

@@ -265,7 +265,8 @@ class PacketArchive {
   // "%U" replaced by the home folder) and the switch, and creates the folder
   // when on. While on, addPacket hands every stored record to
   // sendPacketToRing, which writes it (sendMiniseedToRing) and, at most every
-  // RING_CLEANUP_SECS, deletes the scan files older than RING_MAX_AGE_SECS.
+  // RING_CLEANUP_SECS across all links of the process (they share the scan
+  // folder), deletes the scan files older than RING_MAX_AGE_SECS.
   // sendMiniseedToRing appends a record of 1..RING_RECORD_MAX bytes to
   // "<scan folder>/<start %Y-%m-%d_%H%M_%S>.<net>.<loc>.<sta>.<channel>.ms"
   // (mode 0666): one file per station, channel and second. Write failures
@@ -394,7 +395,6 @@ class PacketArchive {
 
   std::string ringPath_;  // scan folder of the ring server outlet
   bool ringEnabled_ = false;
-  time_t lastRingCleanup_ = 0;
   MonitorBuffer monitor_;
   time_t monitorSettingsTime_ = 0;  // clock time of the last settings copy to the monitor
 };

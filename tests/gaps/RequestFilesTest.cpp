@@ -1,6 +1,8 @@
 // Client request files: which link a file is meant for, when it is read or
 // removed, refused files set aside, and the relay file another link reads.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <memory>
@@ -73,6 +75,19 @@ TEST_F(RequestFolderTest, ReadsSettledFilesForThisLinkAndRemovesStaleOnes) {
   EXPECT_TRUE(files.getLogRequested());
   EXPECT_FALSE(files.getLogRequested());
   EXPECT_FALSE(pathExists(folder + "AB.x.log"));
+}
+
+// An empty folder is not listed again until it changes; a file dropped in
+// it is read at the next look.
+TEST_F(RequestFolderTest, EmptyFolderIsListedAgainOnceAFileArrives) {
+  const time_t old = time(nullptr) - 60;
+  struct timespec times[2] = {{old, 0}, {old, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, folder.c_str(), times, 0), 0);
+  std::deque<std::unique_ptr<SelvomaPacket>> packets;
+  EXPECT_EQ(files.readRequests(ID, "AB", &packets, 64), 0);
+  EXPECT_EQ(files.readRequests(ID, "AB", &packets, 64), 0);
+  drop("job_0123abcd.txt", "8A sampling 1\n", 5);
+  EXPECT_EQ(files.readRequests(ID, "AB", &packets, 64), 1);
 }
 
 TEST_F(RequestFolderTest, HostileFilesAreSetAsideAndFullQueuesLeaveFilesWaiting) {

@@ -157,3 +157,40 @@ TEST_F(DirScanTest, DeleteFilesWithKeyword) {
   EXPECT_FALSE(pathExists(root_ + "sub/deeper/w.ms"));
   EXPECT_EQ(deleteFilesWithKeyword(root_ + "nothere", nullptr), 0);
 }
+
+// A stamp is trusted only for an unchanged folder whose last change lies
+// well before the listing; every entry change, a swapped folder or another
+// folder makes the caller list again.
+TEST_F(DirScanTest, FolderStampTrustsOnlyAnOldUnchangedFolder) {
+  FolderStamp stamp;
+  EXPECT_FALSE(stamp.unchanged(root_));  // never noted
+  stamp.note(root_);
+  EXPECT_FALSE(stamp.unchanged(root_));  // changed just now: a coarse clock could hide more
+
+  const time_t old = time(nullptr) - 60;
+  setTimes(root_, old, old);
+  stamp.note(root_);
+  EXPECT_TRUE(stamp.unchanged(root_));
+  EXPECT_FALSE(stamp.unchanged(root_ + "sub/"));
+  writeText(root_ + "new.pkt", "8A dir\n");
+  EXPECT_FALSE(stamp.unchanged(root_));
+
+  setTimes(root_, old, old);
+  stamp.note(root_);
+  ASSERT_EQ(rename((root_ + "new.pkt").c_str(), (root_ + "new.pkt.sent.01").c_str()), 0);
+  EXPECT_FALSE(stamp.unchanged(root_));
+
+  // Another folder put in its place with the same time.
+  const std::string spare = tmp_.path() + "spare";
+  ASSERT_EQ(mkdirs(spare + "/", true), 0);
+  setTimes(root_ + "sub", old, old);
+  setTimes(spare, old, old);
+  stamp.note(root_ + "sub");
+  ASSERT_TRUE(stamp.unchanged(root_ + "sub"));
+  ASSERT_EQ(rename((root_ + "sub").c_str(), (root_ + "gone").c_str()), 0);
+  ASSERT_EQ(rename(spare.c_str(), (root_ + "sub").c_str()), 0);
+  EXPECT_FALSE(stamp.unchanged(root_ + "sub"));
+
+  stamp.forget();
+  EXPECT_FALSE(stamp.unchanged(root_));
+}
