@@ -395,12 +395,8 @@ struct Target {
 // build to compare with).
 std::string hubProgram;
 
-// Parent folder of the hub's home folder (--home); the ring scan folder lives
-// there, so a RAM disk here puts it in memory as the --pi run mode does.
-std::string homeParent;  // empty: as every temporary folder
-
 struct HubTarget : Target {
-  TempDir work, home{homeParent};
+  TempDir work, home;
   int port_ = freeTcpPort();
   std::unique_ptr<ChildProcess> hub;
   std::string extraProps;  // property lines beyond the port and serialenabled=0
@@ -670,8 +666,6 @@ bool parseOptions(int argc, char** argv, Options* o) {
       o->warmupSeconds = atof(v.c_str());
     } else if (opt == "--drain-seconds") {
       o->drainSeconds = atof(v.c_str());
-    } else if (opt == "--home") {
-      homeParent = v;
     } else if (opt == "--hub") {
       hubProgram = v;
     } else {
@@ -694,9 +688,7 @@ int main(int argc, char** argv) {
             "                 [--realtime-seconds S (120; 0 skips the run)] "
             "[--warmup-seconds S (15)]\n"
             "                 [--drain-seconds S (60)]\n"
-            "                 [--hub PROGRAM (default: the hub of this build)]\n"
-            "                 [--home PARENT (default $TMPDIR or /tmp; /dev/shm puts the ring scan "
-            "folder in memory)]\n");
+            "                 [--hub PROGRAM (default: the hub of this build)]\n");
     return 2;
   }
   printf("hub: %s\n", hubProgram.c_str());

@@ -15,12 +15,9 @@
 
 #include "util/Dirs.h"
 
-TempDir::TempDir() : TempDir(std::string()) {}
-
-TempDir::TempDir(const std::string& parent) {
+TempDir::TempDir() {
   const char* tmp = getenv("TMPDIR");
-  const std::string base = !parent.empty() ? parent : tmp != nullptr && *tmp ? tmp : "/tmp";
-  std::string pattern = base + "/vhtest.XXXXXX";
+  std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vhtest.XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) abort();

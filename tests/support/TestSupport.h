@@ -12,9 +12,7 @@
 // end of its life. path() ends in "/".
 class TempDir {
  public:
-  // A new folder in parent, or (parent empty) in $TMPDIR, default /tmp.
   TempDir();
-  explicit TempDir(const std::string& parent);
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir();
