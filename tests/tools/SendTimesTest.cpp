@@ -37,14 +37,14 @@ TEST(SendTimesTest, ThreadsWriteWholeLinesAndNothingAfterClose) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 500; ++i) {
-        times.note("JSC", reinterpret_cast<const uint8_t*>(record.data()));
+        times.note("JSC", reinterpret_cast<const uint8_t*>(record.data()), SendTimes::nowUs());
       }
     });
   }
   for (auto& t : threads) t.join();
   const long long after = wallUs();
   times.close();
-  times.note("JSC", reinterpret_cast<const uint8_t*>(record.data()));  // closed: ignored
+  times.note("JSC", reinterpret_cast<const uint8_t*>(record.data()), after);  // closed: ignored
   std::istringstream in(readText(dir.file("st")));
   std::string line;
   int lines = 0;

@@ -619,12 +619,14 @@ bool Instrument::sendPending() {
       unsent_.pop_front();
     }
     uint8_t seqNo = seq_;
+    const long long sentUs = SendTimes::nowUs();
     if (!writeOriginated(SelvomaPacket::MINISEED, record.data(), SIM_RECORD_LENGTH)) return false;
     if (again) {
       resent_++;
       continue;
     }
-    if (config_.sendTimes != nullptr) config_.sendTimes->note(config_.station, record.data());
+    if (config_.sendTimes != nullptr)
+      config_.sendTimes->note(config_.station, record.data(), sentUs);
     recent_.push_back(SentRecord{seqNo, false, Miniseed::getEndTime(record.data()), record});
     if (recent_.size() > RECENT_MAX) recent_.pop_front();
   }

@@ -25,16 +25,19 @@ bool SendTimes::open(const std::string& path, std::string* error) {
   return true;
 }
 
-void SendTimes::note(const std::string& station, const uint8_t* record) {
-  long long sent = std::chrono::duration_cast<std::chrono::microseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+long long SendTimes::nowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void SendTimes::note(const std::string& station, const uint8_t* record, long long sentUs) {
   char channel[CHANNEL_LENGTH + 1] = {};
   memcpy(channel, record + CHANNEL_OFFSET, CHANNEL_LENGTH);
   long long start = Miniseed::getStartTime(record);
   std::lock_guard<std::mutex> lock(mu_);
   if (file_ == nullptr) return;
-  fprintf(file_, "%s %s %lld %lld\n", station.c_str(), channel, start, sent);
+  fprintf(file_, "%s %s %lld %lld\n", station.c_str(), channel, start, sentUs);
 }
 
 void SendTimes::close() {

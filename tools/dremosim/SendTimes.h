@@ -3,7 +3,9 @@
 // first time (re-sent records are not noted again):
 //   STA CHA START_US SENT_US
 // station code, channel code, the record's start time and the wall-clock
-// time of the send, both in microseconds since 1970-01-01T00:00:00Z. A
+// time just before the frame was handed to the link (taken before the write,
+// so a hub that stores the record at once is never seen storing it before it
+// was sent), both in microseconds since 1970-01-01T00:00:00Z. A
 // benchmark joins these lines with the moment the record's bytes appear in
 // an archive to measure how long a record takes to be stored.
 //
@@ -26,8 +28,11 @@ class SendTimes {
 
   // Creates (truncates) the file. False with the reason in error.
   bool open(const std::string& path, std::string* error);
-  // Notes one record (512 bytes with a fixed header) sent now. Any thread.
-  void note(const std::string& station, const uint8_t* record);
+  // Now on the wall clock, in microseconds since 1970.
+  static long long nowUs();
+  // Notes one record (512 bytes with a fixed header) sent at sentUs (taken
+  // with nowUs() before the write). Any thread.
+  void note(const std::string& station, const uint8_t* record, long long sentUs);
   // Writes what is buffered and closes the file. Any thread.
   void close();
 
