@@ -14,6 +14,7 @@
 
 #include "archive/MinuteLock.h"
 #include "archive/MinuteZip.h"
+#include "archive/RingWriter.h"
 #include "core/Log.h"
 #include "gaps/Gapses.h"
 #include "util/Console.h"
@@ -344,22 +345,7 @@ void PacketArchive::sendMiniseedToRing(const uint8_t* bytes, int length) {
       "%s/%s.%s.%s.%s.%s.ms", ringPath_.c_str(), formatUtc(second, "%Y-%m-%d_%H%M_%S").c_str(),
       safePathCode(header.network).c_str(), safePathCode(header.location).c_str(),
       safePathCode(header.station).c_str(), safePathCode(header.channel).c_str());
-  // One record per call, so the plain calls (no stream buffer, the mode set
-  // through the open descriptor) are all that is needed.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, MODE_SHARED_FILE);
-  if (fd < 0) return;
-  const ssize_t written = ::write(fd, bytes, static_cast<size_t>(length));
-  if (written > 0 && written < length) {
-    // A cut record would reach the ring server's clients: take it back.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size >= written) {
-      if (ftruncate(fd, st.st_size - written) != 0) {
-        pprintf("sendMiniseedToRing cannot cut back [%s]\n", path.c_str());
-      }
-    }
-  }
-  fchmod(fd, MODE_SHARED_FILE);
-  ::close(fd);
+  RingWriter::offer(path, bytes, static_cast<size_t>(length));
 }
 
 void PacketArchive::insertPacket(const SelvomaPacket& packet) {
@@ -382,6 +368,8 @@ void PacketArchive::flush() {
     clear();
     noteTimeFile(newestWritten_);
   }
+  // The link's last records reach the ring server before it goes.
+  if (ringEnabled_) RingWriter::drain(RING_DRAIN_MS);
   closeMinutes();
   const time_t now = time(nullptr);
   for (int i = 0; i < NUM_ARCHIVES; ++i) {

@@ -110,6 +110,7 @@ class PacketArchive {
   static constexpr int STORE_FAILURE_LOG_SECS = 60;  // one failure line per file this often
   static constexpr size_t RING_PATH_MAX = 149;
   static constexpr int RING_RECORD_MAX = 512;
+  static constexpr long RING_DRAIN_MS = 2000;  // flush waits this long for the ring's writer
   static constexpr long RING_MAX_AGE_SECS = 30;
   static constexpr long RING_CLEANUP_SECS = 31;
   static constexpr int MONITOR_SETTINGS_SECS =
@@ -267,10 +268,12 @@ class PacketArchive {
   // sendPacketToRing, which writes it (sendMiniseedToRing) and, at most every
   // RING_CLEANUP_SECS across all links of the process (they share the scan
   // folder), deletes the scan files older than RING_MAX_AGE_SECS.
-  // sendMiniseedToRing appends a record of 1..RING_RECORD_MAX bytes to
+  // sendMiniseedToRing hands a record of 1..RING_RECORD_MAX bytes to the
+  // ring's writer (RingWriter), which appends it to
   // "<scan folder>/<start %Y-%m-%d_%H%M_%S>.<net>.<loc>.<sta>.<channel>.ms"
   // (mode 0666): one file per station, channel and second. Write failures
-  // are not reported: the archive holds the record.
+  // are not reported: the archive holds the record. flush() waits (at most
+  // RING_DRAIN_MS) until the writer has written what was handed on.
   void setRing(const std::string& path, bool enabled);
   bool isRingEnabled() const { return ringEnabled_; }
   const std::string& getRingPath() const { return ringPath_; }

@@ -1,0 +1,113 @@
+#include "archive/RingWriter.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "util/Console.h"
+#include "util/FileUtil.h"
+#include "util/Mutex.h"
+
+namespace RingWriter {
+namespace {
+
+struct Item {
+  std::string path;
+  std::vector<uint8_t> bytes;
+};
+
+struct Queue {
+  Mutex mu;
+  std::condition_variable changed;  // an item came, one was written, or room was made
+  std::deque<Item> items GUARDED_BY(mu);
+  bool writing GUARDED_BY(mu) = false;  // the writer holds an item outside the queue
+  bool started GUARDED_BY(mu) = false;
+};
+
+// Never destroyed: the detached writer waits on it until the process ends.
+Queue& queue() {
+  static Queue* const q = new Queue;
+  return *q;
+}
+
+void writerLoop() {
+  pthread_setname_np(pthread_self(), "ring-writer");
+  Queue& q = queue();
+  for (;;) {
+    Item item;
+    {
+      MutexLock lock(q.mu);
+      q.mu.wait(q.changed, [&]() REQUIRES(q.mu) { return !q.items.empty(); });
+      item = std::move(q.items.front());
+      q.items.pop_front();
+      q.writing = true;
+      q.changed.notify_all();  // room for a waiting link
+    }
+    appendRecord(item.path, item.bytes.data(), item.bytes.size());
+    MutexLock lock(q.mu);
+    q.writing = false;
+    q.changed.notify_all();  // for drain
+  }
+}
+
+}  // namespace
+
+void appendRecord(const std::string& path, const uint8_t* bytes, size_t length) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, MODE_SHARED_FILE);
+  if (fd < 0) return;
+  const ssize_t written = ::write(fd, bytes, length);
+  if (written > 0 && static_cast<size_t>(written) < length) {
+    // A cut record would reach the ring server's clients: take it back.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size >= written && ftruncate(fd, st.st_size - written) != 0) {
+      pprintf("Ring scan file cannot be cut back [%s]\n", path.c_str());
+    }
+  }
+  fchmod(fd, MODE_SHARED_FILE);
+  ::close(fd);
+}
+
+void offer(const std::string& path, const uint8_t* bytes, size_t length) {
+  Queue& q = queue();
+  {
+    MutexLock lock(q.mu);
+    if (!q.started) {
+      try {
+        std::thread(writerLoop).detach();
+        q.started = true;
+      } catch (const std::system_error&) {
+        // No writer: this link writes its records itself.
+      }
+    }
+    if (q.started) {
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(RING_QUEUE_WAIT_MS);
+      q.mu.waitUntil(q.changed, deadline,
+                     [&]() REQUIRES(q.mu) { return q.items.size() < RING_QUEUE_MAX; });
+      if (q.items.size() < RING_QUEUE_MAX) {
+        q.items.push_back(Item{path, std::vector<uint8_t>(bytes, bytes + length)});
+        q.changed.notify_all();
+        return;
+      }
+    }
+  }
+  appendRecord(path, bytes, length);
+}
+
+bool drain(long timeoutMs) {
+  Queue& q = queue();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  MutexLock lock(q.mu);
+  return q.mu.waitUntil(q.changed, deadline,
+                        [&]() REQUIRES(q.mu) { return q.items.empty() && !q.writing; });
+}
+
+}  // namespace RingWriter
