@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -15,9 +16,13 @@
 #include "util/Console.h"
 #include "util/FileUtil.h"
 #include "util/Mutex.h"
+#include "util/Text.h"
 
 namespace RingWriter {
 namespace {
+
+constexpr size_t QUEUE_MAX_EACH = RING_QUEUE_MAX / RING_WRITERS;
+constexpr size_t THREAD_NAME_MAX = 15;  // characters pthread_setname_np accepts
 
 struct Item {
   std::string path;
@@ -32,15 +37,20 @@ struct Queue {
   bool started GUARDED_BY(mu) = false;
 };
 
-// Never destroyed: the detached writer waits on it until the process ends.
-Queue& queue() {
-  static Queue* const q = new Queue;
-  return *q;
+// Never destroyed: the detached writers wait on them until the process ends.
+Queue& queue(size_t index) {
+  static Queue* const queues = new Queue[RING_WRITERS];
+  return queues[index];
 }
 
-void writerLoop() {
-  pthread_setname_np(pthread_self(), "ring-writer");
-  Queue& q = queue();
+// The queue (and writer) of a scan file: always the same one, so the records
+// of one file are written in the order offered.
+size_t queueOf(const std::string& path) { return std::hash<std::string>()(path) % RING_WRITERS; }
+
+void writerLoop(size_t index) {
+  pthread_setname_np(pthread_self(),
+                     sformatBounded(THREAD_NAME_MAX, "ring-writer-%zu", index).c_str());
+  Queue& q = queue(index);
   for (;;) {
     Item item;
     {
@@ -76,12 +86,13 @@ void appendRecord(const std::string& path, const uint8_t* bytes, size_t length) 
 }
 
 void offer(const std::string& path, const uint8_t* bytes, size_t length) {
-  Queue& q = queue();
+  const size_t index = queueOf(path);
+  Queue& q = queue(index);
   {
     MutexLock lock(q.mu);
     if (!q.started) {
       try {
-        std::thread(writerLoop).detach();
+        std::thread(writerLoop, index).detach();
         q.started = true;
       } catch (const std::system_error&) {
         // No writer: this link writes its records itself.
@@ -91,8 +102,8 @@ void offer(const std::string& path, const uint8_t* bytes, size_t length) {
       const auto deadline =
           std::chrono::steady_clock::now() + std::chrono::milliseconds(RING_QUEUE_WAIT_MS);
       q.mu.waitUntil(q.changed, deadline,
-                     [&]() REQUIRES(q.mu) { return q.items.size() < RING_QUEUE_MAX; });
-      if (q.items.size() < RING_QUEUE_MAX) {
+                     [&]() REQUIRES(q.mu) { return q.items.size() < QUEUE_MAX_EACH; });
+      if (q.items.size() < QUEUE_MAX_EACH) {
         q.items.push_back(Item{path, std::vector<uint8_t>(bytes, bytes + length)});
         q.changed.notify_all();
         return;
@@ -103,11 +114,16 @@ void offer(const std::string& path, const uint8_t* bytes, size_t length) {
 }
 
 bool drain(long timeoutMs) {
-  Queue& q = queue();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  MutexLock lock(q.mu);
-  return q.mu.waitUntil(q.changed, deadline,
-                        [&]() REQUIRES(q.mu) { return q.items.empty() && !q.writing; });
+  bool done = true;
+  for (size_t index = 0; index < RING_WRITERS; ++index) {
+    Queue& q = queue(index);
+    MutexLock lock(q.mu);
+    done = q.mu.waitUntil(q.changed, deadline, [&]() REQUIRES(q.mu) {
+      return q.items.empty() && !q.writing;
+    }) && done;
+  }
+  return done;
 }
 
 }  // namespace RingWriter
