@@ -502,19 +502,12 @@ bool PacketArchive::appendToMinute(int index, const std::string& path, const uin
     open.path = path;
     fchmod(open.fd, MODE_SHARED_FILE);
   }
-  const off_t before = lseek(open.fd, 0, SEEK_END);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::write(open.fd, bytes + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  if (done == length) return true;
+  const AppendOutcome outcome = appendWhole(open.fd, bytes, length);
+  if (outcome.whole) return true;
   // A short write leaves no partial record behind (the records come again).
-  if (before >= 0 && ftruncate(open.fd, before) != 0) {
+  if (outcome.before >= 0 && !outcome.cutBack) {
     logLine(log_, LOG_ADD, "Cannot cut [%s] back to %lld bytes", path.c_str(),
-            static_cast<long long>(before));
+            static_cast<long long>(outcome.before));
   }
   closeMinutes(path);
   return false;

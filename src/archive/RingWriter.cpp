@@ -73,13 +73,10 @@ void writerLoop(size_t index) {
 void appendRecord(const std::string& path, const uint8_t* bytes, size_t length) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, MODE_SHARED_FILE);
   if (fd < 0) return;
-  const ssize_t written = ::write(fd, bytes, length);
-  if (written > 0 && static_cast<size_t>(written) < length) {
-    // A cut record would reach the ring server's clients: take it back.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size >= written && ftruncate(fd, st.st_size - written) != 0) {
-      pprintf("Ring scan file cannot be cut back [%s]\n", path.c_str());
-    }
+  // A cut record would reach the ring server's clients: appendWhole takes it back.
+  const AppendOutcome outcome = appendWhole(fd, bytes, length);
+  if (!outcome.whole && !outcome.cutBack) {
+    pprintf("Ring scan file cannot be cut back [%s]\n", path.c_str());
   }
   fchmod(fd, MODE_SHARED_FILE);
   ::close(fd);

@@ -273,3 +273,19 @@ void trimTail(std::string& text) {
   }
   while (!text.empty() && (text.back() < TRIM_LOW || text.back() > TRIM_HIGH)) text.pop_back();
 }
+
+AppendOutcome appendWhole(int fd, const void* bytes, size_t length) {
+  AppendOutcome outcome;
+  outcome.before = lseek(fd, 0, SEEK_END);
+  const char* at = static_cast<const char*>(bytes);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(fd, at + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  outcome.whole = done == length;
+  if (!outcome.whole && outcome.before >= 0) outcome.cutBack = ftruncate(fd, outcome.before) == 0;
+  return outcome;
+}

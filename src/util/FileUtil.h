@@ -30,6 +30,19 @@ constexpr size_t TRIMTAIL_MAX = 20;
 // ignored; a prefix of two characters or fewer is never created. Returns the
 // result of the last mkdir (0 on success, -1 on failure, including "exists").
 int mkdirs(const std::string& path, bool isDir);
+
+// What appendWhole did: all bytes written, or not; then the file's length
+// before the call and whether it was cut back to it.
+struct AppendOutcome {
+  bool whole = false;
+  off_t before = -1;  // -1: unknown (the cut was not tried)
+  bool cutBack = false;
+};
+// Appends length bytes to fd (opened with O_APPEND) in as many writes as it
+// takes. When they cannot all be written, the file is cut back to its length
+// before the call, so no part of them stays (a cut record would mislead its
+// readers).
+AppendOutcome appendWhole(int fd, const void* bytes, size_t length);
 // Formats into MKDIRSF_MAX characters, then mkdirs(text, false).
 int mkdirsf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
